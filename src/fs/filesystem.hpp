@@ -1,0 +1,101 @@
+// FileSystem: an in-memory tree of inodes addressed by 64-bit ids and by
+// slash-separated paths. Every operation may be called from several threads
+// at once; errors are returned as values.
+//
+// Locks, outermost first:
+//   1. an inode's data lock (RwLock inside INode); when two are held at once
+//      it is a directory and then one of its children (name search), or a
+//      symlink and then its target;
+//   2. the inode table's shard locks (leaves, held only inside InodeTable).
+// Entry guards (InodeRef) are plain shared ownership and never block.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "error/io_error.hpp"
+#include "fs/inode.hpp"
+#include "fs/inode_table.hpp"
+
+namespace lumvex {
+
+class FileHandle;
+struct FileHandleType;
+
+// Result of a directory listing: names of the non-directories, then of the
+// directories, each in creation order.
+using Listing = std::pair<std::vector<std::string>, std::vector<std::string>>;
+
+class FileSystem {
+ public:
+  // Symlink chains longer than this end in MaxRecursionDepthExceeded.
+  static constexpr int kMaxSymlinkHops = 40;
+
+  // A new filesystem holding only the root directory (id 0); the next id is 1.
+  static std::shared_ptr<FileSystem> make();
+
+  FileSystem(const FileSystem&) = delete;
+  FileSystem& operator=(const FileSystem&) = delete;
+
+  // --- inode store ---
+  // Follows symlinks from `id` to the inode it finally stands for.
+  IoResult<InodeId> get_inode_raw(InodeId id) const;
+  // True for anything that is not a directory (after following symlinks).
+  IoResult<bool> is_file_raw(InodeId id) const;
+  IoResult<bool> is_directory_raw(InodeId id) const;
+  // Deletes the table entry of `id` (absent ids are ignored). The caller has
+  // already unlinked it from its directory.
+  void release_inode_id(InodeId id);
+  // The table entry of `id`, or null.
+  InodeRef lookup(InodeId id) const { return inodes_.find(id); }
+  // The id the next creation will take.
+  InodeId next_inode_id() const { return next_inode_id_.load(); }
+  std::size_t inode_count() const { return inodes_.size(); }
+
+  // --- paths ---
+  IoResult<InodeId> find_inode_by_name(InodeId dir, std::string_view name) const;
+  IoResult<InodeId> find_inode_by_name_with_handle(const INode& entry, std::string_view name) const;
+  // Resolves a whole path from the root; "/" and "\" both separate.
+  IoResult<InodeId> get_inode_by_path_raw(std::string_view path) const;
+  IoResult<std::string> get_path_by_inode(InodeId id) const;
+
+  // --- creating and removing ---
+  IoResult<InodeId> create_inode(InodeId parent, std::string_view name, INodeKind kind);
+  IoResult<void> mkdir(std::string_view path);
+  IoResult<void> touch(std::string_view path);
+  IoResult<void> rm_raw(InodeId id, bool recursive);
+  IoResult<void> rm(std::string_view path, bool recursive);
+
+  // --- listing ---
+  IoResult<Listing> ls_raw(InodeId id) const;
+
+  // --- file handles (the handle shares ownership of the filesystem) ---
+  static IoResult<FileHandle> open(std::shared_ptr<FileSystem> fs, std::string_view path,
+                                   FileHandleType mode, bool create);
+  static IoResult<FileHandle> open_raw(std::shared_ptr<FileSystem> fs, InodeId id,
+                                       FileHandleType mode);
+
+  // Debug text: FileSystem { inodes: {...}, next_inode_id: n }.
+  std::string debug_string() const;
+
+ private:
+  explicit FileSystem(std::uint64_t seed);
+
+  // The entry of the inode that `id` finally stands for.
+  IoResult<InodeRef> resolve(InodeId id) const;
+  // Looks `name` up among the children of a directory whose data is held.
+  IoResult<InodeId> find_child(const Directory& dir, std::string_view name) const;
+  IoResult<FileHandle> open_resolved(std::shared_ptr<FileSystem> self, InodeId id,
+                                     InodeId resolved, FileHandleType mode) const;
+  IoResult<void> unlink(InodeId id, bool was_directory);
+
+  InodeTable inodes_;
+  std::atomic<InodeId> next_inode_id_{1};
+};
+
+}  // namespace lumvex
