@@ -1,0 +1,129 @@
+#include "pool/user_pool.hpp"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <exception>
+
+#include "error/internal_error.hpp"
+#include "pool/process.hpp"
+#include "pool/utf8.hpp"
+
+namespace lumvex {
+
+namespace {
+
+constexpr std::uint32_t kSeedWord = 0x2A2A2A2A;  // sixteen bytes of 0x2A
+constexpr std::string_view kAlphabet =
+    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+constexpr std::size_t kNameLength = 8;
+
+// Writes all of `text` to file descriptor 2, unbuffered.
+void write_stderr(std::string_view text) {
+  while (!text.empty()) {
+    ssize_t n = ::write(STDERR_FILENO, text.data(), text.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    text.remove_prefix(static_cast<std::size_t>(n));
+  }
+}
+
+}  // namespace
+
+std::optional<std::uint32_t> parse_uid_output(std::string_view output) {
+  std::string_view line = output;
+  if (std::size_t end = output.find('\n'); end != std::string_view::npos) {
+    line = output.substr(0, end);
+    if (line.ends_with('\r')) line.remove_suffix(1);
+  }
+  if (line.starts_with('+')) line.remove_prefix(1);
+  if (line.empty()) return std::nullopt;
+  std::uint64_t value = 0;
+  for (char c : line) {
+    if (c < '0' || c > '9') return std::nullopt;
+    value = value * 10 + static_cast<std::uint64_t>(c - '0');
+    if (value > UINT32_MAX) return std::nullopt;
+  }
+  return static_cast<std::uint32_t>(value);
+}
+
+UserPool::UserPool() : rng_(kSeedWord, kSeedWord, kSeedWord, kSeedWord) {
+  user_.reserve(max_user_);
+  free_.reserve(max_user_);
+}
+
+std::optional<std::uint32_t> UserPool::userid(const std::string& name) {
+  CapturedOutput result = run_captured("id", {"-u", name});
+  if (!result.success) return std::nullopt;
+  if (!is_valid_utf8(result.out)) {
+    write_stderr("Failed to convert the result back to a valid utf-8 string\n");
+    return std::nullopt;
+  }
+  return parse_uid_output(result.out);
+}
+
+std::optional<std::uint32_t> UserPool::create_user(const std::string& name) {
+  CapturedOutput result = run_captured("useradd", {name});
+  if (!result.success) {
+    std::string_view err = is_valid_utf8(result.err) ? result.err : std::string_view();
+    std::string line = "Failed to create the user account: ";
+    line += err;
+    line += '\n';
+    write_stderr(line);
+    return std::nullopt;
+  }
+  return userid(name);
+}
+
+std::string UserPool::generate_name() {
+  std::string name(kNamePrefix);
+  while (name.size() < kNamePrefix.size() + kNameLength) {
+    std::uint32_t draw = rng_.next();
+    if (draw > 0xF7FFFFFFu) continue;  // top six bits 62 or 63: no letter
+    name += kAlphabet[draw >> 26];
+  }
+  return name;
+}
+
+std::optional<Account> UserPool::get_user() {
+  // Refuse before anything is generated or created on the host.
+  if (user_.size() >= max_user_) return std::nullopt;
+
+  if (free_.empty()) {
+    check_invariant(user_.size() <= max_user_, "self.user.len() <= self.max_user");
+    std::string name = generate_name();
+    std::optional<std::uint32_t> uid = userid(name);
+    if (!uid) uid = create_user(name);
+    if (!uid) return std::nullopt;
+    user_.push_back(Account{*uid, std::move(name)});
+    return user_.back();
+  }
+
+  user_.push_back(free_.back());
+  free_.pop_back();
+  return user_.back();
+}
+
+void UserPool::release_user(std::uint32_t uid) {
+  for (auto it = user_.begin(); it != user_.end(); ++it) {
+    if (it->uid != uid) continue;
+    free_.push_back(std::move(*it));
+    user_.erase(it);
+    return;
+  }
+}
+
+PoolHandle make_shared_pool() {
+  return std::make_shared<SharedPool>();
+}
+
+PoolGuard::PoolGuard(SharedPool& shared)
+    : shared_(shared), lock_(shared.mutex), exceptions_on_entry_(std::uncaught_exceptions()) {
+  if (shared_.poisoned) throw InternalError("The user pool is poisoned");
+}
+
+PoolGuard::~PoolGuard() {
+  if (std::uncaught_exceptions() > exceptions_on_entry_) shared_.poisoned = true;
+}
+
+}  // namespace lumvex

@@ -1,0 +1,132 @@
+// UserPool: hands out host accounts to terminal sessions. Accounts are made
+// on demand with the host's `useradd` (their uids looked up with `id`), and
+// an account given back by a closed session is reused before a new one is
+// made, last released first.
+//
+// A pool is shared by reference counting behind one mutex (SharedPool); every
+// access to its lists and its name generator happens through a PoolGuard.
+// Nothing here touches the Python interpreter.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace lumvex {
+
+// A host account: numeric user id and login name.
+struct Account {
+  std::uint32_t uid = 0;
+  std::string name;
+
+  friend bool operator==(const Account&, const Account&) = default;
+};
+
+// Marsaglia's xorshift128 generator.
+class Xorshift128 {
+ public:
+  constexpr Xorshift128(std::uint32_t x, std::uint32_t y, std::uint32_t z, std::uint32_t w)
+      : x_(x), y_(y), z_(z), w_(w) {}
+
+  constexpr std::uint32_t next() {
+    std::uint32_t t = x_ ^ (x_ << 11);
+    x_ = y_;
+    y_ = z_;
+    z_ = w_;
+    w_ = w_ ^ (w_ >> 19) ^ t ^ (t >> 8);
+    return w_;
+  }
+
+ private:
+  std::uint32_t x_, y_, z_, w_;
+};
+
+// Parses the first line of `id -u` output as an unsigned 32-bit decimal:
+// digits with an optional leading '+', nothing else, no overflow. The first
+// line ends at the first "\n" (one "\r" before it is dropped).
+std::optional<std::uint32_t> parse_uid_output(std::string_view output);
+
+class UserPool {
+ public:
+  static constexpr std::size_t kMaxUser = 256;
+  static constexpr std::string_view kNamePrefix = "test_";
+
+  // An empty pool with the generator at its fixed seed.
+  UserPool();
+
+  // The uid of the host account `name`, by running `id -u <name>`; nothing
+  // when the account does not exist or the output is not a plain number.
+  // Blocks until `id` exits. Throws InternalError when `id` cannot be started.
+  static std::optional<std::uint32_t> userid(const std::string& name);
+
+  // Creates the host account with `useradd <name>` and gives its uid (looked
+  // up again with `id`). On failure writes "Failed to create the user
+  // account: <stderr>" to file descriptor 2 and gives nothing. Blocks until
+  // the commands exit. Throws InternalError when a command cannot be started.
+  static std::optional<std::uint32_t> create_user(const std::string& name);
+
+  // Takes an account for a new session and enters it in the in-use list: the
+  // last released account if there is one, else a newly named account
+  // (adopted if it already exists on the host, else created). Gives nothing
+  // when max_user() accounts are already in use (nothing is generated or
+  // created then) or when no account could be had. May block on `id` and
+  // `useradd`. Throws InternalError when they cannot be started; the lists
+  // are left unchanged then (only the generator has advanced).
+  std::optional<Account> get_user();
+
+  // Moves the first in-use entry with this uid to the free list; an unknown
+  // uid is ignored.
+  void release_user(std::uint32_t uid);
+
+  // The next "test_" name from the generator.
+  std::string generate_name();
+
+  const std::vector<Account>& in_use() const { return user_; }
+  const std::vector<Account>& free_accounts() const { return free_; }
+  std::size_t max_user() const { return max_user_; }
+
+ private:
+  std::vector<Account> user_;  // in use by sessions
+  std::vector<Account> free_;  // given back; a stack, last released on top
+  std::size_t max_user_ = kMaxUser;
+  Xorshift128 rng_;
+};
+
+// A pool shared between its Python object and every session made from it.
+struct SharedPool {
+  std::mutex mutex;       // guards pool and poisoned
+  UserPool pool;          // guarded by mutex
+  bool poisoned = false;  // guarded by mutex; set when a guard is left by an exception
+};
+
+using PoolHandle = std::shared_ptr<SharedPool>;
+
+PoolHandle make_shared_pool();
+
+// Holds a pool's mutex for its lifetime. Blocks while another thread holds
+// it (which may include a running `id`/`useradd`). Throws InternalError when
+// the pool is poisoned. A guard left by an exception poisons the pool, so
+// code that keeps the pool consistent across an exception must catch it
+// before the guard goes.
+class PoolGuard {
+ public:
+  explicit PoolGuard(SharedPool& shared);
+  ~PoolGuard();
+  PoolGuard(const PoolGuard&) = delete;
+  PoolGuard& operator=(const PoolGuard&) = delete;
+
+  UserPool& operator*() { return shared_.pool; }
+  UserPool* operator->() { return &shared_.pool; }
+
+ private:
+  SharedPool& shared_;
+  std::unique_lock<std::mutex> lock_;
+  int exceptions_on_entry_;
+};
+
+}  // namespace lumvex
