@@ -24,7 +24,9 @@ constexpr KindText kTexts[] = {
     {"InvalidFileDescriptor", "Invalid file descriptor"},
 };
 
-const KindText& text_of(IoErrorKind kind) { return kTexts[static_cast<std::size_t>(kind)]; }
+const KindText& text_of(IoErrorKind kind) {
+  return kTexts[static_cast<std::size_t>(kind)];
+}
 
 }  // namespace
 

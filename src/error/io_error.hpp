@@ -46,8 +46,7 @@ class IoError {
   friend bool operator==(const IoError& a, const IoError& b);
 
  private:
-  constexpr IoError(IoErrorKind kind, const char* operation)
-      : kind_(kind), operation_(operation) {}
+  constexpr IoError(IoErrorKind kind, const char* operation) : kind_(kind), operation_(operation) {}
 
   IoErrorKind kind_;
   const char* operation_ = "";
@@ -57,7 +56,11 @@ template <typename T>
 using IoResult = std::expected<T, IoError>;
 
 // Shorthand for returning an error from a function that yields IoResult<T>.
-inline std::unexpected<IoError> fail(IoErrorKind kind) { return std::unexpected(IoError(kind)); }
-inline std::unexpected<IoError> fail(IoError error) { return std::unexpected(error); }
+inline std::unexpected<IoError> fail(IoErrorKind kind) {
+  return std::unexpected(IoError(kind));
+}
+inline std::unexpected<IoError> fail(IoError error) {
+  return std::unexpected(error);
+}
 
 }  // namespace lumvex

@@ -61,7 +61,7 @@ class ChildList {
   SmallVector<InodeId, 8> slots_;  // creation order; kHole marks a removed child
   std::uint32_t live_ = 0;
   std::uint32_t holes_ = 0;
-  std::unique_ptr<Index> index_;   // names and symlinks, made on first append
+  std::unique_ptr<Index> index_;  // names and symlinks, made on first append
 };
 
 }  // namespace lumvex

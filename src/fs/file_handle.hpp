@@ -77,6 +77,8 @@ class FileHandle {
   friend class FileSystem;
   FileHandle(InodeId id, FileHandleType type, std::shared_ptr<FileSystem> fs)
       : id_(id), type_(type), fs_(std::move(fs)) {}
+  // Closes an open handle, reporting only whether that worked.
+  bool close_quietly() noexcept;
 
   std::optional<InodeId> id_;
   FileHandleType type_;

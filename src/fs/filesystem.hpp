@@ -90,9 +90,9 @@ class FileSystem {
   IoResult<InodeRef> resolve(InodeId id) const;
   // Looks `name` up among the children of a directory whose data is held.
   IoResult<InodeId> find_child(const Directory& dir, std::string_view name) const;
-  IoResult<FileHandle> open_resolved(std::shared_ptr<FileSystem> self, InodeId id,
-                                     InodeId resolved, FileHandleType mode) const;
-  IoResult<void> unlink(InodeId id, bool was_directory);
+  IoResult<FileHandle> open_resolved(std::shared_ptr<FileSystem> self, InodeId id, InodeId resolved,
+                                     FileHandleType mode) const;
+  IoResult<void> remove_tree(InodeId id, bool recursive, std::size_t level);
 
   InodeTable inodes_;
   std::atomic<InodeId> next_inode_id_{1};

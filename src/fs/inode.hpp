@@ -65,7 +65,11 @@ struct INodeData {
 
 struct INode {
   INode(InodeId id, InodeId parent, std::size_t depth, ShortString name, INodeKind kind)
-      : id(id), parent(parent), depth(depth), name(std::move(name)), data(INodeData{std::move(kind)}) {}
+      : id(id),
+        parent(parent),
+        depth(depth),
+        name(std::move(name)),
+        data(INodeData{std::move(kind)}) {}
 
   const InodeId id;
   const InodeId parent;

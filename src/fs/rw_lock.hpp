@@ -18,7 +18,10 @@ class RwLock {
  public:
   class ReadGuard {
    public:
-    explicit ReadGuard(const RwLock& lock) : lock_(lock.mutex_) { lock.check_poison(); value_ = &lock.value_; }
+    explicit ReadGuard(const RwLock& lock) : lock_(lock.mutex_) {
+      lock.check_poison();
+      value_ = &lock.value_;
+    }
     const T& operator*() const { return *value_; }
     const T* operator->() const { return value_; }
 

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 
@@ -16,7 +17,7 @@ class ShortString {
  public:
   static constexpr std::size_t kInlineCapacity = 12;
 
-  ShortString() { inline_[0] = '\0'; }
+  ShortString() = default;
   explicit ShortString(std::string_view text) { assign(text); }
   ShortString(const ShortString& other) { assign(other.view()); }
   ShortString(ShortString&& other) noexcept : size_(other.size_) {
@@ -41,9 +42,7 @@ class ShortString {
   }
   ~ShortString() { release(); }
 
-  std::string_view view() const {
-    return {size_ <= kInlineCapacity ? inline_ : heap_, size_};
-  }
+  std::string_view view() const { return {size_ <= kInlineCapacity ? raw_ : heap(), size_}; }
   std::size_t size() const { return size_; }
   bool empty() const { return size_ == 0; }
   bool is_inline() const { return size_ <= kInlineCapacity; }
@@ -55,26 +54,29 @@ class ShortString {
     size_ = static_cast<std::uint32_t>(text.size());
     if (text.size() != size_) throw std::length_error("name too long");
     if (size_ <= kInlineCapacity) {
-      std::memcpy(inline_, text.data(), size_);
+      std::memcpy(raw_, text.data(), size_);
     } else {
-      heap_ = static_cast<char*>(std::malloc(size_));
-      if (heap_ == nullptr) throw std::bad_alloc();
-      std::memcpy(heap_, text.data(), size_);
+      char* heap = static_cast<char*>(std::malloc(size_));
+      if (heap == nullptr) throw std::bad_alloc();
+      std::memcpy(heap, text.data(), size_);
+      std::memcpy(raw_, &heap, sizeof heap);
     }
   }
+  char* heap() const {
+    char* pointer;
+    std::memcpy(&pointer, raw_, sizeof pointer);
+    return pointer;
+  }
   void release() {
-    if (size_ > kInlineCapacity) std::free(heap_);
+    if (size_ > kInlineCapacity) std::free(heap());
     size_ = 0;
   }
 
-  union {
-    char inline_[kInlineCapacity];
-    char* heap_;
-    unsigned char raw_[kInlineCapacity];
-  };
+  // Up to 12 bytes of text inline, or the address of a heap copy.
+  char raw_[kInlineCapacity] = {};
   std::uint32_t size_ = 0;
 };
 
-static_assert(sizeof(ShortString) == 16 || sizeof(void*) != 8);
+static_assert(sizeof(ShortString) == 16);
 
 }  // namespace lumvex

@@ -1,0 +1,163 @@
+// Creating and removing entries: the only writers of the directory tree.
+#include "fs/filesystem.hpp"
+#include "fs/path.hpp"
+
+namespace lumvex {
+namespace {
+
+bool valid_entry_name(std::string_view name) {
+  if (name.empty() || name == "." || name == "..") return false;
+  for (char c : name)
+    if (is_separator(c)) return false;
+  return true;
+}
+
+}  // namespace
+
+IoResult<InodeId> FileSystem::create_inode(InodeId parent, std::string_view name, INodeKind kind) {
+  if (!valid_entry_name(name)) return fail(IoErrorKind::ResourceAlreadyExists);
+  const InodeId id = next_inode_id_.fetch_add(1);
+  auto parent_entry = resolve(parent);
+  if (!parent_entry) return fail(parent_entry.error());
+  INode& dir_node = **parent_entry;
+
+  const std::size_t depth = dir_node.depth + 1;
+  if (depth > kMaxDepth) {
+    // A taken name is reported before the depth; nothing can exist that deep.
+    if (find_inode_by_name_with_handle(dir_node, name))
+      return fail(IoErrorKind::ResourceAlreadyExists);
+    return fail(IoErrorKind::MaxRecursionDepthExceeded);
+  }
+  const bool is_symlink = std::holds_alternative<Symlink>(kind);
+  auto node = std::make_shared<INode>(id, parent, depth, ShortString(name), std::move(kind));
+
+  // The new entry goes into the table before its parent lists it, so a
+  // listed child can always be looked up. If linking fails it is taken out.
+  inodes_.insert(node);
+  IoError failure(IoErrorKind::InodeNotFound);
+  bool linked = false;
+  {
+    auto data = dir_node.data.write();
+    Directory* dir = std::get_if<Directory>(&data->kind);
+    if (dir == nullptr) {
+      failure = IoError(IoErrorKind::NotADirectory);
+    } else if (data->unlinked) {
+      failure = IoError(IoErrorKind::InodeNotFound);  // the directory is being removed
+    } else if (is_symlink) {
+      dir->children.append_symlink(id);
+      linked = true;
+    } else if (dir->children.append(id, name)) {
+      linked = true;
+    } else {
+      failure = IoError(IoErrorKind::ResourceAlreadyExists);
+    }
+  }
+  if (!linked) {
+    inodes_.remove(id);
+    return fail(failure);
+  }
+  return id;
+}
+
+namespace {
+
+IoResult<void> create_at_path(FileSystem& fs, std::string_view path, INodeKind kind) {
+  auto [parent_path, name] = split_last(path);
+  auto parent = fs.get_inode_by_path_raw(parent_path);
+  if (!parent) return fail(parent.error());
+  auto created = fs.create_inode(*parent, name, std::move(kind));
+  if (!created) return fail(created.error());
+  return {};
+}
+
+}  // namespace
+
+IoResult<void> FileSystem::mkdir(std::string_view path) {
+  return create_at_path(*this, path, Directory{});
+}
+
+IoResult<void> FileSystem::touch(std::string_view path) {
+  return create_at_path(*this, path, File{});
+}
+
+IoResult<void> FileSystem::rm(std::string_view path, bool recursive) {
+  auto id = get_inode_by_path_raw(path);
+  if (!id) return fail(id.error());
+  return rm_raw(*id, recursive);
+}
+
+IoResult<void> FileSystem::rm_raw(InodeId id, bool recursive) {
+  return remove_tree(id, recursive, 0);
+}
+
+// Removes `id` (and, if recursive, everything below it) depth-first. A
+// symlink is removed itself; it is never followed. `level` bounds the
+// recursion: trees are at most kMaxDepth deep, so anything deeper can only be
+// a cycle through symlinks.
+IoResult<void> FileSystem::remove_tree(InodeId id, bool recursive, std::size_t level) {
+  if (level > kMaxDepth) return fail(IoErrorKind::MaxRecursionDepthExceeded);
+  InodeRef entry = inodes_.find(id);
+  if (!entry) return fail(IoErrorKind::InodeNotFound);
+
+  // Phase 1: inspect, and empty a directory when asked to.
+  bool is_directory = false;
+  SmallVector<InodeId, 8> children;
+  {
+    auto data = entry->data.read();
+    if (const Directory* dir = std::get_if<Directory>(&data->kind)) {
+      is_directory = true;
+      if (recursive) {
+        children = dir->children.ids();
+      } else if (!dir->children.empty()) {
+        return fail(IoErrorKind::DirectoryIsNotEmpty);
+      }
+    }
+  }
+  for (InodeId child : children) {
+    auto removed = remove_tree(child, true, level + 1);
+    if (!removed) return removed;
+  }
+
+  // The root is the filesystem itself: emptying it is all a removal does.
+  if (id == kRootId) return {};
+
+  // Phase 2: claim the entry, unlink it from its parent, release it.
+  auto parent = resolve(entry->parent);
+  if (!parent) return fail(parent.error());
+  {
+    auto data = entry->data.write();
+    if (data->unlinked) return fail(IoErrorKind::InodeNotFound);  // another removal won
+    if (is_directory) {
+      const Directory* dir = std::get_if<Directory>(&data->kind);
+      if (dir == nullptr) return fail(IoErrorKind::NotADirectory);
+      // Something created in it after the copy above makes the removal fail.
+      if (!dir->children.empty()) return fail(IoErrorKind::DirectoryIsNotEmpty);
+    } else if (File* file = std::get_if<File>(&data->kind)) {
+      std::int32_t expected = 0;
+      if (!file->lock.flag.compare_exchange_strong(expected, FileLock::REMOVED))
+        return fail(IoErrorKind::ResourceCurrentInUse);
+    } else if (std::holds_alternative<Directory>(data->kind)) {
+      return fail(IoErrorKind::NotAFile);
+    }
+    data->unlinked = true;
+  }
+  bool unlinked = false;
+  {
+    auto data = (*parent)->data.write();
+    if (Directory* dir = std::get_if<Directory>(&data->kind)) {
+      dir->children.remove(id, entry->name.view());
+      unlinked = true;
+    }
+  }
+  if (!unlinked) {
+    // The parent is not a directory: undo the claim, nothing was removed.
+    auto data = entry->data.write();
+    data->unlinked = false;
+    if (File* file = std::get_if<File>(&data->kind)) file->lock.flag.store(0);
+    return fail(IoErrorKind::NotADirectory);
+  }
+  release_inode_id(id);
+  return {};
+}
+
+}  // namespace lumvex

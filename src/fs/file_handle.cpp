@@ -1,0 +1,237 @@
+// File handles and the file-lock protocol.
+#include "fs/file_handle.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+
+#include "error/internal_error.hpp"
+#include "fs/path.hpp"
+
+namespace lumvex {
+
+IoResult<FileHandleType> FileHandleType::from_str(std::string_view text) {
+  FileHandleType type;
+  for (char c : text) {
+    std::uint32_t flag = c == 'r' ? READ : c == 'w' ? WRITE : EMPTY;
+    if (flag == EMPTY || (type.bits & flag) != 0) return fail(IoErrorKind::UnrecognizedFileMode);
+    type.bits |= flag;
+  }
+  return type;
+}
+
+std::string FileHandleType::debug_string() const {
+  if (bits == EMPTY) return "FileHandleType(0x0)";
+  std::string out = "FileHandleType(";
+  if (bits & READ) out += "READ";
+  if ((bits & READ) && (bits & WRITE)) out += " | ";
+  if (bits & WRITE) out += "WRITE";
+  return out + ")";
+}
+
+// --- opening ---
+
+IoResult<FileHandle> FileSystem::open_resolved(std::shared_ptr<FileSystem> self, InodeId id,
+                                               InodeId resolved, FileHandleType mode) const {
+  InodeRef node = inodes_.find(resolved);
+  if (!node) return fail(IoErrorKind::InodeNotFound);
+  {
+    auto data = node->data.read();
+    const File* file = std::get_if<File>(&data->kind);
+    if (file == nullptr) return fail(IoErrorKind::NotAFile);
+    auto& flag = const_cast<File*>(file)->lock.flag;  // atomics change under the read lock
+    if (mode.exclusive()) {
+      std::int32_t expected = 0;
+      if (!flag.compare_exchange_strong(expected, FileLock::WRITE_EXCLUSIVE))
+        return fail(IoErrorKind::ResourceCurrentInUse);
+    } else {
+      std::int32_t current = flag.load();
+      do {
+        if (current < 0) return fail(IoErrorKind::ResourceCurrentInUse);
+      } while (!flag.compare_exchange_weak(current, current + 1));
+    }
+  }
+  return FileHandle(id, mode, std::move(self));
+}
+
+IoResult<FileHandle> FileSystem::open(std::shared_ptr<FileSystem> fs, std::string_view path,
+                                      FileHandleType mode, bool create) {
+  auto [parent_path, name] = split_last(path);
+  auto parent = fs->get_inode_by_path_raw(parent_path);
+  if (!parent) return fail(parent.error());
+  // A concurrent creation of the same name can slip in between the lookup
+  // and our own creation; then the lookup is simply repeated.
+  for (int attempt = 0;; ++attempt) {
+    auto found = fs->find_inode_by_name(*parent, name);
+    if (found) {
+      auto resolved = fs->get_inode_raw(*found);
+      if (!resolved) return fail(resolved.error());
+      return fs->open_resolved(fs, *found, *resolved, mode);
+    }
+    if (found.error().kind() != IoErrorKind::InodeNotFound || !create) return fail(found.error());
+    auto created = fs->create_inode(*parent, name, File{});
+    if (created) return fs->open_resolved(fs, *created, *created, mode);
+    if (created.error().kind() != IoErrorKind::ResourceAlreadyExists || attempt == 3)
+      return fail(created.error());
+  }
+}
+
+IoResult<FileHandle> FileSystem::open_raw(std::shared_ptr<FileSystem> fs, InodeId id,
+                                          FileHandleType mode) {
+  auto resolved = fs->get_inode_raw(id);
+  if (!resolved) return fail(resolved.error());
+  auto is_file = fs->is_file_raw(*resolved);
+  if (!is_file) return fail(is_file.error());
+  if (!*is_file) return fail(IoErrorKind::NotAFile);
+  return fs->open_resolved(fs, *resolved, *resolved, mode);
+}
+
+// --- the handle ---
+
+FileHandle::FileHandle(FileHandle&& other) noexcept
+    : id_(std::exchange(other.id_, std::nullopt)),
+      type_(other.type_),
+      fs_(other.fs_),
+      offset_(other.offset_) {}
+
+FileHandle& FileHandle::operator=(FileHandle&& other) noexcept {
+  if (this != &other) {
+    if (id_) (void)close_quietly();
+    id_ = std::exchange(other.id_, std::nullopt);
+    type_ = other.type_;
+    fs_ = other.fs_;
+    offset_ = other.offset_;
+  }
+  return *this;
+}
+
+FileHandle::~FileHandle() {
+  if (id_) (void)close_quietly();
+}
+
+bool FileHandle::close_quietly() noexcept {
+  try {
+    return close().has_value();
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
+namespace {
+
+// Runs f(File&) with the handle's file held for reading or writing.
+template <bool kWrite, typename F>
+auto with_file(const FileSystem& fs, InodeId id, F&& f) -> decltype(f(std::declval<File&>())) {
+  auto node = fs.lookup(id);
+  auto resolved = fs.get_inode_raw(id);
+  if (!resolved) return fail(resolved.error());
+  if (*resolved != id) node = fs.lookup(*resolved);
+  if (!node) return fail(IoErrorKind::InodeNotFound);
+  if constexpr (kWrite) {
+    auto data = node->data.write();
+    File* file = std::get_if<File>(&data->kind);
+    if (file == nullptr) return fail(IoErrorKind::NotAFile);
+    return f(*file);
+  } else {
+    auto data = node->data.read();
+    const File* file = std::get_if<File>(&data->kind);
+    if (file == nullptr) return fail(IoErrorKind::NotAFile);
+    return f(const_cast<File&>(*file));  // only atomics and reads under a read lock
+  }
+}
+
+}  // namespace
+
+IoResult<std::size_t> FileHandle::read(std::span<std::uint8_t> buffer) {
+  return read_into(buffer.size(), [&](std::size_t) { return buffer.data(); });
+}
+
+IoResult<std::size_t> FileHandle::read_into(std::size_t max,
+                                            FunctionRef<std::uint8_t*(std::size_t)> sink) {
+  if (!id_) return fail(IoErrorKind::InvalidFileDescriptor);
+  if (!type_.contains(FileHandleType::READ)) return fail(IoError::operation_not_supported("read"));
+  return with_file<false>(*fs_, *id_, [&](File& file) -> IoResult<std::size_t> {
+    const auto& bytes = file.data.data;
+    std::size_t available = offset_ < bytes.size() ? bytes.size() - offset_ : 0;
+    std::size_t count = std::min(max, available);
+    std::uint8_t* out = sink(count);
+    if (out == nullptr) return 0;
+    if (count) std::memcpy(out, bytes.data() + offset_, count);
+    offset_ += count;
+    return count;
+  });
+}
+
+IoResult<std::size_t> FileHandle::write(std::span<const std::uint8_t> bytes) {
+  if (!id_) return fail(IoErrorKind::InvalidFileDescriptor);
+  if (!type_.contains(FileHandleType::WRITE))
+    return fail(IoError::operation_not_supported("write"));
+  return with_file<true>(*fs_, *id_, [&](File& file) -> IoResult<std::size_t> {
+    auto& data = file.data.data;
+    if (bytes.size() > std::numeric_limits<std::size_t>::max() - offset_)
+      throw InternalError("file size overflows");
+    std::size_t end = offset_ + bytes.size();
+    if (end > data.size()) data.resize(end);
+    if (!bytes.empty()) std::memcpy(data.data() + offset_, bytes.data(), bytes.size());
+    return bytes.size();
+  });
+}
+
+IoResult<void> FileHandle::seek(SeekFrom target) {
+  if (!id_) return fail(IoErrorKind::InvalidFileDescriptor);
+  return with_file<false>(*fs_, *id_, [&](File& file) -> IoResult<void> {
+    std::size_t length = file.data.data.size();
+    std::size_t next = 0;
+    switch (target.origin) {
+      case SeekOrigin::Start:
+        next = target.amount;
+        break;
+      case SeekOrigin::End:
+        next = target.amount > length ? 0 : length - target.amount;
+        break;
+      case SeekOrigin::Current:
+        next = target.amount > std::numeric_limits<std::size_t>::max() - offset_
+                   ? std::numeric_limits<std::size_t>::max()
+                   : offset_ + target.amount;
+        break;
+    }
+    offset_ = std::min(next, length);
+    return {};
+  });
+}
+
+IoResult<std::size_t> FileHandle::tell() const {
+  if (!id_) return fail(IoErrorKind::InvalidFileDescriptor);
+  return offset_;
+}
+
+IoResult<void> FileHandle::close() {
+  if (!id_) return fail(IoErrorKind::InvalidFileDescriptor);
+  auto closed = with_file<false>(*fs_, *id_, [&](File& file) -> IoResult<void> {
+    auto& flag = file.lock.flag;
+    if (type_.exclusive()) {
+      check_invariant(flag.load() == FileLock::WRITE_EXCLUSIVE,
+                      "an exclusive handle closes a file it does not hold");
+      flag.store(0, std::memory_order_release);
+    } else {
+      std::int32_t current = flag.load();
+      do {
+        check_invariant(current > 0, "a shared handle closes a file it does not hold");
+      } while (!flag.compare_exchange_weak(current, current - 1));
+    }
+    return {};
+  });
+  if (closed) id_.reset();
+  return closed;
+}
+
+std::string FileHandle::debug_string() const {
+  std::string out = "FileHandle { id: ";
+  out += id_ ? "Some(" + std::to_string(*id_) + ")" : std::string("None");
+  out += ", type: " + type_.debug_string();
+  out += ", fs: " + fs_->debug_string();
+  out += ", offset: " + std::to_string(offset_) + " }";
+  return out;
+}
+
+}  // namespace lumvex

@@ -1,0 +1,171 @@
+// The inode store, path resolution and directory listing.
+#include "fs/filesystem.hpp"
+
+#include <random>
+
+#include "fs/path.hpp"
+
+namespace lumvex {
+
+std::shared_ptr<FileSystem> FileSystem::make() {
+  std::random_device entropy;
+  std::uint64_t seed = (std::uint64_t{entropy()} << 32) ^ entropy();
+  return std::shared_ptr<FileSystem>(new FileSystem(seed));  // private constructor
+}
+
+FileSystem::FileSystem(std::uint64_t seed) : inodes_(seed) {
+  inodes_.insert(std::make_shared<INode>(kRootId, kRootId, 0, ShortString(), Directory{}));
+}
+
+IoResult<InodeRef> FileSystem::resolve(InodeId id) const {
+  for (int hops = 0;; ++hops) {
+    InodeRef node = inodes_.find(id);
+    if (!node) return fail(IoErrorKind::InodeNotFound);
+    const Symlink* link = nullptr;
+    InodeId target = 0;
+    {
+      auto data = node->data.read();
+      link = std::get_if<Symlink>(&data->kind);
+      if (link != nullptr) target = link->target;
+    }
+    if (link == nullptr) return node;
+    if (hops == kMaxSymlinkHops) return fail(IoErrorKind::MaxRecursionDepthExceeded);
+    id = target;
+  }
+}
+
+IoResult<InodeId> FileSystem::get_inode_raw(InodeId id) const {
+  auto node = resolve(id);
+  if (!node) return fail(node.error());
+  return (*node)->id;
+}
+
+IoResult<bool> FileSystem::is_directory_raw(InodeId id) const {
+  auto node = resolve(id);
+  if (!node) return fail(node.error());
+  return std::holds_alternative<Directory>((*node)->data.read()->kind);
+}
+
+IoResult<bool> FileSystem::is_file_raw(InodeId id) const {
+  auto is_dir = is_directory_raw(id);
+  if (!is_dir) return fail(is_dir.error());
+  return !*is_dir;
+}
+
+void FileSystem::release_inode_id(InodeId id) {
+  // The entry is destroyed here, outside every table lock, unless a guard
+  // still holds it; then it goes with the last guard.
+  inodes_.remove(id);
+}
+
+IoResult<InodeId> FileSystem::find_inode_by_name_with_handle(const INode& entry,
+                                                             std::string_view name) const {
+  if (name.empty() || name == ".") return entry.id;
+  if (name == "..") return entry.parent;
+  std::vector<InodeId> symlinks;
+  {
+    auto data = entry.data.read();
+    const Directory* dir = std::get_if<Directory>(&data->kind);
+    if (dir == nullptr) return fail(IoErrorKind::NotADirectory);
+    if (auto found = dir->children.find(name)) return *found;
+    symlinks = dir->children.symlinks();
+  }
+  // Symlink children answer to their target's name. They are resolved with
+  // the directory's lock released, so a link back to the directory itself
+  // cannot deadlock.
+  for (InodeId link : symlinks) {
+    auto target = resolve(link);
+    if (!target) return fail(target.error());
+    if ((*target)->name.view() == name) return link;
+  }
+  return fail(IoErrorKind::InodeNotFound);
+}
+
+IoResult<InodeId> FileSystem::find_inode_by_name(InodeId dir, std::string_view name) const {
+  auto entry = resolve(dir);
+  if (!entry) return fail(entry.error());
+  return find_inode_by_name_with_handle(**entry, name);
+}
+
+IoResult<InodeId> FileSystem::get_inode_by_path_raw(std::string_view path) const {
+  auto current = resolve(kRootId);
+  if (!current) return fail(current.error());
+  InodeRef entry = std::move(*current);
+  for (std::string_view component : PathComponents(path)) {
+    if (component.empty() || component == ".") continue;
+    InodeId next;
+    if (component == "..") {
+      next = entry->parent;
+    } else {
+      auto found = find_inode_by_name_with_handle(*entry, component);
+      if (!found) return fail(found.error());
+      next = *found;
+    }
+    auto resolved = resolve(next);
+    if (!resolved) return fail(resolved.error());
+    entry = std::move(*resolved);
+  }
+  return entry->id;
+}
+
+IoResult<std::string> FileSystem::get_path_by_inode(InodeId id) const {
+  if (id == kRootId) return std::string("/");
+  SmallVector<const INode*, 8> chain;
+  std::vector<InodeRef> keep_alive;
+  InodeId current = id;
+  while (current != kRootId) {
+    // Depth is bounded, so a longer chain can only come from corrupt links.
+    if (keep_alive.size() > kMaxDepth) return fail(IoErrorKind::MaxRecursionDepthExceeded);
+    auto node = resolve(current);
+    if (!node) return fail(node.error());
+    chain.push_back(node->get());
+    current = (*node)->parent;
+    keep_alive.push_back(std::move(*node));
+  }
+  std::string path;
+  for (std::size_t i = chain.size(); i-- > 0;) {
+    path += '/';
+    path += chain[i]->name.view();
+  }
+  return path;
+}
+
+IoResult<Listing> FileSystem::ls_raw(InodeId id) const {
+  auto node = resolve(id);
+  if (!node) return fail(node.error());
+  SmallVector<InodeId, 8> children;
+  {
+    auto data = (*node)->data.read();
+    const Directory* dir = std::get_if<Directory>(&data->kind);
+    if (dir == nullptr) return fail(IoErrorKind::NotADirectory);
+    children = dir->children.ids();
+  }
+  Listing listing;
+  for (InodeId child : children) {
+    // A child removed since the copy was taken is skipped.
+    auto resolved = resolve(child);
+    if (!resolved) continue;
+    const INode& entry = **resolved;
+    bool is_dir = std::holds_alternative<Directory>(entry.data.read()->kind);
+    (is_dir ? listing.second : listing.first).emplace_back(entry.name.view());
+  }
+  return listing;
+}
+
+std::string FileSystem::debug_string() const {
+  std::string out = "FileSystem { inodes: {";
+  bool first = true;
+  inodes_.for_each([&](InodeId id, const INode& node) {
+    if (!first) out += ", ";
+    first = false;
+    out += std::to_string(id);
+    out += ": ";
+    out += node.debug_string();
+  });
+  out += "}, next_inode_id: ";
+  out += std::to_string(next_inode_id_.load());
+  out += " }";
+  return out;
+}
+
+}  // namespace lumvex
