@@ -1,0 +1,165 @@
+// Many threads create, list, open, write, read and remove in overlapping
+// directories; afterwards the tree must still be consistent.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <map>
+#include <mutex>
+#include <random>
+#include <set>
+#include <thread>
+#include <vector>
+
+#include "fs/file_handle.hpp"
+#include "fs/filesystem.hpp"
+
+namespace lumvex {
+namespace {
+
+// Records the handles each thread believes it holds. Entries are added after
+// an open succeeds and dropped before the close, so the registry never holds
+// more than the filesystem grants: any conflict it sees is a real one.
+class OpenRegistry {
+ public:
+  void opened(InodeId id, bool exclusive) {
+    std::lock_guard lock(mutex_);
+    auto& [readers, writers] = held_[id];
+    if (writers > 0 || (exclusive && readers > 0)) ++conflicts_;
+    (exclusive ? writers : readers) += 1;
+  }
+  void closing(InodeId id, bool exclusive) {
+    std::lock_guard lock(mutex_);
+    auto& [readers, writers] = held_[id];
+    (exclusive ? writers : readers) -= 1;
+  }
+  int conflicts() {
+    std::lock_guard lock(mutex_);
+    return conflicts_;
+  }
+
+ private:
+  std::mutex mutex_;  // guards held_ and conflicts_
+  std::map<InodeId, std::pair<int, int>> held_;
+  int conflicts_ = 0;
+};
+
+void check_tree(const FileSystem& fs) {
+  std::size_t reachable = 0;
+  std::vector<InodeId> pending = {kRootId};
+  while (!pending.empty()) {
+    InodeId dir_id = pending.back();
+    pending.pop_back();
+    ++reachable;
+    InodeRef dir = fs.lookup(dir_id);
+    ASSERT_TRUE(dir);
+    std::vector<InodeId> children;
+    {
+      auto data = dir->data.read();
+      if (auto* file = std::get_if<File>(&data->kind)) {
+        EXPECT_EQ(file->lock.flag.load(), 0) << "file " << dir_id << " still locked";
+        continue;
+      }
+      std::get<Directory>(data->kind).children.for_each([&](InodeId id) {
+        children.push_back(id);
+      });
+    }
+    std::set<std::string> names;
+    for (InodeId child_id : children) {
+      InodeRef child = fs.lookup(child_id);
+      ASSERT_TRUE(child) << "listed child " << child_id << " missing from the table";
+      EXPECT_EQ(child->parent, dir_id);
+      EXPECT_EQ(child->depth, dir->depth + 1);
+      EXPECT_TRUE(names.insert(std::string(child->name.view())).second)
+          << "duplicate name " << child->name.view();
+      EXPECT_EQ(fs.find_inode_by_name(dir_id, child->name.view()).value_or(~0ull), child_id);
+      pending.push_back(child_id);
+    }
+  }
+  EXPECT_EQ(reachable, fs.inode_count()) << "entries in the table that no directory lists";
+}
+
+TEST(FsStressTest, ConcurrentTreeOperationsKeepTheInvariants) {
+  constexpr int kThreads = 8;
+  constexpr int kIterations = 6000;
+  auto fs = FileSystem::make();
+  const std::vector<std::string> dirs = {"/a", "/b", "/a/x", "/b/y"};
+  for (const auto& dir : dirs) ASSERT_TRUE(fs->mkdir(dir));
+  const std::vector<std::string> names = {"n0", "n1", "n2", "n3", "n4", "n5"};
+  OpenRegistry registry;
+
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      std::mt19937 rng(1234 + t);
+      auto pick = [&](const auto& v) -> const auto& {
+        return v[rng() % v.size()];
+      };
+      for (int i = 0; i < kIterations; ++i) {
+        std::string path = pick(dirs) + "/" + pick(names);
+        switch (rng() % 7) {
+          case 0:
+            (void)fs->mkdir(path);
+            break;
+          case 1:
+            (void)fs->touch(path);
+            break;
+          case 2:
+            (void)fs->rm(path, rng() % 2 == 0);
+            break;
+          case 3: {
+            auto id = fs->get_inode_by_path_raw(pick(dirs));
+            if (id) (void)fs->ls_raw(*id);
+            break;
+          }
+          case 4:
+            (void)fs->rm(pick(dirs) + "/" + pick(names) + "/" + pick(names), false);
+            break;
+          default: {
+            bool exclusive = rng() % 3 == 0;
+            auto handle =
+                FileSystem::open(fs, path, *FileHandleType::from_str(exclusive ? "rw" : "r"), true);
+            if (!handle) break;
+            InodeId id = *handle->id();
+            registry.opened(id, exclusive);
+            std::uint8_t buffer[16];
+            if (exclusive) {
+              const std::uint8_t payload[] = {'s', 't', 'r', 'e', 's', 's'};
+              (void)handle->write(payload);
+            }
+            (void)handle->read(buffer);
+            (void)handle->seek(SeekFrom::End(1));
+            (void)fs->rm(path, false);  // must be refused while open
+            (void)fs->mkdir(path + "/sub");
+            registry.closing(id, exclusive);
+            EXPECT_TRUE(handle->close());
+          }
+        }
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+
+  EXPECT_EQ(registry.conflicts(), 0);
+  check_tree(*fs);
+}
+
+TEST(FsStressTest, ManySharedOpensOfOneFileBalance) {
+  auto fs = FileSystem::make();
+  ASSERT_TRUE(fs->touch("/f"));
+  std::vector<std::thread> threads;
+  std::atomic<int> failures{0};
+  for (int t = 0; t < 8; ++t) {
+    threads.emplace_back([&] {
+      for (int i = 0; i < 2000; ++i) {
+        auto handle = FileSystem::open(fs, "/f", *FileHandleType::from_str("r"), false);
+        if (!handle || !handle->close()) ++failures;
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(failures.load(), 0);
+  EXPECT_TRUE(fs->rm("/f", false));
+}
+
+}  // namespace
+}  // namespace lumvex
