@@ -1,0 +1,81 @@
+#include "terminal/utf8.hpp"
+
+#include <cstddef>
+#include <string_view>
+
+namespace lumvex {
+
+namespace {
+
+constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
+
+// Length of the well-formed sequence at `i`, or 0 if there is none. On 0,
+// `invalid_len` is set to the length of the maximal subpart to replace (at
+// least 1): the lead byte and the continuation bytes that could still have
+// been part of a well-formed sequence.
+std::size_t sequence_at(std::string_view s, std::size_t i, std::size_t& invalid_len) {
+  const auto b = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
+  const unsigned char lead = b(i);
+  if (lead < 0x80) return 1;
+
+  std::size_t need;                    // continuation bytes after the lead
+  unsigned char lo = 0x80, hi = 0xBF;  // allowed range of the first continuation
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    need = 1;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    need = 2;
+    if (lead == 0xE0) lo = 0xA0;  // no overlong forms
+    if (lead == 0xED) hi = 0x9F;  // no surrogates
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    need = 3;
+    if (lead == 0xF0) lo = 0x90;  // no overlong forms
+    if (lead == 0xF4) hi = 0x8F;  // nothing above U+10FFFF
+  } else {
+    invalid_len = 1;  // 0x80..0xC1 and 0xF5..0xFF never start a sequence
+    return 0;
+  }
+
+  std::size_t k = 1;
+  for (; k <= need; ++k) {
+    if (i + k >= s.size()) break;
+    const unsigned char c = b(i + k);
+    const unsigned char min = k == 1 ? lo : 0x80;
+    const unsigned char max = k == 1 ? hi : 0xBF;
+    if (c < min || c > max) break;
+  }
+  if (k > need) return need + 1;
+  invalid_len = k;
+  return 0;
+}
+
+}  // namespace
+
+std::string utf8_replace_invalid(std::string bytes) {
+  const std::string_view in(bytes);
+  std::size_t i = 0;
+  std::size_t invalid_len = 0;
+  // Fast path: find the first invalid byte, if any.
+  while (i < in.size()) {
+    const std::size_t len = sequence_at(in, i, invalid_len);
+    if (len == 0) break;
+    i += len;
+  }
+  if (i == in.size()) return bytes;
+
+  std::string out;
+  out.reserve(in.size() + 8);
+  out.append(in.substr(0, i));
+  while (i < in.size()) {
+    const std::size_t len = sequence_at(in, i, invalid_len);
+    if (len == 0) {
+      out.append(kReplacement);
+      i += invalid_len;
+    } else {
+      out.append(in.substr(i, len));
+      i += len;
+    }
+  }
+  return out;
+}
+
+}  // namespace lumvex

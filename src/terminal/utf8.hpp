@@ -1,0 +1,14 @@
+// Lossy UTF-8 decoding for showing arbitrary bytes as text.
+#pragma once
+
+#include <string>
+
+namespace lumvex {
+
+// Returns `bytes` with every maximal invalid subpart of a UTF-8 sequence
+// replaced by one U+FFFD (the replacement the Unicode standard recommends,
+// and the one Python's bytes.decode('utf-8', 'replace') makes). Valid input is
+// returned as it is, without a copy.
+std::string utf8_replace_invalid(std::string bytes);
+
+}  // namespace lumvex
