@@ -1,0 +1,349 @@
+#include "pybinding/binding.hpp"
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace lumvex::py {
+
+// ---------------------------------------------------------------------------
+// Errors
+
+PyObject* internal_error_type() {
+  // Created on first use and kept for the life of the process; only touched
+  // with the interpreter lock held.
+  static PyObject* type = nullptr;
+  if (type == nullptr) {
+    type = PyErr_NewExceptionWithDoc(
+        "lumvex.InternalError",
+        "A failed invariant inside lumvex (a poisoned lock, a broken assertion,\n"
+        "a host program that cannot be started). It derives from BaseException,\n"
+        "so `except Exception` does not catch it.",
+        PyExc_BaseException, nullptr);
+  }
+  return type;
+}
+
+namespace {
+
+// Sets `type` with the UTF-8 `text` (undecodable bytes replaced) as its single
+// argument.
+void set_text_error(PyObject* type, std::string_view text) {
+  OwnedRef message(
+      PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+  if (message) PyErr_SetObject(type, message.get());
+}
+
+void set_internal_error(const char* text) {
+  PyObject* type = internal_error_type();
+  if (type != nullptr) set_text_error(type, text);
+}
+
+}  // namespace
+
+PyObject* raise_error(const Failure& failure) noexcept {
+  if (const auto* io_error = std::get_if<IoError>(&failure)) {
+    try {
+      set_text_error(PyExc_ValueError, io_error->to_string());
+    } catch (...) {
+      PyErr_NoMemory();
+    }
+  } else if (const auto* text = std::get_if<std::string_view>(&failure)) {
+    set_text_error(PyExc_ValueError, *text);
+  } else {
+    const auto& exception = std::get<std::exception_ptr>(failure);
+    try {
+      if (exception) std::rethrow_exception(exception);
+      set_internal_error("unknown failure");
+    } catch (const std::bad_alloc&) {
+      PyErr_NoMemory();
+    } catch (const std::exception& e) {
+      set_internal_error(e.what());
+    } catch (...) {
+      set_internal_error("unknown C++ exception");
+    }
+  }
+  return nullptr;
+}
+
+// ---------------------------------------------------------------------------
+// Argument binding
+
+namespace {
+
+// Parameters are counted from 0; required ones come first.
+std::size_t required_count(const Signature& signature) {
+  std::size_t n = 0;
+  while (n < signature.size() && !signature[n].optional) ++n;
+  return n;
+}
+
+bool too_many_positional(const Signature& signature, Py_ssize_t given) {
+  const std::size_t total = signature.size();
+  const std::size_t required = required_count(signature);
+  const char* verb = given == 1 ? "was" : "were";
+  if (required == total) {
+    PyErr_Format(PyExc_TypeError, "%s() takes %zu positional argument%s but %zd %s given",
+                 signature.function(), total, total == 1 ? "" : "s", given, verb);
+  } else {
+    PyErr_Format(PyExc_TypeError,
+                 "%s() takes from %zu to %zu positional arguments but %zd %s given",
+                 signature.function(), required, total, given, verb);
+  }
+  return false;
+}
+
+// "'a'", "'a' and 'b'", "'a', 'b', and 'c'", as the interpreter lists them.
+bool missing_arguments(const Signature& signature,
+                       const std::array<PyObject*, kMaxParams>& values) {
+  std::vector<const char*> missing;
+  for (std::size_t i = 0; i < signature.size(); ++i) {
+    if (values[i] == nullptr && !signature[i].optional) missing.push_back(signature[i].name);
+  }
+  std::string list;
+  for (std::size_t i = 0; i < missing.size(); ++i) {
+    if (i > 0) list += missing.size() == 2 ? " and " : (i + 1 == missing.size() ? ", and " : ", ");
+    list += '\'';
+    list += missing[i];
+    list += '\'';
+  }
+  PyErr_Format(PyExc_TypeError, "%s() missing %zu required positional argument%s: %s",
+               signature.function(), missing.size(), missing.size() == 1 ? "" : "s", list.c_str());
+  return false;
+}
+
+// Binds `nargs` positional arguments, then every (key, value) pair that
+// `for_each_keyword` feeds to its callback.
+template <typename ForEachKeyword>
+bool bind_arguments(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
+                    ForEachKeyword&& for_each_keyword, std::array<PyObject*, kMaxParams>& values) {
+  values.fill(nullptr);
+  if (nargs > static_cast<Py_ssize_t>(signature.size())) {
+    return too_many_positional(signature, nargs);
+  }
+  for (Py_ssize_t i = 0; i < nargs; ++i) values[static_cast<std::size_t>(i)] = args[i];
+
+  const bool keywords_ok = for_each_keyword([&](PyObject* key, PyObject* value) {
+    if (!PyUnicode_Check(key)) {
+      PyErr_Format(PyExc_TypeError, "%s() keywords must be strings", signature.function());
+      return false;
+    }
+    for (std::size_t j = 0; j < signature.size(); ++j) {
+      if (PyUnicode_CompareWithASCIIString(key, signature[j].name) != 0) continue;
+      if (values[j] != nullptr) {
+        PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'",
+                     signature.function(), signature[j].name);
+        return false;
+      }
+      values[j] = value;
+      return true;
+    }
+    PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'",
+                 signature.function(), key);
+    return false;
+  });
+  if (!keywords_ok) return false;
+
+  for (std::size_t i = 0; i < signature.size(); ++i) {
+    if (values[i] == nullptr && !signature[i].optional) return missing_arguments(signature, values);
+  }
+  return true;
+}
+
+}  // namespace
+
+bool BoundArgs::bind(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
+                     PyObject* kwnames) {
+  signature_ = &signature;
+  nargs = PyVectorcall_NARGS(nargs);
+  auto for_each_keyword = [&](auto&& accept) {
+    const Py_ssize_t count = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    for (Py_ssize_t k = 0; k < count; ++k) {
+      if (!accept(PyTuple_GET_ITEM(kwnames, k), args[nargs + k])) return false;
+    }
+    return true;
+  };
+  return bind_arguments(signature, args, nargs, for_each_keyword, values_);
+}
+
+bool BoundArgs::bind(const Signature& signature, PyObject* args, PyObject* kwargs) {
+  signature_ = &signature;
+  auto for_each_keyword = [&](auto&& accept) {
+    if (kwargs == nullptr) return true;
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(kwargs, &pos, &key, &value)) {
+      if (!accept(key, value)) return false;
+    }
+    return true;
+  };
+  return bind_arguments(signature, &PyTuple_GET_ITEM(args, 0), PyTuple_GET_SIZE(args),
+                        for_each_keyword, values_);
+}
+
+// ---------------------------------------------------------------------------
+// Conversions
+
+bool to_text(PyObject* object, std::string_view& out) {
+  if (!PyUnicode_Check(object)) {
+    PyErr_Format(PyExc_TypeError, "expected str, got %s", Py_TYPE(object)->tp_name);
+    return false;
+  }
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(object, &size);
+  if (data == nullptr) return false;  // lone surrogates: UnicodeEncodeError
+  out = std::string_view(data, static_cast<std::size_t>(size));
+  return true;
+}
+
+bool to_bytes(PyObject* object, std::string_view& out) {
+  if (!PyBytes_Check(object)) {
+    PyErr_Format(PyExc_TypeError, "expected bytes, got %s", Py_TYPE(object)->tp_name);
+    return false;
+  }
+  out = std::string_view(PyBytes_AS_STRING(object),
+                         static_cast<std::size_t>(PyBytes_GET_SIZE(object)));
+  return true;
+}
+
+bool to_bool(PyObject* object, bool& out) {
+  if (object == Py_True || object == Py_False) {
+    out = object == Py_True;
+    return true;
+  }
+  // NumPy's boolean scalar, recognised by its type's name so that NumPy need
+  // not be imported ("numpy.bool_" before NumPy 2, "numpy.bool" since).
+  const char* name = Py_TYPE(object)->tp_name;
+  if (std::strcmp(name, "numpy.bool_") == 0 || std::strcmp(name, "numpy.bool") == 0) {
+    const int truth = PyObject_IsTrue(object);
+    if (truth < 0) return false;
+    out = truth != 0;
+    return true;
+  }
+  PyErr_Format(PyExc_TypeError, "expected bool, got %s", name);
+  return false;
+}
+
+bool to_size(PyObject* object, std::size_t& out, std::size_t max) {
+  OwnedRef index(PyNumber_Index(object));
+  if (!index) return false;
+  const std::size_t value = PyLong_AsSize_t(index.get());
+  if (value == static_cast<std::size_t>(-1) && PyErr_Occurred()) return false;
+  if (value > max) {
+    PyErr_Format(PyExc_OverflowError, "int too large to convert (the largest accepted is %zu)",
+                 max);
+    return false;
+  }
+  out = value;
+  return true;
+}
+
+bool check_instance(PyObject* object, PyTypeObject* type) {
+  if (PyObject_TypeCheck(object, type)) return true;
+  PyErr_Format(PyExc_TypeError, "expected %s, got %s", type->tp_name, Py_TYPE(object)->tp_name);
+  return false;
+}
+
+void rewrap_argument_error(const char* name) {
+  if (!PyErr_ExceptionMatches(PyExc_TypeError)) return;
+  PyObject *raw_type, *raw_value, *raw_traceback;
+  PyErr_Fetch(&raw_type, &raw_value, &raw_traceback);
+  PyErr_NormalizeException(&raw_type, &raw_value, &raw_traceback);
+  OwnedRef type(raw_type), original(raw_value), traceback(raw_traceback);
+  if (traceback) PyException_SetTraceback(original.get(), traceback.get());
+
+  OwnedRef message(PyUnicode_FromFormat("argument '%s': %S", name, original.get()));
+  if (!message) return;
+  OwnedRef replacement(PyObject_CallOneArg(PyExc_TypeError, message.get()));
+  if (!replacement) return;
+  PyException_SetContext(replacement.get(), Py_NewRef(original.get()));
+  PyException_SetCause(replacement.get(), original.release());
+  PyErr_SetObject(PyExc_TypeError, replacement.get());
+}
+
+bool BoundArgs::text(std::size_t i, std::string_view& out) const {
+  return convert(i, [&](PyObject* object) { return to_text(object, out); });
+}
+
+bool BoundArgs::optional_text(std::size_t i, std::optional<std::string_view>& out) const {
+  if (values_[i] == nullptr || values_[i] == Py_None) {
+    out.reset();
+    return true;
+  }
+  std::string_view text;
+  if (!convert(i, [&](PyObject* object) { return to_text(object, text); })) return false;
+  out = text;
+  return true;
+}
+
+bool BoundArgs::bytes(std::size_t i, std::string_view& out) const {
+  return convert(i, [&](PyObject* object) { return to_bytes(object, out); });
+}
+
+bool BoundArgs::boolean(std::size_t i, bool& out) const {
+  return convert(i, [&](PyObject* object) { return to_bool(object, out); });
+}
+
+bool BoundArgs::size(std::size_t i, std::size_t& out, std::size_t max) const {
+  return convert(i, [&](PyObject* object) { return to_size(object, out, max); });
+}
+
+// ---------------------------------------------------------------------------
+// Results
+
+PyObject* to_str(std::string_view text) {
+  return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr);
+}
+
+PyObject* to_bytes_object(std::string_view data) {
+  return PyBytes_FromStringAndSize(data.data(), static_cast<Py_ssize_t>(data.size()));
+}
+
+PyObject* to_int(std::uint64_t value) {
+  return PyLong_FromUnsignedLongLong(static_cast<unsigned long long>(value));
+}
+
+PyObject* none_or_raise(const IoResult<void>& result) {
+  if (!result) return raise_error(result.error());
+  return none();
+}
+
+// ---------------------------------------------------------------------------
+// Classes
+
+namespace {
+
+PyObject* no_constructor(PyTypeObject*, PyObject*, PyObject*) {
+  PyErr_SetString(PyExc_TypeError, "No constructor defined");
+  return nullptr;
+}
+
+}  // namespace
+
+PyTypeObject* build_class(const char* name, const char* doc, std::size_t basicsize,
+                          std::initializer_list<PyType_Slot> slots, destructor dealloc) {
+  std::vector<PyType_Slot> all(slots);
+  bool has_new = false, has_dealloc = false;
+  for (const PyType_Slot& slot : slots) {
+    has_new = has_new || slot.slot == Py_tp_new;
+    has_dealloc = has_dealloc || slot.slot == Py_tp_dealloc;
+  }
+  if (!has_new) all.push_back({Py_tp_new, reinterpret_cast<void*>(&no_constructor)});
+  if (!has_dealloc) all.push_back({Py_tp_dealloc, reinterpret_cast<void*>(dealloc)});
+  all.push_back({Py_tp_doc, const_cast<char*>(doc)});
+  all.push_back({0, nullptr});
+
+  // No Py_TPFLAGS_BASETYPE (not subclassable); basicsize leaves no room for
+  // a __dict__ or weak-reference slot. The qualified name sets __module__ to
+  // "lumvex" (a bare one draws a DeprecationWarning); the type's own name
+  // is then made the bare one, which the type keeps pointing at.
+  const std::string qualified = std::string("lumvex.") + name;
+  PyType_Spec spec{qualified.c_str(), static_cast<int>(basicsize), 0, Py_TPFLAGS_DEFAULT,
+                   all.data()};
+  OwnedRef type(PyType_FromSpec(&spec));
+  if (!type) return nullptr;
+  reinterpret_cast<PyTypeObject*>(type.get())->tp_name = name;
+  return reinterpret_cast<PyTypeObject*>(type.release());
+}
+
+}  // namespace lumvex::py

@@ -1,0 +1,409 @@
+// The small set of helpers every Python-facing class of the module is built
+// from: owned references, argument binding and conversion, mapping of core
+// failures to Python exceptions, a call guard that keeps C++ exceptions out
+// of the interpreter, heap-type construction and instance layout.
+//
+// Every function here expects the interpreter lock to be held, except where
+// its comment says otherwise.
+//
+// A typical method:
+//
+//   constexpr Signature kMkdir{"PyFs.mkdir", {"path"}};
+//
+//   PyObject* fs_mkdir(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+//                      PyObject* kwnames) {
+//     return guarded([&]() -> PyObject* {
+//       PyFsData* fs = receiver<PyFsData>(self, fs_type(), "mkdir");
+//       BoundArgs bound;
+//       std::string_view path;
+//       if (!fs || !bound.bind(kMkdir, args, nargs, kwnames) || !bound.text(0, path)) {
+//         return nullptr;
+//       }
+//       return none_or_raise(fs->fs->mkdir(path));
+//     });
+//   }
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <exception>
+#include <initializer_list>
+#include <mutex>
+#include <new>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <type_traits>
+#include <utility>
+#include <variant>
+
+#include "error/internal_error.hpp"
+#include "error/io_error.hpp"
+
+namespace lumvex::py {
+
+// ---------------------------------------------------------------------------
+// Owned references
+
+// Owns one strong reference to a Python object (or none) and drops it when it
+// goes out of scope.
+class OwnedRef {
+ public:
+  OwnedRef() = default;
+  // Takes over `object`, a new reference (may be null).
+  explicit OwnedRef(PyObject* object) noexcept : object_(object) {}
+  // A new reference to `object`, which stays owned by the caller as well.
+  static OwnedRef borrow(PyObject* object) noexcept {
+    Py_XINCREF(object);
+    return OwnedRef(object);
+  }
+
+  OwnedRef(OwnedRef&& other) noexcept : object_(other.release()) {}
+  OwnedRef& operator=(OwnedRef&& other) noexcept {
+    if (this != &other) {
+      Py_XDECREF(object_);
+      object_ = other.release();
+    }
+    return *this;
+  }
+  OwnedRef(const OwnedRef&) = delete;
+  OwnedRef& operator=(const OwnedRef&) = delete;
+  ~OwnedRef() { Py_XDECREF(object_); }
+
+  PyObject* get() const noexcept { return object_; }
+  // Hands the reference to the caller; this object becomes empty.
+  PyObject* release() noexcept { return std::exchange(object_, nullptr); }
+  explicit operator bool() const noexcept { return object_ != nullptr; }
+
+ private:
+  PyObject* object_ = nullptr;
+};
+
+// ---------------------------------------------------------------------------
+// Errors
+
+// The module's internal-error exception type, lumvex.InternalError, derived
+// directly from BaseException so that `except Exception` does not catch it.
+// Created on the first call and kept for the life of the process. Returns a
+// borrowed reference, or null with an exception set if it cannot be created.
+PyObject* internal_error_type();
+
+// A failure to report to Python: an IoError from the core, an error text from
+// the terminal or a session, or a caught C++ exception.
+using Failure = std::variant<IoError, std::string_view, std::exception_ptr>;
+
+// The one place where failures become Python exceptions. Sets the exception
+// and returns null, so that a method can `return raise_error(...)`.
+//   IoError            -> ValueError(display text), the text as its single argument
+//   error text         -> ValueError(text)
+//   std::bad_alloc     -> MemoryError
+//   any other C++ exception (InternalError included) -> lumvex.InternalError(what())
+PyObject* raise_error(const Failure& failure) noexcept;
+
+// Runs `body` (which returns a PyObject* or, for int slots, an int) and turns
+// any C++ exception escaping it into a Python exception through raise_error.
+// `on_error` is what is returned then: null by default, -1 for int slots.
+template <typename F, typename R = std::invoke_result_t<F&>>
+R guarded(F&& body, R on_error = R{}) noexcept {
+  try {
+    return body();
+  } catch (...) {
+    raise_error(std::current_exception());
+    return on_error;
+  }
+}
+
+// For a tp_dealloc: runs `body` and reports a failure in it (a C++ exception
+// or a Python exception it left set) through the interpreter's
+// unraisable-exception hook, naming `object`. The exception that was set
+// before (deallocation can happen while one propagates) is kept.
+template <typename F>
+void guarded_dealloc(PyObject* object, F&& body) noexcept {
+  PyObject *type, *value, *traceback;
+  PyErr_Fetch(&type, &value, &traceback);
+  try {
+    body();
+  } catch (...) {
+    raise_error(std::current_exception());
+  }
+  if (PyErr_Occurred()) PyErr_WriteUnraisable(object);
+  PyErr_Restore(type, value, traceback);
+}
+
+// ---------------------------------------------------------------------------
+// Argument binding (METH_FASTCALL | METH_KEYWORDS methods and constructors)
+
+inline constexpr std::size_t kMaxParams = 4;
+inline constexpr bool kOptional = true;
+
+// One parameter: positional or keyword, required unless `optional`. Optional
+// parameters come after the required ones.
+struct Param {
+  constexpr Param(const char* param_name, bool is_optional = false)  // NOLINT: implicit
+      : name(param_name), optional(is_optional) {}
+  const char* name;
+  bool optional;
+};
+
+// A method's parameter list and its name for messages, "{class}.{method}".
+// Usage: constexpr Signature kTree{"PyFs.tree", {"path", {"ident", kOptional}}};
+class Signature {
+ public:
+  constexpr Signature(const char* function, std::initializer_list<Param> params)
+      : function_(function), count_(params.size()) {
+    if (params.size() > kMaxParams) throw "too many parameters";  // compile-time error
+    std::size_t i = 0;
+    for (const Param& p : params) params_[i++] = p;
+  }
+
+  constexpr const char* function() const { return function_; }
+  constexpr std::size_t size() const { return count_; }
+  constexpr const Param& operator[](std::size_t i) const { return params_[i]; }
+
+ private:
+  const char* function_;
+  std::array<Param, kMaxParams> params_{Param(""), Param(""), Param(""), Param("")};
+  std::size_t count_;
+};
+
+// The arguments of one call, bound to a Signature: borrowed references, valid
+// for the duration of the call; null for an optional parameter left out.
+// After a failed bind or conversion a Python exception is set.
+//
+// The conversions read the argument of parameter `i`. A TypeError raised by a
+// conversion becomes TypeError("argument '{name}': {message}") with the
+// original as its __cause__; other errors (OverflowError, UnicodeEncodeError)
+// pass unchanged. Convert in parameter order and stop at the first failure.
+class BoundArgs {
+ public:
+  // Binds a METH_FASTCALL | METH_KEYWORDS call. Raises TypeError worded as
+  // CPython's own for surplus, unknown, repeated or missing arguments.
+  bool bind(const Signature& signature, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+  // Binds a constructor call (positional tuple, keyword dict or null).
+  bool bind(const Signature& signature, PyObject* args, PyObject* kwargs);
+
+  // The bound argument (borrowed), null if an optional one was left out.
+  PyObject* operator[](std::size_t i) const { return values_[i]; }
+
+  // Any str (subclasses too) as UTF-8, valid while the argument lives.
+  bool text(std::size_t i, std::string_view& out) const;
+  // None or absent -> nullopt; otherwise as text().
+  bool optional_text(std::size_t i, std::optional<std::string_view>& out) const;
+  // bytes only (not bytearray, memoryview or str); valid while the argument lives.
+  bool bytes(std::size_t i, std::string_view& out) const;
+  // True or False exactly, or NumPy's boolean scalar by its truth value.
+  bool boolean(std::size_t i, bool& out) const;
+  // An object with __index__, 0..max; OverflowError (not naming the
+  // parameter) for negative or larger values.
+  bool size(std::size_t i, std::size_t& out, std::size_t max = SIZE_MAX) const;
+  // An instance of `type` (a class of this module); `out` points into it.
+  template <typename T>
+  bool instance(std::size_t i, PyTypeObject* type, T*& out) const;
+
+ private:
+  template <typename Convert>
+  bool convert(std::size_t i, Convert&& convert) const;
+
+  const Signature* signature_ = nullptr;
+  std::array<PyObject*, kMaxParams> values_{};
+};
+
+// The conversions on their own, for slots that take arbitrary objects. They
+// raise plain TypeError/OverflowError without any "argument" prefix.
+bool to_text(PyObject* object, std::string_view& out);
+bool to_bytes(PyObject* object, std::string_view& out);
+bool to_bool(PyObject* object, bool& out);
+bool to_size(PyObject* object, std::size_t& out, std::size_t max = SIZE_MAX);
+// Raises TypeError("expected {type}, got {type of object}") unless `object`
+// is an instance of `type`.
+bool check_instance(PyObject* object, PyTypeObject* type);
+
+// Replaces a pending TypeError by TypeError("argument '{name}': {message}")
+// whose __cause__ is the original; leaves any other pending error alone.
+void rewrap_argument_error(const char* name);
+
+// ---------------------------------------------------------------------------
+// Results
+
+inline PyObject* none() {
+  return Py_NewRef(Py_None);
+}
+// UTF-8 text -> str.
+PyObject* to_str(std::string_view text);
+PyObject* to_bytes_object(std::string_view data);
+PyObject* to_int(std::uint64_t value);
+// None on success; the mapped exception on error.
+PyObject* none_or_raise(const IoResult<void>& result);
+
+// ---------------------------------------------------------------------------
+// Classes and instances
+
+// The memory layout of an instance: the object header, then one C++ value.
+template <typename T>
+struct Instance {
+  PyObject_HEAD T value;
+};
+
+// The value held by `self`, whose type the caller knows to be right (slots).
+template <typename T>
+T& payload(PyObject* self) {
+  return reinterpret_cast<Instance<T>*>(self)->value;
+}
+
+// The value held by the receiver of method `method`, or null with TypeError
+// set if `self` is not an instance of `type` (a function fetched from the
+// class and called with a foreign first argument).
+template <typename T>
+T* receiver(PyObject* self, PyTypeObject* type, const char* method) {
+  if (self == nullptr || !PyObject_TypeCheck(self, type)) {
+    PyErr_Format(PyExc_TypeError, "descriptor '%s' requires a '%s' object but received a '%s'",
+                 method, type->tp_name, self ? Py_TYPE(self)->tp_name : "NULL");
+    return nullptr;
+  }
+  return &payload<T>(self);
+}
+
+// Frees an instance without touching its value (which was never built) and
+// drops its reference to its heap type.
+inline void free_instance(PyObject* self) noexcept {
+  PyTypeObject* type = Py_TYPE(self);
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+// A new instance of `type` whose value is T(args...). On a failed allocation
+// the arguments are left to their owners and MemoryError is set; an exception
+// from T's constructor frees the object and propagates.
+template <typename T, typename... Args>
+PyObject* make_instance(PyTypeObject* type, Args&&... args) {
+  PyObject* object = type->tp_alloc(type, 0);
+  if (object == nullptr) return nullptr;
+  try {
+    ::new (static_cast<void*>(&payload<T>(object))) T(std::forward<Args>(args)...);
+  } catch (...) {
+    free_instance(object);
+    throw;
+  }
+  return object;
+}
+
+// The tp_dealloc of a class holding T: destroys the value, then frees the
+// object.
+template <typename T>
+void dealloc_instance(PyObject* self) noexcept {
+  payload<T>(self).~T();
+  free_instance(self);
+}
+
+// Builds a heap type of the common shape: `object` as its only base, not
+// subclassable, no __dict__, no weak references, the bare name `name` as its
+// tp_name (a string literal: the type keeps the pointer), __module__ "lumvex",
+// and the
+// stored documentation `doc` ("Name(sig)\n--\n\n" + text for a class with a
+// constructor, the text alone otherwise). Without a Py_tp_new slot, calling
+// the class raises TypeError("No constructor defined"). Returns a new
+// reference, or null with an exception set.
+//
+// `dealloc` is used unless `slots` has a Py_tp_dealloc of its own.
+PyTypeObject* build_class(const char* name, const char* doc, std::size_t basicsize,
+                          std::initializer_list<PyType_Slot> slots, destructor dealloc);
+
+// As above for a class whose instances hold a T (Instance<T>), deallocated
+// by dealloc_instance<T> unless `slots` has a Py_tp_dealloc.
+template <typename T>
+PyTypeObject* build_class(const char* name, const char* doc,
+                          std::initializer_list<PyType_Slot> slots) {
+  return build_class(name, doc, sizeof(Instance<T>), slots, &dealloc_instance<T>);
+}
+
+// Method table entries (the casts that the C API needs, in one place).
+// `doc` is the stored form "name($self, ...)\n--\n\ntext".
+using FastcallMethod = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+using NoargsMethod = PyObject* (*)(PyObject*, PyObject*);
+inline PyMethodDef fastcall_method(const char* name, FastcallMethod method, const char* doc) {
+  return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(method)),
+          METH_FASTCALL | METH_KEYWORDS, doc};
+}
+inline PyMethodDef noargs_method(const char* name, NoargsMethod method, const char* doc) {
+  return {name, method, METH_NOARGS, doc};
+}
+inline constexpr PyMethodDef kMethodsEnd = {nullptr, nullptr, 0, nullptr};
+
+// ---------------------------------------------------------------------------
+// Locks
+
+// Gives up the interpreter lock for its lifetime, so that other Python
+// threads run while this one blocks (on a pipe, on a mutex). Nothing inside
+// may touch Python objects.
+class AllowThreads {
+ public:
+  AllowThreads() noexcept : state_(PyEval_SaveThread()) {}
+  ~AllowThreads() { PyEval_RestoreThread(state_); }
+  AllowThreads(const AllowThreads&) = delete;
+  AllowThreads& operator=(const AllowThreads&) = delete;
+
+ private:
+  PyThreadState* state_;
+};
+
+// A value behind a mutex that is poisoned when a call fails while holding it:
+// once an exception has escaped from with_lock, every later with_lock throws
+// InternalError. Callers hold the interpreter lock; if the mutex is busy it
+// is waited for with the interpreter lock released, so that a holder that has
+// given the interpreter lock up (a blocking session read) can finish.
+template <typename T>
+class PoisonMutex {
+ public:
+  template <typename... Args>
+  explicit PoisonMutex(Args&&... args) : value_(std::forward<Args>(args)...) {}
+
+  // Runs fn(T&) with the mutex held and returns its result.
+  template <typename F>
+  decltype(auto) with_lock(F&& fn) {
+    if (!mutex_.try_lock()) {
+      AllowThreads unlocked;
+      mutex_.lock();
+    }
+    std::unique_lock<std::mutex> hold(mutex_, std::adopt_lock);
+    if (poisoned_) throw InternalError("lock poisoned by an earlier failure");
+    try {
+      return fn(value_);
+    } catch (...) {
+      poisoned_ = true;
+      throw;
+    }
+  }
+
+  // The value without locking: only when nothing else can use it (tp_dealloc).
+  T& unlocked() { return value_; }
+
+ private:
+  std::mutex mutex_;       // guards value_ and poisoned_
+  bool poisoned_ = false;  // an exception escaped while the mutex was held
+  T value_;
+};
+
+// ---------------------------------------------------------------------------
+// Template definitions
+
+template <typename Convert>
+bool BoundArgs::convert(std::size_t i, Convert&& convert) const {
+  if (convert(values_[i])) return true;
+  rewrap_argument_error((*signature_)[i].name);
+  return false;
+}
+
+template <typename T>
+bool BoundArgs::instance(std::size_t i, PyTypeObject* type, T*& out) const {
+  return convert(i, [&](PyObject* object) {
+    if (!check_instance(object, type)) return false;
+    out = &payload<T>(object);
+    return true;
+  });
+}
+
+}  // namespace lumvex::py
