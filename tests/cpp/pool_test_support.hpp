@@ -175,4 +175,31 @@ inline std::string read_until(TerminalSession& session, const std::string& needl
   return text;
 }
 
+// Reads the session's output until end of stream; nullopt when it does not
+// end within `timeout` (`su` is killed then).
+inline std::optional<std::string> read_to_end(
+    TerminalSession& session, std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
+  using Clock = std::chrono::steady_clock;
+  const auto deadline = Clock::now() + timeout;
+  std::string text;
+  for (;;) {
+    auto pending = std::async(std::launch::async, [&session] {
+      std::string chunk(4096, '\0');
+      std::optional<std::size_t> n = session.read_stdout(chunk);
+      if (!n) return std::optional<std::string>();
+      chunk.resize(*n);
+      return std::optional<std::string>(chunk);
+    });
+    if (pending.wait_until(deadline) != std::future_status::ready) {
+      ::kill(session.pid(), SIGKILL);
+      pending.wait();
+      return std::nullopt;
+    }
+    std::optional<std::string> chunk = pending.get();
+    if (!chunk) return std::nullopt;
+    if (chunk->empty()) return text;
+    text += *chunk;
+  }
+}
+
 }  // namespace lumvex::testing
