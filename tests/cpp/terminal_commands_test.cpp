@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <memory>
+#include <random>
 #include <span>
 #include <sstream>
 #include <string>
@@ -377,6 +378,31 @@ TEST(TerminalThreads, ConcurrentTerminalsOnOneFilesystem) {
   }
   for (std::thread& thread : threads) thread.join();
   EXPECT_EQ(failures, std::vector<int>(4, 0));
+}
+
+// Random lines built from command names, options and awkward paths: every
+// line gives a result, and the terminal stays usable afterwards.
+TEST(TerminalFuzz, RandomCommandLines) {
+  const std::vector<std::string> tokens = {
+      "cd", "ls", "pwd", "cat", "mkdir", "touch", "rm",   "echo", "help", "-r",  "--recursive",
+      "--", "-h", "-x",  "a",   "b",     "a/b",   "a\\b", "/",    "/a",   "//",  ".",
+      "..", "''", "'",   "\"",  "\\",    "#",     " ",    "\t",   "\n",   "\xFF"};
+  std::mt19937 rng(7);
+  std::uniform_int_distribution<std::size_t> count(0, 6);
+  std::uniform_int_distribution<std::size_t> pick(0, tokens.size() - 1);
+  auto fs = FileSystem::make();
+  SimpleTerminal term(fs);
+  for (int round = 0; round < 20000; ++round) {
+    std::string line;
+    for (std::size_t n = count(rng); n > 0; --n) {
+      line += tokens[pick(rng)];
+      if (pick(rng) % 2 == 0) line += ' ';
+    }
+    (void)term.run(line);
+  }
+  ASSERT_TRUE(term.run("cd /").ok());
+  EXPECT_EQ(term.run("pwd"), CommandResult::success("/"));
+  EXPECT_TRUE(term.run("ls /").ok());
 }
 
 }  // namespace
