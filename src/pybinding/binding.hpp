@@ -119,8 +119,11 @@ R guarded(F&& body, R on_error = R{}) noexcept {
 
 // For a tp_dealloc: runs `body` and reports a failure in it (a C++ exception
 // or a Python exception it left set) through the interpreter's
-// unraisable-exception hook, naming `object`. The exception that was set
-// before (deallocation can happen while one propagates) is kept.
+// unraisable-exception hook, then returns so that the deallocation completes.
+// The report names the object's type, not the object: a hook that kept a
+// reference to an object whose count has already dropped to zero would
+// bring it back from the dead. An exception that was set before
+// (deallocation can happen while one propagates) is kept.
 template <typename F>
 void guarded_dealloc(PyObject* object, F&& body) noexcept {
   PyObject *type, *value, *traceback;
@@ -130,7 +133,7 @@ void guarded_dealloc(PyObject* object, F&& body) noexcept {
   } catch (...) {
     raise_error(std::current_exception());
   }
-  if (PyErr_Occurred()) PyErr_WriteUnraisable(object);
+  if (PyErr_Occurred()) PyErr_WriteUnraisable(reinterpret_cast<PyObject*>(Py_TYPE(object)));
   PyErr_Restore(type, value, traceback);
 }
 
