@@ -10,7 +10,9 @@
 #include "terminal/commands.hpp"
 
 #include <cstdint>
+#include <expected>
 #include <initializer_list>
+#include <optional>
 #include <utility>
 
 #include "fs/file_handle.hpp"
