@@ -1,0 +1,79 @@
+// Host sessions: creating a session on a pool whose account is reused, a
+// short echo round trip through bash, and closing a session. Needs root (it
+// runs `su` and creates the pool's first account if it is missing).
+#include <unistd.h>
+
+#include <benchmark/benchmark.h>
+
+#include <optional>
+#include <string>
+
+#include "pool/terminal_session.hpp"
+#include "pool/user_pool.hpp"
+
+namespace lumvex {
+namespace {
+
+// A pool whose first account exists and sits in the free list.
+std::optional<PoolHandle> warm_pool(benchmark::State& state) {
+  if (::geteuid() != 0) {
+    state.SkipWithError("needs root");
+    return std::nullopt;
+  }
+  PoolHandle pool = make_shared_pool();
+  auto session = TerminalSession::make(pool);
+  if (!session) {
+    state.SkipWithError(session.error().c_str());
+    return std::nullopt;
+  }
+  return pool;
+}
+
+void BM_SessionCreateReusedAccount(benchmark::State& state) {
+  std::optional<PoolHandle> pool = warm_pool(state);
+  if (!pool) return;
+  for (auto _ : state) {
+    auto session = TerminalSession::make(*pool);
+    state.PauseTiming();
+    if (!session) state.SkipWithError(session.error().c_str());
+    session->close();
+    state.ResumeTiming();
+  }
+}
+BENCHMARK(BM_SessionCreateReusedAccount)->Unit(benchmark::kMillisecond);
+
+void BM_EchoRoundTrip(benchmark::State& state) {
+  std::optional<PoolHandle> pool = warm_pool(state);
+  if (!pool) return;
+  auto session = TerminalSession::make(*pool);
+  if (!session) return state.SkipWithError(session.error().c_str());
+  // The pseudo-terminal echoes the input; only the output holds "2z".
+  const std::string command = "echo $((1+1))z\n";
+  std::string buffer(4096, '\0');
+  for (auto _ : state) {
+    if (!session->write(command)) return state.SkipWithError("write failed");
+    std::string seen;
+    while (seen.find("2z") == std::string::npos) {
+      std::optional<std::size_t> n = session->read_stdout(buffer);
+      if (!n || *n == 0) return state.SkipWithError("read failed");
+      seen.append(buffer, 0, *n);
+    }
+  }
+}
+BENCHMARK(BM_EchoRoundTrip)->Unit(benchmark::kMicrosecond);
+
+void BM_SessionClose(benchmark::State& state) {
+  std::optional<PoolHandle> pool = warm_pool(state);
+  if (!pool) return;
+  for (auto _ : state) {
+    state.PauseTiming();
+    auto session = TerminalSession::make(*pool);
+    if (!session) return state.SkipWithError(session.error().c_str());
+    state.ResumeTiming();
+    session->close();
+  }
+}
+BENCHMARK(BM_SessionClose)->Unit(benchmark::kMicrosecond);
+
+}  // namespace
+}  // namespace lumvex
