@@ -8,6 +8,7 @@
 
 #include <memory>
 
+#include "fs/file_handle.hpp"
 #include "fs/filesystem.hpp"
 
 namespace lumvex::py {
@@ -21,5 +22,21 @@ struct PyFsData {
   std::shared_ptr<FileSystem> fs;
 };
 PyTypeObject* fs_type();
+
+// PyFileHandle: one open FileHandle behind a mutex. Made only by PyFs.open:
+// new_file_handle takes over `handle` (closed again if the object cannot be
+// made) and returns a new reference, or null with an exception set.
+using PyFileHandleData = PoisonMutex<FileHandle>;
+PyTypeObject* file_handle_type();
+PyObject* new_file_handle(FileHandle handle);
+
+// Whence: one seek origin; its three instances are class attributes.
+struct PyWhenceData {
+  SeekOrigin origin;
+};
+PyTypeObject* whence_type();
+
+// PyTerm: a terminal over the filesystem of a PyFs.
+PyTypeObject* term_type();
 
 }  // namespace lumvex::py

@@ -14,6 +14,7 @@ struct ClassEntry {
 };
 constexpr ClassEntry kClasses[] = {
     {"PyFs", &fs_type},
+    {"PyTerm", &term_type},
 };
 
 // No per-module state (m_size 0): a repeated import in the same process
