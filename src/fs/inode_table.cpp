@@ -1,64 +1,82 @@
 #include "fs/inode_table.hpp"
 
+#include <bit>
 #include <mutex>
+#include <utility>
 
 namespace lumvex {
 
-std::size_t InodeTable::Hash::operator()(InodeId id) const {
-  // splitmix64 finaliser over the id mixed with the table's random key.
-  std::uint64_t z = id ^ seed;
-  z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
-  z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
-  return static_cast<std::size_t>(z ^ (z >> 31));
+InodeTable::InodeTable(std::uint64_t seed) : key_(seed) {}
+
+const InodeTable::Slot* InodeTable::Shard::find(InodeId id, std::uint64_t key) const {
+  if (count == 0) return nullptr;
+  for (std::size_t i = home(id, key);; i = (i + 1) & (slots.size() - 1)) {
+    const Slot& slot = slots[i];
+    if (!slot.node) return nullptr;
+    if (slot.id == id) return &slot;
+  }
 }
 
-InodeTable::InodeTable(std::uint64_t seed) : hash_{seed} {
-  for (Shard& shard : shards_) shard.map = decltype(shard.map)(0, hash_);
-}
-
-InodeTable::Shard& InodeTable::shard_for(InodeId id) {
-  return shards_[(hash_(id) >> 58) % kShards];
-}
-
-const InodeTable::Shard& InodeTable::shard_for(InodeId id) const {
-  return shards_[(hash_(id) >> 58) % kShards];
+void InodeTable::Shard::grow(std::uint64_t key) {
+  std::size_t size = slots.empty() ? 16 : slots.size() * 2;
+  std::vector<Slot> old = std::exchange(slots, std::vector<Slot>(size));
+  bits = static_cast<unsigned>(std::countr_zero(size));
+  for (Slot& slot : old) {
+    if (!slot.node) continue;
+    std::size_t i = home(slot.id, key);
+    while (slots[i].node) i = (i + 1) & (size - 1);
+    slots[i] = std::move(slot);
+  }
 }
 
 InodeRef InodeTable::find(InodeId id) const {
   const Shard& shard = shard_for(id);
   std::shared_lock lock(shard.mutex);
-  auto it = shard.map.find(id);
-  return it == shard.map.end() ? nullptr : it->second;
+  const Slot* slot = shard.find(id, key_);
+  return slot ? slot->node : nullptr;
 }
 
 InodeRef InodeTable::insert(InodeRef node) {
-  InodeId id = node->id;
+  const InodeId id = node->id;
   Shard& shard = shard_for(id);
   std::unique_lock lock(shard.mutex);
-  auto [it, inserted] = shard.map.try_emplace(id, nullptr);
-  InodeRef previous = std::exchange(it->second, std::move(node));
-  (void)inserted;
-  return previous;
+  if ((shard.count + 1) * 4 > shard.slots.size() * 3) shard.grow(key_);
+  const std::size_t mask = shard.slots.size() - 1;
+  std::size_t i = shard.home(id, key_);
+  for (; shard.slots[i].node; i = (i + 1) & mask)
+    if (shard.slots[i].id == id) return std::exchange(shard.slots[i].node, std::move(node));
+  shard.slots[i] = Slot{id, std::move(node)};
+  ++shard.count;
+  return nullptr;
 }
 
 InodeRef InodeTable::remove(InodeId id) {
   Shard& shard = shard_for(id);
-  InodeRef removed;
-  {
-    std::unique_lock lock(shard.mutex);
-    auto it = shard.map.find(id);
-    if (it == shard.map.end()) return nullptr;
-    removed = std::move(it->second);
-    shard.map.erase(it);
+  std::unique_lock lock(shard.mutex);
+  const Slot* found = shard.find(id, key_);
+  if (found == nullptr) return nullptr;
+  const std::size_t mask = shard.slots.size() - 1;
+  std::size_t i = static_cast<std::size_t>(found - shard.slots.data());
+  InodeRef removed = std::move(shard.slots[i].node);
+  // Backward-shift deletion: pull later members of the probe run into the
+  // hole unless their home lies cyclically in (i, j].
+  for (std::size_t j = (i + 1) & mask; shard.slots[j].node; j = (j + 1) & mask) {
+    std::size_t home = shard.home(shard.slots[j].id, key_);
+    bool stays = i <= j ? (i < home && home <= j) : (i < home || home <= j);
+    if (stays) continue;
+    shard.slots[i] = std::move(shard.slots[j]);
+    i = j;
   }
-  return removed;
+  shard.slots[i] = Slot{};
+  --shard.count;
+  return removed;  // destroyed by the caller, outside the shard lock
 }
 
 std::size_t InodeTable::size() const {
   std::size_t total = 0;
   for (const Shard& shard : shards_) {
     std::shared_lock lock(shard.mutex);
-    total += shard.map.size();
+    total += shard.count;
   }
   return total;
 }

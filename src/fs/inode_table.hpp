@@ -1,11 +1,11 @@
 // InodeTable: the concurrent map from inode id to INode.
 //
-// The table is split into shards, each a hash map behind its own
-// reader/writer lock. A lookup copies the entry's shared pointer under the
-// shard's read lock and lets the lock go at once, so the caller's guard (the
-// InodeRef) owns the entry without holding any table lock. That is what
-// makes it safe to insert or remove entries (and to let a shard grow) while
-// the same thread holds guards on other entries.
+// The table is split into shards, each an open-addressing hash table behind
+// its own reader/writer lock. A lookup copies the entry's shared pointer
+// under the shard's read lock and lets the lock go at once, so the caller's
+// guard (the InodeRef) owns the entry without holding any table lock. That is
+// what makes it safe to insert or remove entries (and to let a shard grow)
+// while the same thread holds guards on other entries.
 //
 // Lock order: a shard lock is a leaf. It is never held while taking any other
 // lock, and inode data locks may be held while taking it.
@@ -14,7 +14,7 @@
 #include <array>
 #include <cstdint>
 #include <shared_mutex>
-#include <unordered_map>
+#include <vector>
 
 #include "fs/inode.hpp"
 
@@ -38,26 +38,38 @@ class InodeTable {
   void for_each(F&& f) const {
     for (const Shard& shard : shards_) {
       std::shared_lock lock(shard.mutex);
-      for (const auto& [id, node] : shard.map) f(id, *node);
+      for (const Slot& slot : shard.slots)
+        if (slot.node) f(slot.id, *slot.node);
     }
   }
 
  private:
-  static constexpr std::size_t kShards = 64;
+  static constexpr unsigned kShardBits = 6;
+  static constexpr std::size_t kShards = std::size_t{1} << kShardBits;
 
-  struct Hash {
-    std::uint64_t seed;
-    std::size_t operator()(InodeId id) const;
+  struct Slot {
+    InodeId id = 0;
+    InodeRef node;  // null: empty slot
   };
   struct alignas(64) Shard {
-    mutable std::shared_mutex mutex;  // guards map
-    std::unordered_map<InodeId, InodeRef, Hash> map;
+    mutable std::shared_mutex mutex;  // guards slots, bits and count
+    std::vector<Slot> slots;          // power-of-two size, linear probing
+    std::size_t count = 0;
+
+    std::size_t home(InodeId id, std::uint64_t key) const {
+      // Fibonacci hashing spreads sequential ids evenly over the slots.
+      return (((id >> kShardBits) ^ key) * 0x9E3779B97F4A7C15ULL) >> (64 - bits);
+    }
+    unsigned bits = 0;  // log2 of slots.size()
+    const Slot* find(InodeId id, std::uint64_t key) const;
+    // Doubles the slots.
+    void grow(std::uint64_t key);
   };
 
-  Shard& shard_for(InodeId id);
-  const Shard& shard_for(InodeId id) const;
+  Shard& shard_for(InodeId id) { return shards_[(id ^ key_) & (kShards - 1)]; }
+  const Shard& shard_for(InodeId id) const { return shards_[(id ^ key_) & (kShards - 1)]; }
 
-  Hash hash_;
+  std::uint64_t key_;
   std::array<Shard, kShards> shards_;
 };
 

@@ -134,7 +134,7 @@ class SmallVector {
   }
 
   union {
-    T inline_[N];
+    T inline_[N] = {};
     T* heap_;
   };
   std::size_t size_ = 0;
