@@ -338,12 +338,20 @@ PyTypeObject* build_class(const char* name, const char* doc, std::size_t basicsi
   // "lumvex" (a bare one draws a DeprecationWarning); the type's own name
   // is then made the bare one, which the type keeps pointing at.
   const std::string qualified = std::string("lumvex.") + name;
-  PyType_Spec spec{qualified.c_str(), static_cast<int>(basicsize), 0, Py_TPFLAGS_DEFAULT,
-                   all.data()};
+  // Immutable: users cannot rebind or delete the class's attributes.
+  PyType_Spec spec{qualified.c_str(), static_cast<int>(basicsize), 0,
+                   Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, all.data()};
   OwnedRef type(PyType_FromSpec(&spec));
   if (!type) return nullptr;
   reinterpret_cast<PyTypeObject*>(type.get())->tp_name = name;
   return reinterpret_cast<PyTypeObject*>(type.release());
+}
+
+bool add_class_attribute(PyTypeObject* type, const char* name, PyObject* value) {
+  if (value == nullptr) return false;
+  if (PyDict_SetItemString(type->tp_dict, name, value) < 0) return false;
+  PyType_Modified(type);
+  return true;
 }
 
 }  // namespace lumvex::py

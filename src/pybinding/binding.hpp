@@ -303,7 +303,7 @@ void dealloc_instance(PyObject* self) noexcept {
 }
 
 // Builds a heap type of the common shape: `object` as its only base, not
-// subclassable, no __dict__, no weak references, the bare name `name` as its
+// subclassable, immutable (class attributes cannot be set), no __dict__, no weak references, the bare name `name` as its
 // tp_name (a string literal: the type keeps the pointer), __module__ "lumvex",
 // and the
 // stored documentation `doc` ("Name(sig)\n--\n\n" + text for a class with a
@@ -322,6 +322,11 @@ PyTypeObject* build_class(const char* name, const char* doc,
                           std::initializer_list<PyType_Slot> slots) {
   return build_class(name, doc, sizeof(Instance<T>), slots, &dealloc_instance<T>);
 }
+
+// Binds `value` (borrowed; null means a failed creation, whose exception is
+// left set) as the class attribute `name` of a type built by build_class,
+// whose attributes cannot be set from Python. Only while the class is built.
+bool add_class_attribute(PyTypeObject* type, const char* name, PyObject* value);
 
 // Method table entries (the casts that the C API needs, in one place).
 // `doc` is the stored form "name($self, ...)\n--\n\ntext".

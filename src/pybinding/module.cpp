@@ -14,7 +14,9 @@ struct ClassEntry {
 };
 constexpr ClassEntry kClasses[] = {
     {"PyFs", &fs_type},
+    {"PyFileHandle", &file_handle_type},
     {"PyTerm", &term_type},
+    {"Whence", &whence_type},
 };
 
 // No per-module state (m_size 0): a repeated import in the same process

@@ -1,0 +1,241 @@
+// PyFileHandle: one open FileHandle of a FileSystem, behind a mutex.
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <span>
+#include <utility>
+
+#include "pybinding/binding.hpp"
+#include "pybinding/classes.hpp"
+
+namespace lumvex::py {
+namespace {
+
+constexpr const char kHandleDoc[] =
+    "\n"
+    "A simple wrapper around the FileHandle struct.\n"
+    "\n"
+    "This class is a simple wrapper around the FileHandle struct. It defines\n"
+    "the basis for a file handle that can be used in Python. The file handle\n"
+    "can be used to read and write data to a file.\n"
+    "\n"
+    "A file handle is always associated with a filesystem and an inode. The\n"
+    "file handle can be used to read and write data to the file.\n";
+
+constexpr const char kIdDoc[] =
+    "id($self)\n--\n\n"
+    "\n"
+    "Returns a string representation of the file handle.\n";
+
+constexpr const char kCloseDoc[] =
+    "close($self)\n--\n\n"
+    "\n"
+    "Close the file handle.\n"
+    "\n"
+    "Notice that the pyobject still holds a reference to the file handle. However\n"
+    "any subsequent read or write operation will fail.\n"
+    "\n"
+    "Small Note on garbage collection: The file handle will internally be closed\n"
+    "HOWEVER it will still keep the file system and inode alive. Until the file\n"
+    "handle is dropped.\n";
+
+constexpr const char kReadDoc[] =
+    "read($self, buffer)\n--\n\n"
+    "\n"
+    "Read data from the file handle.\n"
+    "\n"
+    "This function reads data from the file handle. The function will return a\n"
+    "byte array with the data that was read from the file. The function will\n"
+    "return an error if the read operation failed.\n";
+
+constexpr const char kWriteDoc[] =
+    "write($self, buffer)\n--\n\n"
+    "\n"
+    "Write data to the file handle.\n"
+    "\n"
+    "This function writes data to the file handle. The function will return the\n"
+    "number of bytes that were written to the file. The function will return an\n"
+    "error if the write operation failed.\n";
+
+constexpr const char kSeekDoc[] =
+    "seek($self, offset, whence)\n--\n\n"
+    "\n"
+    "Seek a certain position in the file.\n"
+    "\n"
+    "This function seeks a certain position in the file. The function will return\n"
+    "the new position in the file. The function will return an error if the seek\n"
+    "operation failed.\n";
+
+constexpr const char kTellDoc[] =
+    "tell($self)\n--\n\n"
+    "\n"
+    "Tell the current position in the file.\n"
+    "\n"
+    "This function returns the current position in the file. The function will\n"
+    "return an error if the tell operation failed.\n";
+
+constexpr Signature kRead{"PyFileHandle.read", {"buffer"}};
+constexpr Signature kWrite{"PyFileHandle.write", {"buffer"}};
+constexpr Signature kSeek{"PyFileHandle.seek", {"offset", "whence"}};
+
+PyFileHandleData* handle_of(PyObject* self, const char* method) {
+  return receiver<PyFileHandleData>(self, file_handle_type(), method);
+}
+
+// Writes "Read {count} bytes from file\n" to file descriptor 1 itself, past
+// any buffering of sys.stdout. The notice is best effort: the read has
+// happened, so a failing descriptor does not fail the call.
+void print_read_notice(std::size_t count) {
+  char line[64];
+  const int length = std::snprintf(line, sizeof line, "Read %zu bytes from file\n", count);
+  std::size_t done = 0;
+  while (length > 0 && done < static_cast<std::size_t>(length)) {
+    const ssize_t written = ::write(1, line + done, static_cast<std::size_t>(length) - done);
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) return;
+    done += static_cast<std::size_t>(written);
+  }
+}
+
+PyObject* handle_str(PyObject* self) {
+  return guarded([&]() -> PyObject* {
+    std::string text = payload<PyFileHandleData>(self).with_lock(
+        [](FileHandle& handle) { return handle.debug_string(); });
+    return to_str(text);
+  });
+}
+
+PyObject* handle_id(PyObject* self, PyObject*) {
+  return guarded([&]() -> PyObject* {
+    PyFileHandleData* handle = handle_of(self, "id");
+    if (!handle) return nullptr;
+    const auto id = handle->with_lock([](FileHandle& h) { return h.id(); });
+    if (!id) return raise_error(IoError(IoErrorKind::InvalidFileDescriptor));
+    return to_int(*id);
+  });
+}
+
+PyObject* handle_close(PyObject* self, PyObject*) {
+  return guarded([&]() -> PyObject* {
+    PyFileHandleData* handle = handle_of(self, "close");
+    if (!handle) return nullptr;
+    return none_or_raise(handle->with_lock([](FileHandle& h) { return h.close(); }));
+  });
+}
+
+// read(n): at most n bytes from the offset. The bytes object is made once the
+// count is known, at exactly that size, so a huge n costs nothing.
+PyObject* handle_read(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    PyFileHandleData* handle = handle_of(self, "read");
+    BoundArgs bound;
+    std::size_t max = 0;
+    if (!handle || !bound.bind(kRead, args, nargs, kwnames) || !bound.size(0, max)) {
+      return nullptr;
+    }
+    OwnedRef data;
+    auto sink = [&](std::size_t count) -> std::uint8_t* {
+      data = OwnedRef(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(count)));
+      return data ? reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(data.get())) : nullptr;
+    };
+    const IoResult<std::size_t> count =
+        handle->with_lock([&](FileHandle& h) { return h.read_into(max, sink); });
+    if (!count) return raise_error(count.error());
+    if (!data) return nullptr;  // the bytes object could not be made; nothing was read
+    print_read_notice(*count);
+    return data.release();
+  });
+}
+
+PyObject* handle_write(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    PyFileHandleData* handle = handle_of(self, "write");
+    BoundArgs bound;
+    std::string_view bytes;
+    if (!handle || !bound.bind(kWrite, args, nargs, kwnames) || !bound.bytes(0, bytes)) {
+      return nullptr;
+    }
+    const std::span<const std::uint8_t> span(reinterpret_cast<const std::uint8_t*>(bytes.data()),
+                                             bytes.size());
+    const IoResult<std::size_t> count =
+        handle->with_lock([&](FileHandle& h) { return h.write(span); });
+    if (!count) return raise_error(count.error());
+    return to_int(*count);
+  });
+}
+
+PyObject* handle_seek(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    PyFileHandleData* handle = handle_of(self, "seek");
+    BoundArgs bound;
+    std::size_t offset = 0;
+    PyWhenceData* whence = nullptr;
+    if (!handle || !bound.bind(kSeek, args, nargs, kwnames) || !bound.size(0, offset) ||
+        !bound.instance(1, whence_type(), whence)) {
+      return nullptr;
+    }
+    const SeekFrom target{whence->origin, offset};
+    return none_or_raise(handle->with_lock([&](FileHandle& h) { return h.seek(target); }));
+  });
+}
+
+PyObject* handle_tell(PyObject* self, PyObject*) {
+  return guarded([&]() -> PyObject* {
+    PyFileHandleData* handle = handle_of(self, "tell");
+    if (!handle) return nullptr;
+    const IoResult<std::size_t> offset = handle->with_lock([](FileHandle& h) { return h.tell(); });
+    if (!offset) return raise_error(offset.error());
+    return to_int(*offset);
+  });
+}
+
+// Closes a still-open handle without its mutex (nothing else can reach a
+// dying object); a failure goes to the unraisable-exception hook.
+void handle_dealloc(PyObject* self) noexcept {
+  guarded_dealloc(self, [&] {
+    FileHandle& handle = payload<PyFileHandleData>(self).unlocked();
+    if (!handle.id()) return;
+    const IoResult<void> closed = handle.close();
+    if (!closed) {
+      throw InternalError("closing a dropped file handle failed: " + closed.error().to_string());
+    }
+  });
+  dealloc_instance<PyFileHandleData>(self);
+}
+
+PyMethodDef kHandleMethods[] = {
+    noargs_method("id", &handle_id, kIdDoc),
+    noargs_method("close", &handle_close, kCloseDoc),
+    fastcall_method("read", &handle_read, kReadDoc),
+    fastcall_method("write", &handle_write, kWriteDoc),
+    fastcall_method("seek", &handle_seek, kSeekDoc),
+    noargs_method("tell", &handle_tell, kTellDoc),
+    kMethodsEnd,
+};
+
+PyTypeObject* build_file_handle_type() {
+  return build_class<PyFileHandleData>(
+      "PyFileHandle", kHandleDoc,
+      {
+          {Py_tp_str, reinterpret_cast<void*>(&handle_str)},
+          {Py_tp_methods, kHandleMethods},
+          {Py_tp_dealloc, reinterpret_cast<void*>(&handle_dealloc)},
+      });
+}
+
+}  // namespace
+
+PyTypeObject* file_handle_type() {
+  static PyTypeObject* type = nullptr;  // built once, kept for the life of the process
+  if (type == nullptr) type = build_file_handle_type();
+  return type;
+}
+
+PyObject* new_file_handle(FileHandle handle) {
+  PyTypeObject* type = file_handle_type();
+  if (type == nullptr) return nullptr;
+  return make_instance<PyFileHandleData>(type, std::move(handle));
+}
+
+}  // namespace lumvex::py
