@@ -303,10 +303,10 @@ void dealloc_instance(PyObject* self) noexcept {
 }
 
 // Builds a heap type of the common shape: `object` as its only base, not
-// subclassable, immutable (class attributes cannot be set), no __dict__, no weak references, the bare name `name` as its
-// tp_name (a string literal: the type keeps the pointer), __module__ "lumvex",
-// and the
-// stored documentation `doc` ("Name(sig)\n--\n\n" + text for a class with a
+// subclassable, immutable (class attributes cannot be set from Python), no
+// __dict__, no weak references, the bare name `name` as its tp_name (a string
+// literal: the type keeps the pointer), __module__ "lumvex", and the stored
+// documentation `doc` ("Name(sig)\n--\n\n" + text for a class with a
 // constructor, the text alone otherwise). Without a Py_tp_new slot, calling
 // the class raises TypeError("No constructor defined"). Returns a new
 // reference, or null with an exception set.
