@@ -22,16 +22,23 @@ struct Populated {
   std::int64_t size;
 };
 
+constexpr std::int64_t kLargest = 1000000;
+
 // One filesystem per directory size, filled once and reused by every
-// benchmark of that size.
+// benchmark of that size. Every filesystem holds the same number of inodes
+// (the rest sit in a second directory), so the figures differ only by the
+// size of the directory worked in, not by the size of the inode table.
 Populated& populated(std::int64_t size) {
   static std::map<std::int64_t, Populated> cache;
   auto it = cache.find(size);
   if (it != cache.end()) return it->second;
   auto fs = FileSystem::make();
   InodeId dir = fs->create_inode(kRootId, "dir", Directory{}).value();
-  for (std::int64_t i = 0; i < size; ++i)
-    (void)fs->create_inode(dir, "entry" + std::to_string(i), File{}).value();
+  InodeId ballast = fs->create_inode(kRootId, "ballast", Directory{}).value();
+  for (std::int64_t i = 0; i < kLargest; ++i) {
+    InodeId target = i < size ? dir : ballast;
+    (void)fs->create_inode(target, "entry" + std::to_string(i), File{}).value();
+  }
   return cache[size] = Populated{fs, dir, size};
 }
 
