@@ -39,4 +39,9 @@ PyTypeObject* whence_type();
 // PyTerm: a terminal over the filesystem of a PyFs.
 PyTypeObject* term_type();
 
+// PyUserPool: a shared pool of host accounts. PyTerminalSession: a live bash
+// session on an account of a PyUserPool, closed when dropped.
+PyTypeObject* user_pool_type();
+PyTypeObject* terminal_session_type();
+
 }  // namespace lumvex::py

@@ -17,6 +17,8 @@ constexpr ClassEntry kClasses[] = {
     {"PyFileHandle", &file_handle_type},
     {"PyTerm", &term_type},
     {"Whence", &whence_type},
+    {"PyUserPool", &user_pool_type},
+    {"PyTerminalSession", &terminal_session_type},
 };
 
 // No per-module state (m_size 0): a repeated import in the same process

@@ -1,0 +1,259 @@
+// PyUserPool and PyTerminalSession: a pool of host accounts, and live bash
+// sessions run as accounts of such a pool.
+//
+// Every call that can block (session creation on `id`, `useradd` and the
+// home-directory work; write and the reads on a pipe; close on reaping `su`
+// and on the pool's mutex) runs with the interpreter lock released, so other
+// Python threads go on meanwhile. Lock order: a core mutex (a session's or a
+// pool's) is only ever waited for without the interpreter lock, and the
+// interpreter lock is taken back only after the core mutex is let go or while
+// holding it without waiting for anything else. The session's own mutex stays
+// held for the whole of each call.
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "error/internal_error.hpp"
+#include "pool/terminal_session.hpp"
+#include "pool/user_pool.hpp"
+#include "pybinding/binding.hpp"
+#include "pybinding/classes.hpp"
+
+namespace lumvex::py {
+namespace {
+
+constexpr const char kPoolDoc[] =
+    "PyUserPool()\n--\n\n"
+    "\n"
+    "A class that represents a pool of UNIX users.\n"
+    "\n"
+    "This class represents a pool of UNIX users. The pool can be used to\n"
+    "create and release user accounts. The pool is thread-safe and can be\n"
+    "shared between multiple threads.\n";
+
+constexpr const char kSessionDoc[] =
+    "PyTerminalSession(pool)\n--\n\n"
+    "\n"
+    "A class that represents a terminal session for a user.\n"
+    "\n"
+    "This class represents a unique terminal session for a user. The terminal\n"
+    "session will automatically create a new user account when the session is\n"
+    "created. The terminal session will also release the user account back to\n"
+    "the pool when the session is dropped.\n";
+
+constexpr const char kWriteDoc[] =
+    "write($self, data)\n--\n\n"
+    "\n"
+    "Write data to the terminal session.\n";
+
+constexpr const char kCloseDoc[] =
+    "close($self)\n--\n\n"
+    "\n"
+    "Close the terminal session.\n";
+
+constexpr const char kReadDoc[] =
+    "read($self, buffer)\n--\n\n"
+    "\n"
+    "Read data from the terminal session.\n";
+
+constexpr const char kReadErrDoc[] =
+    "read_err($self, buffer)\n--\n\n"
+    "\n"
+    "Read data from the stderr of the terminal session.\n";
+
+constexpr const char kWriteFailed[] = "Failed to write to terminal session";
+constexpr const char kReadFailed[] = "Failed to read from terminal session";
+
+constexpr Signature kPoolNew{"PyUserPool.__new__", {}};
+constexpr Signature kSessionNew{"PyTerminalSession.__new__", {"pool"}};
+constexpr Signature kWrite{"PyTerminalSession.write", {"data"}};
+constexpr Signature kRead{"PyTerminalSession.read", {"buffer"}};
+constexpr Signature kReadErr{"PyTerminalSession.read_err", {"buffer"}};
+
+// A read's `buffer` is an unsigned 32-bit size, but sizes from 2**31 on
+// cannot be requested.
+constexpr std::size_t kMaxBufferArgument = UINT32_MAX;
+constexpr std::size_t kMaxReadRequest = std::size_t{1} << 31;
+
+// A single read from a pipe never gives more than the pipe holds, and a pipe
+// holds at most its capacity: 64 KiB by default, 1 MiB at most unless a
+// privileged process enlarges it further (/proc/sys/fs/pipe-max-size). So a
+// read asks the pipe for at most this much, however large `buffer` is, and a
+// read(2**31 - 1) that gives back a few bytes does not cost gigabytes.
+constexpr std::size_t kMaxReadChunk = std::size_t{1} << 20;
+
+struct PoolData {
+  PoolHandle pool;
+};
+
+using SessionData = PoisonMutex<TerminalSession>;
+
+// PyUserPool(): a new, empty pool. Runs no host command.
+PyObject* pool_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    BoundArgs bound;
+    if (!bound.bind(kPoolNew, args, kwargs)) return nullptr;
+    return make_instance<PoolData>(type, make_shared_pool());
+  });
+}
+
+// Closes a session that no Python object owns, with the interpreter lock
+// released (closing waits for the pool's mutex and for `su` to be reaped).
+void close_unowned(TerminalSession& session) {
+  AllowThreads unlocked;
+  session.close();
+}
+
+// PyTerminalSession(pool): a new session on an account of `pool`.
+PyObject* session_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    BoundArgs bound;
+    PoolData* pool = nullptr;
+    if (!bound.bind(kSessionNew, args, kwargs) || !bound.instance(0, user_pool_type(), pool)) {
+      return nullptr;
+    }
+    PoolHandle handle = pool->pool;
+    std::expected<TerminalSession, std::string> made = [&] {
+      AllowThreads unlocked;
+      return TerminalSession::make(std::move(handle));
+    }();
+    if (!made) return raise_error(std::string_view(made.error()));
+    PyObject* object = make_instance<SessionData>(type, std::move(*made));
+    // Without an object the session is closed here rather than by its
+    // destructor, which would wait for the pool with the interpreter lock.
+    if (object == nullptr) close_unowned(*made);
+    return object;
+  });
+}
+
+SessionData* session_of(PyObject* self, const char* method) {
+  return receiver<SessionData>(self, terminal_session_type(), method);
+}
+
+// write(data): sends all of `data` (bytes) to the shell's input.
+PyObject* session_write(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    SessionData* session = session_of(self, "write");
+    BoundArgs bound;
+    std::string_view data;
+    if (!session || !bound.bind(kWrite, args, nargs, kwnames) || !bound.bytes(0, data)) {
+      return nullptr;
+    }
+    // `data` points into an immutable bytes object that the caller keeps
+    // alive for the whole call.
+    const bool written = session->with_lock([&](TerminalSession& s) {
+      AllowThreads unlocked;
+      return s.write(data);
+    });
+    if (!written) return raise_error(std::string_view(kWriteFailed));
+    return none();
+  });
+}
+
+// read(buffer) and read_err(buffer): one read of at most `buffer` bytes from
+// the shell's output or error stream; b"" at end of stream.
+using ReadMember = std::optional<std::size_t> (TerminalSession::*)(std::span<char>);
+
+PyObject* session_read(const Signature& signature, const char* method, ReadMember read,
+                       PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    SessionData* session = session_of(self, method);
+    BoundArgs bound;
+    std::size_t size = 0;
+    if (!session || !bound.bind(signature, args, nargs, kwnames) ||
+        !bound.size(0, size, kMaxBufferArgument)) {
+      return nullptr;
+    }
+    if (size >= kMaxReadRequest) {
+      throw InternalError("buffer size " + std::to_string(size) + " is too large");
+    }
+    const std::size_t request = std::min(size, kMaxReadChunk);
+    std::unique_ptr<char[]> buffer = std::make_unique_for_overwrite<char[]>(request);
+    const std::optional<std::size_t> count = session->with_lock([&](TerminalSession& s) {
+      AllowThreads unlocked;
+      return (s.*read)(std::span<char>(buffer.get(), request));
+    });
+    if (!count) return raise_error(std::string_view(kReadFailed));
+    return to_bytes_object(std::string_view(buffer.get(), *count));
+  });
+}
+
+PyObject* session_read_out(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) {
+  return session_read(kRead, "read", &TerminalSession::read_stdout, self, args, nargs, kwnames);
+}
+
+PyObject* session_read_err(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) {
+  return session_read(kReadErr, "read_err", &TerminalSession::read_stderr, self, args, nargs,
+                      kwnames);
+}
+
+// close(): ends the shell and gives the account back; nothing on a closed
+// session.
+PyObject* session_close(PyObject* self, PyObject*) {
+  return guarded([&]() -> PyObject* {
+    SessionData* session = session_of(self, "close");
+    if (!session) return nullptr;
+    session->with_lock([](TerminalSession& s) {
+      AllowThreads unlocked;
+      s.close();
+    });
+    return none();
+  });
+}
+
+// A dropped session is closed as close() would, without its mutex (nothing
+// else can reach it any more); a failure goes to the unraisable hook.
+void session_dealloc(PyObject* self) noexcept {
+  guarded_dealloc(self, [&] { close_unowned(payload<SessionData>(self).unlocked()); });
+  dealloc_instance<SessionData>(self);
+}
+
+PyMethodDef kSessionMethods[] = {
+    fastcall_method("write", &session_write, kWriteDoc),
+    noargs_method("close", &session_close, kCloseDoc),
+    fastcall_method("read", &session_read_out, kReadDoc),
+    fastcall_method("read_err", &session_read_err, kReadErrDoc),
+    kMethodsEnd,
+};
+
+PyTypeObject* build_pool_type() {
+  return build_class<PoolData>("PyUserPool", kPoolDoc,
+                               {
+                                   {Py_tp_new, reinterpret_cast<void*>(&pool_new)},
+                               });
+}
+
+PyTypeObject* build_session_type() {
+  return build_class<SessionData>("PyTerminalSession", kSessionDoc,
+                                  {
+                                      {Py_tp_new, reinterpret_cast<void*>(&session_new)},
+                                      {Py_tp_methods, kSessionMethods},
+                                      {Py_tp_dealloc, reinterpret_cast<void*>(&session_dealloc)},
+                                  });
+}
+
+}  // namespace
+
+PyTypeObject* user_pool_type() {
+  static PyTypeObject* type = nullptr;  // built once, kept for the life of the process
+  if (type == nullptr) type = build_pool_type();
+  return type;
+}
+
+PyTypeObject* terminal_session_type() {
+  static PyTypeObject* type = nullptr;  // built once, kept for the life of the process
+  if (type == nullptr) type = build_session_type();
+  return type;
+}
+
+}  // namespace lumvex::py
