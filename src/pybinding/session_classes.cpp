@@ -133,6 +133,14 @@ PyObject* session_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   });
 }
 
+// A failed pipe call raises its fixed ValueError, unless a signal broke the
+// wait and its Python handler raises (KeyboardInterrupt on Ctrl-C): that
+// exception is what the caller expects to see then.
+PyObject* pipe_failure(const char* message) {
+  if (PyErr_CheckSignals() < 0) return nullptr;
+  return raise_error(std::string_view(message));
+}
+
 SessionData* session_of(PyObject* self, const char* method) {
   return receiver<SessionData>(self, terminal_session_type(), method);
 }
@@ -153,7 +161,7 @@ PyObject* session_write(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
       AllowThreads unlocked;
       return s.write(data);
     });
-    if (!written) return raise_error(std::string_view(kWriteFailed));
+    if (!written) return pipe_failure(kWriteFailed);
     return none();
   });
 }
@@ -181,7 +189,7 @@ PyObject* session_read(const Signature& signature, const char* method, ReadMembe
       AllowThreads unlocked;
       return (s.*read)(std::span<char>(buffer.get(), request));
     });
-    if (!count) return raise_error(std::string_view(kReadFailed));
+    if (!count) return pipe_failure(kReadFailed);
     return to_bytes_object(std::string_view(buffer.get(), *count));
   });
 }

@@ -496,6 +496,34 @@ def test_creation_lets_other_threads_run(standins, host_lock):
     s.close()
 
 
+class Interrupted(Exception):
+    pass
+
+
+@needs_root
+def test_signal_during_read_raises_the_handlers_exception(session):
+    # The read runs in the main thread, where signal handlers run; a watchdog
+    # ends the shell if the read is not broken off.
+    def handler(signum, frame):
+        raise Interrupted
+
+    previous = signal.signal(signal.SIGALRM, handler)
+    main = threading.main_thread().ident
+    alarm = threading.Timer(0.2, signal.pthread_kill, (main, signal.SIGALRM))
+    watchdog = threading.Timer(TIMEOUT, kill_own_children)
+    alarm.start()
+    watchdog.start()
+    try:
+        with pytest.raises(Interrupted):
+            session.read(100)
+    finally:
+        watchdog.cancel()
+        alarm.cancel()
+        signal.signal(signal.SIGALRM, previous)
+    session.write(b"echo after\n")
+    assert read_until(session, b"after\n") == b"after\n"
+
+
 @needs_root
 def test_close_waits_for_a_pending_read(session):
     # The close from another thread waits for the session's mutex without
