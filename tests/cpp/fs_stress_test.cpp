@@ -12,6 +12,7 @@
 
 #include "fs/file_handle.hpp"
 #include "fs/filesystem.hpp"
+#include "fs/rw_lock.hpp"
 
 namespace lumvex {
 namespace {
@@ -141,6 +142,32 @@ TEST(FsStressTest, ConcurrentTreeOperationsKeepTheInvariants) {
 
   EXPECT_EQ(registry.conflicts(), 0);
   check_tree(*fs);
+}
+
+TEST(FsStressTest, SharedMutexExcludesWritersFromReaders) {
+  SharedMutex mutex;
+  long a = 0, b = 0;  // guarded by mutex; a writer keeps them equal
+  std::atomic<int> torn{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 8; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < 20000; ++i) {
+        if ((i + t) % 4 == 0) {
+          std::unique_lock lock(mutex);
+          ++a;
+          ++b;
+        } else {
+          std::shared_lock lock(mutex);
+          if (a != b) ++torn;
+        }
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(torn.load(), 0);
+  EXPECT_EQ(a, 8 * 5000);
+  EXPECT_TRUE(mutex.try_lock_shared());
+  mutex.unlock_shared();
 }
 
 TEST(FsStressTest, ManySharedOpensOfOneFileBalance) {
