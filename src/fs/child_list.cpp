@@ -4,19 +4,21 @@
 #include <functional>
 #include <utility>
 
+#include "fs/short_string.hpp"
+
 namespace lumvex {
 
-// Open-addressing (linear probing) table from name to child id and slot.
-// Empty cells have slot == kEmpty. Deletion shifts later cells back, so no
-// tombstones accumulate.
+// Open-addressing (linear probing) table from name to the slot of the child.
+// The size is not a power of two: homes are mapped with a multiply-shift and
+// the table grows by half, which keeps it fuller on average than doubling.
+// Deletion shifts later cells back, so no tombstones accumulate.
 struct ChildList::Index {
   static constexpr std::uint32_t kEmpty = ~std::uint32_t{0};
 
   struct Cell {
     ShortString name;
-    InodeId id = 0;
-    std::uint32_t slot = kEmpty;
     std::uint32_t hash = 0;
+    std::uint32_t slot = kEmpty;
   };
 
   static std::uint32_t hash_of(std::string_view name) {
@@ -24,12 +26,15 @@ struct ChildList::Index {
     return static_cast<std::uint32_t>(h ^ (h >> 32));
   }
 
-  std::size_t mask() const { return cells.size() - 1; }
+  std::size_t home(std::uint32_t hash) const {
+    return static_cast<std::size_t>((std::uint64_t{hash} * cells.size()) >> 32);
+  }
+  std::size_t next(std::size_t i) const { return i + 1 == cells.size() ? 0 : i + 1; }
 
   Cell* find(std::string_view name) {
     if (count == 0) return nullptr;
     std::uint32_t h = hash_of(name);
-    for (std::size_t i = h & mask();; i = (i + 1) & mask()) {
+    for (std::size_t i = home(h);; i = next(i)) {
       Cell& cell = cells[i];
       if (cell.slot == kEmpty) return nullptr;
       if (cell.hash == h && cell.name.view() == name) return &cell;
@@ -37,43 +42,36 @@ struct ChildList::Index {
   }
 
   // Inserts a name that is known to be absent.
-  void insert(std::string_view name, InodeId id, std::uint32_t slot) {
-    if ((count + 1) * 4 > cells.size() * 3) grow();
+  void insert(std::string_view name, std::uint32_t slot) {
+    if ((count + 1) * 5 > cells.size() * 4) grow();
     std::uint32_t h = hash_of(name);
-    std::size_t i = h & mask();
-    while (cells[i].slot != kEmpty) i = (i + 1) & mask();
-    cells[i].name = ShortString(name);
-    cells[i].id = id;
-    cells[i].slot = slot;
-    cells[i].hash = h;
+    std::size_t i = home(h);
+    while (cells[i].slot != kEmpty) i = next(i);
+    cells[i] = Cell{ShortString(name), h, slot};
     ++count;
   }
 
   void erase(Cell* cell) {
     std::size_t i = static_cast<std::size_t>(cell - cells.data());
-    std::size_t j = i;
-    for (;;) {
-      j = (j + 1) & mask();
-      if (cells[j].slot == kEmpty) break;
-      std::size_t home = cells[j].hash & mask();
+    for (std::size_t j = next(i); cells[j].slot != kEmpty; j = next(j)) {
+      std::size_t h = home(cells[j].hash);
       // Cell j may stay if its home lies cyclically in (i, j].
-      bool stays = i <= j ? (i < home && home <= j) : (i < home || home <= j);
+      bool stays = i <= j ? (i < h && h <= j) : (i < h || h <= j);
       if (stays) continue;
       cells[i] = std::move(cells[j]);
       i = j;
     }
-    cells[i].name = ShortString();
-    cells[i].slot = kEmpty;
+    cells[i] = Cell{};
     --count;
   }
 
   void grow() {
-    std::vector<Cell> old = std::move(cells);
-    cells = std::vector<Cell>(old.empty() ? 8 : old.size() * 2);
+    std::size_t size = std::max<std::size_t>(8, cells.size() + cells.size() / 2);
+    std::vector<Cell> old = std::exchange(cells, std::vector<Cell>(size));
     for (Cell& cell : old) {
       if (cell.slot == kEmpty) continue;
-      std::size_t i = cell.hash & mask();
-      while (cells[i].slot != kEmpty) i = (i + 1) & mask();
+      std::size_t i = home(cell.hash);
+      while (cells[i].slot != kEmpty) i = next(i);
       cells[i] = std::move(cell);
     }
   }
@@ -98,7 +96,7 @@ SmallVector<InodeId, 8> ChildList::ids() const {
 bool ChildList::append(InodeId id, std::string_view name) {
   if (!index_) index_ = std::make_unique<Index>();
   if (index_->find(name) != nullptr) return false;
-  index_->insert(name, id, static_cast<std::uint32_t>(slots_.size()));
+  index_->insert(name, static_cast<std::uint32_t>(slots_.size()));
   slots_.push_back(id);
   ++live_;
   return true;
@@ -115,7 +113,7 @@ std::optional<InodeId> ChildList::find(std::string_view name) const {
   if (!index_) return std::nullopt;
   const Index::Cell* cell = index_->find(name);
   if (cell == nullptr) return std::nullopt;
-  return cell->id;
+  return slots_[cell->slot];
 }
 
 const std::vector<InodeId>& ChildList::symlinks() const {
@@ -125,7 +123,7 @@ const std::vector<InodeId>& ChildList::symlinks() const {
 
 bool ChildList::remove(InodeId id, std::string_view name) {
   if (!index_) return false;
-  if (Index::Cell* cell = index_->find(name); cell != nullptr && cell->id == id) {
+  if (Index::Cell* cell = index_->find(name); cell != nullptr && slots_[cell->slot] == id) {
     std::size_t slot = cell->slot;
     index_->erase(cell);
     return remove_slot(id, slot);

@@ -1,6 +1,7 @@
 // ChildList: the entries of one directory, in creation order, with a name
 // index so that lookup, insertion and removal by name take constant time
 // however many entries the directory holds.
+//
 #pragma once
 
 #include <cstdint>
@@ -9,7 +10,6 @@
 #include <string_view>
 #include <vector>
 
-#include "fs/short_string.hpp"
 #include "fs/small_vector.hpp"
 
 namespace lumvex {
@@ -36,7 +36,7 @@ class ChildList {
   SmallVector<InodeId, 8> ids() const;
 
   // Adds `id` at the end under `name`. Returns false (and adds nothing) when
-  // the name is already indexed.
+  // a child of that name is already indexed.
   bool append(InodeId id, std::string_view name);
   // Adds a symlink child. Symlinks are listed under their target's name,
   // which can change, so they stay out of the index and are searched apart.
@@ -56,9 +56,9 @@ class ChildList {
   struct Index;
 
   void compact();
-  bool remove_slot(InodeId id, std::size_t slot_hint);
+  bool remove_slot(InodeId id, std::size_t slot);
 
-  SmallVector<InodeId, 8> slots_;  // creation order; kHole marks a removed child
+  SmallVector<InodeId, 8, std::uint32_t> slots_;  // creation order; kHole marks a removed child
   std::uint32_t live_ = 0;
   std::uint32_t holes_ = 0;
   std::unique_ptr<Index> index_;  // names and symlinks, made on first append

@@ -29,11 +29,11 @@ IoResult<InodeId> FileSystem::create_inode(InodeId parent, std::string_view name
     return fail(IoErrorKind::MaxRecursionDepthExceeded);
   }
   const bool is_symlink = std::holds_alternative<Symlink>(kind);
-  auto node = std::make_shared<INode>(id, parent, depth, ShortString(name), std::move(kind));
+  auto node = InodeRef::make(id, parent, depth, ShortString(name), std::move(kind));
 
   // The new entry goes into the table before its parent lists it, so a
   // listed child can always be looked up. If linking fails it is taken out.
-  inodes_.insert(node);
+  inodes_.insert(std::move(node));
   IoError failure(IoErrorKind::InodeNotFound);
   bool linked = false;
   {

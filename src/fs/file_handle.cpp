@@ -117,30 +117,23 @@ bool FileHandle::close_quietly() noexcept {
   }
 }
 
-namespace {
-
 // Runs f(File&) with the handle's file held for reading or writing.
 template <bool kWrite, typename F>
-auto with_file(const FileSystem& fs, InodeId id, F&& f) -> decltype(f(std::declval<File&>())) {
-  auto node = fs.lookup(id);
-  auto resolved = fs.get_inode_raw(id);
-  if (!resolved) return fail(resolved.error());
-  if (*resolved != id) node = fs.lookup(*resolved);
-  if (!node) return fail(IoErrorKind::InodeNotFound);
+auto FileHandle::with_file(F&& f) const -> decltype(f(std::declval<File&>())) {
+  auto node = fs_->resolve(*id_);
+  if (!node) return fail(node.error());
   if constexpr (kWrite) {
-    auto data = node->data.write();
+    auto data = (*node)->data.write();
     File* file = std::get_if<File>(&data->kind);
     if (file == nullptr) return fail(IoErrorKind::NotAFile);
     return f(*file);
   } else {
-    auto data = node->data.read();
+    auto data = (*node)->data.read();
     const File* file = std::get_if<File>(&data->kind);
     if (file == nullptr) return fail(IoErrorKind::NotAFile);
     return f(const_cast<File&>(*file));  // only atomics and reads under a read lock
   }
 }
-
-}  // namespace
 
 IoResult<std::size_t> FileHandle::read(std::span<std::uint8_t> buffer) {
   return read_into(buffer.size(), [&](std::size_t) { return buffer.data(); });
@@ -150,7 +143,7 @@ IoResult<std::size_t> FileHandle::read_into(std::size_t max,
                                             FunctionRef<std::uint8_t*(std::size_t)> sink) {
   if (!id_) return fail(IoErrorKind::InvalidFileDescriptor);
   if (!type_.contains(FileHandleType::READ)) return fail(IoError::operation_not_supported("read"));
-  return with_file<false>(*fs_, *id_, [&](File& file) -> IoResult<std::size_t> {
+  return with_file<false>([&](File& file) -> IoResult<std::size_t> {
     const auto& bytes = file.data.data;
     std::size_t available = offset_ < bytes.size() ? bytes.size() - offset_ : 0;
     std::size_t count = std::min(max, available);
@@ -166,7 +159,7 @@ IoResult<std::size_t> FileHandle::write(std::span<const std::uint8_t> bytes) {
   if (!id_) return fail(IoErrorKind::InvalidFileDescriptor);
   if (!type_.contains(FileHandleType::WRITE))
     return fail(IoError::operation_not_supported("write"));
-  return with_file<true>(*fs_, *id_, [&](File& file) -> IoResult<std::size_t> {
+  return with_file<true>([&](File& file) -> IoResult<std::size_t> {
     auto& data = file.data.data;
     if (bytes.size() > std::numeric_limits<std::size_t>::max() - offset_)
       throw InternalError("file size overflows");
@@ -179,7 +172,7 @@ IoResult<std::size_t> FileHandle::write(std::span<const std::uint8_t> bytes) {
 
 IoResult<void> FileHandle::seek(SeekFrom target) {
   if (!id_) return fail(IoErrorKind::InvalidFileDescriptor);
-  return with_file<false>(*fs_, *id_, [&](File& file) -> IoResult<void> {
+  return with_file<false>([&](File& file) -> IoResult<void> {
     std::size_t length = file.data.data.size();
     std::size_t next = 0;
     switch (target.origin) {
@@ -207,7 +200,7 @@ IoResult<std::size_t> FileHandle::tell() const {
 
 IoResult<void> FileHandle::close() {
   if (!id_) return fail(IoErrorKind::InvalidFileDescriptor);
-  auto closed = with_file<false>(*fs_, *id_, [&](File& file) -> IoResult<void> {
+  auto closed = with_file<false>([&](File& file) -> IoResult<void> {
     auto& flag = file.lock.flag;
     if (type_.exclusive()) {
       check_invariant(flag.load() == FileLock::WRITE_EXCLUSIVE,

@@ -14,7 +14,7 @@ std::shared_ptr<FileSystem> FileSystem::make() {
 }
 
 FileSystem::FileSystem(std::uint64_t seed) : inodes_(seed) {
-  inodes_.insert(std::make_shared<INode>(kRootId, kRootId, 0, ShortString(), Directory{}));
+  inodes_.insert(InodeRef::make(kRootId, kRootId, 0, ShortString(), Directory{}));
 }
 
 IoResult<InodeRef> FileSystem::resolve(InodeId id) const {

@@ -84,12 +84,11 @@ class FileSystem {
   std::string debug_string() const;
 
  private:
+  friend class FileHandle;
   explicit FileSystem(std::uint64_t seed);
 
   // The entry of the inode that `id` finally stands for.
   IoResult<InodeRef> resolve(InodeId id) const;
-  // Looks `name` up among the children of a directory whose data is held.
-  IoResult<InodeId> find_child(const Directory& dir, std::string_view name) const;
   IoResult<FileHandle> open_resolved(std::shared_ptr<FileSystem> self, InodeId id, InodeId resolved,
                                      FileHandleType mode) const;
   IoResult<void> remove_tree(InodeId id, bool recursive, std::size_t level);

@@ -63,26 +63,77 @@ struct INodeData {
   bool unlinked = false;
 };
 
+class InodeRef;
+
 struct INode {
   INode(InodeId id, InodeId parent, std::size_t depth, ShortString name, INodeKind kind)
       : id(id),
         parent(parent),
-        depth(depth),
+        depth(static_cast<std::uint32_t>(depth)),
         name(std::move(name)),
         data(INodeData{std::move(kind)}) {}
+  INode(const INode&) = delete;
+  INode& operator=(const INode&) = delete;
 
   const InodeId id;
   const InodeId parent;
-  const std::size_t depth;
+  const std::uint32_t depth;  // at most kMaxDepth
+
+ private:
+  friend class InodeRef;
+  mutable std::atomic<std::uint32_t> refs_{0};  // owners: InodeRefs
+
+ public:
   const ShortString name;
   RwLock<INodeData> data;
 
   std::string debug_string() const;
 };
 
-// An entry of the inode table. Holding one keeps the inode alive; the lock
-// order is always: entry first, then its data lock.
-using InodeRef = std::shared_ptr<INode>;
+// A counted reference to an INode: an entry of the inode table, or a guard
+// on one. Holding one keeps the inode alive; the lock order is always: entry
+// first, then its data lock. The count lives in the INode itself, which keeps
+// every inode to one allocation and every reference to one pointer.
+class InodeRef {
+ public:
+  InodeRef() = default;
+  InodeRef(std::nullptr_t) {}  // NOLINT: implicit like a null pointer
+  template <typename... Args>
+  static InodeRef make(Args&&... args) {
+    return InodeRef(std::make_unique<INode>(std::forward<Args>(args)...).release());
+  }
+
+  InodeRef(const InodeRef& other) : node_(other.node_) { retain(); }
+  InodeRef(InodeRef&& other) noexcept : node_(std::exchange(other.node_, nullptr)) {}
+  InodeRef& operator=(const InodeRef& other) {
+    InodeRef(other).swap(*this);
+    return *this;
+  }
+  InodeRef& operator=(InodeRef&& other) noexcept {
+    InodeRef(std::move(other)).swap(*this);
+    return *this;
+  }
+  ~InodeRef() { drop(); }
+
+  INode* get() const { return node_; }
+  INode* operator->() const { return node_; }
+  INode& operator*() const { return *node_; }
+  explicit operator bool() const { return node_ != nullptr; }
+  void swap(InodeRef& other) noexcept { std::swap(node_, other.node_); }
+
+ private:
+  explicit InodeRef(INode* node) : node_(node) { retain(); }
+  void retain() const {
+    if (node_) node_->refs_.fetch_add(1, std::memory_order_relaxed);
+  }
+  void drop() {
+    if (node_ && node_->refs_.fetch_sub(1, std::memory_order_acq_rel) == 1)
+      std::unique_ptr<INode> last(node_);  // the last owner frees the inode
+    node_ = nullptr;
+  }
+
+  INode* node_ = nullptr;
+};
 
 std::string debug_string(const INodeKind& kind);
 

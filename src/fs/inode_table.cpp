@@ -1,6 +1,6 @@
 #include "fs/inode_table.hpp"
 
-#include <bit>
+#include <algorithm>
 #include <mutex>
 #include <utility>
 
@@ -10,7 +10,7 @@ InodeTable::InodeTable(std::uint64_t seed) : key_(seed) {}
 
 const InodeTable::Slot* InodeTable::Shard::find(InodeId id, std::uint64_t key) const {
   if (count == 0) return nullptr;
-  for (std::size_t i = home(id, key);; i = (i + 1) & (slots.size() - 1)) {
+  for (std::size_t i = home(id, key);; i = next(i)) {
     const Slot& slot = slots[i];
     if (!slot.node) return nullptr;
     if (slot.id == id) return &slot;
@@ -18,13 +18,12 @@ const InodeTable::Slot* InodeTable::Shard::find(InodeId id, std::uint64_t key) c
 }
 
 void InodeTable::Shard::grow(std::uint64_t key) {
-  std::size_t size = slots.empty() ? 16 : slots.size() * 2;
+  std::size_t size = std::max<std::size_t>(16, slots.size() + slots.size() / 2);
   std::vector<Slot> old = std::exchange(slots, std::vector<Slot>(size));
-  bits = static_cast<unsigned>(std::countr_zero(size));
   for (Slot& slot : old) {
     if (!slot.node) continue;
     std::size_t i = home(slot.id, key);
-    while (slots[i].node) i = (i + 1) & (size - 1);
+    while (slots[i].node) i = next(i);
     slots[i] = std::move(slot);
   }
 }
@@ -41,9 +40,8 @@ InodeRef InodeTable::insert(InodeRef node) {
   Shard& shard = shard_for(id);
   std::unique_lock lock(shard.mutex);
   if ((shard.count + 1) * 4 > shard.slots.size() * 3) shard.grow(key_);
-  const std::size_t mask = shard.slots.size() - 1;
   std::size_t i = shard.home(id, key_);
-  for (; shard.slots[i].node; i = (i + 1) & mask)
+  for (; shard.slots[i].node; i = shard.next(i))
     if (shard.slots[i].id == id) return std::exchange(shard.slots[i].node, std::move(node));
   shard.slots[i] = Slot{id, std::move(node)};
   ++shard.count;
@@ -55,12 +53,11 @@ InodeRef InodeTable::remove(InodeId id) {
   std::unique_lock lock(shard.mutex);
   const Slot* found = shard.find(id, key_);
   if (found == nullptr) return nullptr;
-  const std::size_t mask = shard.slots.size() - 1;
   std::size_t i = static_cast<std::size_t>(found - shard.slots.data());
   InodeRef removed = std::move(shard.slots[i].node);
   // Backward-shift deletion: pull later members of the probe run into the
   // hole unless their home lies cyclically in (i, j].
-  for (std::size_t j = (i + 1) & mask; shard.slots[j].node; j = (j + 1) & mask) {
+  for (std::size_t j = shard.next(i); shard.slots[j].node; j = shard.next(j)) {
     std::size_t home = shard.home(shard.slots[j].id, key_);
     bool stays = i <= j ? (i < home && home <= j) : (i < home || home <= j);
     if (stays) continue;

@@ -52,17 +52,19 @@ class InodeTable {
     InodeRef node;  // null: empty slot
   };
   struct alignas(64) Shard {
-    mutable std::shared_mutex mutex;  // guards slots, bits and count
-    std::vector<Slot> slots;          // power-of-two size, linear probing
+    mutable std::shared_mutex mutex;  // guards slots and count
+    std::vector<Slot> slots;          // linear probing
     std::size_t count = 0;
 
+    // Fibonacci hashing spreads sequential ids evenly; a multiply-shift maps
+    // the hash onto a table of any size, so it can grow by half at a time.
     std::size_t home(InodeId id, std::uint64_t key) const {
-      // Fibonacci hashing spreads sequential ids evenly over the slots.
-      return (((id >> kShardBits) ^ key) * 0x9E3779B97F4A7C15ULL) >> (64 - bits);
+      std::uint64_t hash = ((id >> kShardBits) ^ key) * 0x9E3779B97F4A7C15ULL;
+      return static_cast<std::size_t>((static_cast<unsigned __int128>(hash) * slots.size()) >> 64);
     }
-    unsigned bits = 0;  // log2 of slots.size()
+    std::size_t next(std::size_t i) const { return i + 1 == slots.size() ? 0 : i + 1; }
     const Slot* find(InodeId id, std::uint64_t key) const;
-    // Doubles the slots.
+    // Makes the slots half as many again.
     void grow(std::uint64_t key);
   };
 

@@ -1,5 +1,7 @@
-// SmallVector<T, N>: a growable array of trivially copyable values that keeps
-// up to N of them inline and moves to the heap beyond that.
+// SmallVector<T, N, Size>: a growable array of trivially copyable values that
+// keeps up to N of them inline and moves to the heap beyond that. `Size` is
+// the type of its length and capacity; a narrower one makes the vector
+// smaller where a few billion elements are plenty.
 #pragma once
 
 #include <algorithm>
@@ -7,13 +9,14 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <new>
 #include <type_traits>
 #include <utility>
 
 namespace lumvex {
 
-template <typename T, std::size_t N>
+template <typename T, std::size_t N, typename Size = std::size_t>
 class SmallVector {
   static_assert(std::is_trivially_copyable_v<T>, "SmallVector holds trivially copyable values");
   static_assert(N > 0);
@@ -57,7 +60,8 @@ class SmallVector {
 
   void push_back(const T& value) {
     if (size_ == capacity_) grow(size_ + 1);
-    data()[size_++] = value;
+    data()[size_] = value;
+    ++size_;
   }
   void pop_back() { --size_; }
   void clear() { size_ = 0; }
@@ -66,7 +70,7 @@ class SmallVector {
   void resize(std::size_t n) {
     if (n > capacity_) grow(n);
     if (n > size_) std::memset(static_cast<void*>(data() + size_), 0, (n - size_) * sizeof(T));
-    size_ = n;
+    size_ = static_cast<Size>(n);
   }
 
   void reserve(std::size_t n) {
@@ -97,7 +101,7 @@ class SmallVector {
   void assign(const T* values, std::size_t n) {
     reserve(n);
     if (n) std::memcpy(static_cast<void*>(data()), values, n * sizeof(T));
-    size_ = n;
+    size_ = static_cast<Size>(n);
   }
 
   void steal(SmallVector& other) {
@@ -119,26 +123,27 @@ class SmallVector {
   }
 
   void grow(std::size_t min_capacity) {
-    std::size_t target = std::max(min_capacity, capacity_ + capacity_ / 2 + 1);
+    std::size_t target = std::max(min_capacity, std::size_t{capacity_} + capacity_ / 2 + 1);
     reallocate(target);
   }
 
   void reallocate(std::size_t new_capacity) {
-    if (new_capacity > SIZE_MAX / sizeof(T)) throw std::bad_array_new_length();
+    if (new_capacity > std::numeric_limits<Size>::max() || new_capacity > SIZE_MAX / sizeof(T))
+      throw std::bad_array_new_length();
     T* fresh = static_cast<T*>(std::malloc(new_capacity * sizeof(T)));
     if (fresh == nullptr) throw std::bad_alloc();
     if (size_) std::memcpy(static_cast<void*>(fresh), data(), size_ * sizeof(T));
     if (!is_inline()) std::free(heap_);
     heap_ = fresh;
-    capacity_ = new_capacity;
+    capacity_ = static_cast<Size>(new_capacity);
   }
 
   union {
     T inline_[N] = {};
     T* heap_;
   };
-  std::size_t size_ = 0;
-  std::size_t capacity_ = N;
+  Size size_ = 0;
+  Size capacity_ = N;
 };
 
 }  // namespace lumvex
