@@ -17,17 +17,18 @@ struct ChildList::Index {
 
   struct Cell {
     ShortString name;
-    std::uint32_t hash = 0;
+    std::uint32_t hash : 31 = 0;
+    std::uint32_t is_directory : 1 = 0;  // kinds never change, so listings need not look
     std::uint32_t slot = kEmpty;
   };
 
   static std::uint32_t hash_of(std::string_view name) {
     std::size_t h = std::hash<std::string_view>{}(name);
-    return static_cast<std::uint32_t>(h ^ (h >> 32));
+    return static_cast<std::uint32_t>(h ^ (h >> 32)) >> 1;
   }
 
   std::size_t home(std::uint32_t hash) const {
-    return static_cast<std::size_t>((std::uint64_t{hash} * cells.size()) >> 32);
+    return static_cast<std::size_t>((std::uint64_t{hash} * cells.size()) >> 31);
   }
   std::size_t next(std::size_t i) const { return i + 1 == cells.size() ? 0 : i + 1; }
 
@@ -42,12 +43,12 @@ struct ChildList::Index {
   }
 
   // Inserts a name that is known to be absent.
-  void insert(std::string_view name, std::uint32_t slot) {
+  void insert(std::string_view name, bool is_directory, std::uint32_t slot) {
     if ((count + 1) * 5 > cells.size() * 4) grow();
     std::uint32_t h = hash_of(name);
     std::size_t i = home(h);
     while (cells[i].slot != kEmpty) i = next(i);
-    cells[i] = Cell{ShortString(name), h, slot};
+    cells[i] = Cell{ShortString(name), h, is_directory, slot};
     ++count;
   }
 
@@ -93,10 +94,10 @@ SmallVector<InodeId, 8> ChildList::ids() const {
   return out;
 }
 
-bool ChildList::append(InodeId id, std::string_view name) {
+bool ChildList::append(InodeId id, std::string_view name, bool is_directory) {
   if (!index_) index_ = std::make_unique<Index>();
   if (index_->find(name) != nullptr) return false;
-  index_->insert(name, static_cast<std::uint32_t>(slots_.size()));
+  index_->insert(name, is_directory, static_cast<std::uint32_t>(slots_.size()));
   slots_.push_back(id);
   ++live_;
   return true;
@@ -114,6 +115,17 @@ std::optional<InodeId> ChildList::find(std::string_view name) const {
   const Index::Cell* cell = index_->find(name);
   if (cell == nullptr) return std::nullopt;
   return slots_[cell->slot];
+}
+
+void ChildList::list_names(std::vector<std::string>& files,
+                           std::vector<std::string>& directories) const {
+  if (!index_) return;
+  // Cells are in hash order; put them back in creation order by slot.
+  std::vector<const Index::Cell*> by_slot(slots_.size(), nullptr);
+  for (const Index::Cell& cell : index_->cells)
+    if (cell.slot != Index::kEmpty) by_slot[cell.slot] = &cell;
+  for (const Index::Cell* cell : by_slot)
+    if (cell != nullptr) (cell->is_directory ? directories : files).emplace_back(cell->name.view());
 }
 
 const std::vector<InodeId>& ChildList::symlinks() const {

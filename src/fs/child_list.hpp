@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -37,13 +38,16 @@ class ChildList {
 
   // Adds `id` at the end under `name`. Returns false (and adds nothing) when
   // a child of that name is already indexed.
-  bool append(InodeId id, std::string_view name);
+  bool append(InodeId id, std::string_view name, bool is_directory);
   // Adds a symlink child. Symlinks are listed under their target's name,
   // which can change, so they stay out of the index and are searched apart.
   void append_symlink(InodeId id);
 
   // The child indexed under `name`, if any (symlink children not included).
   std::optional<InodeId> find(std::string_view name) const;
+  // Appends the names of the indexed children, in creation order, to
+  // `directories` or `files` by kind (symlink children are left out).
+  void list_names(std::vector<std::string>& files, std::vector<std::string>& directories) const;
   // The symlink children, in creation order.
   const std::vector<InodeId>& symlinks() const;
 

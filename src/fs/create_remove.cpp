@@ -29,6 +29,7 @@ IoResult<InodeId> FileSystem::create_inode(InodeId parent, std::string_view name
     return fail(IoErrorKind::MaxRecursionDepthExceeded);
   }
   const bool is_symlink = std::holds_alternative<Symlink>(kind);
+  const bool is_directory = std::holds_alternative<Directory>(kind);
   auto node = InodeRef::make(id, parent, depth, ShortString(name), std::move(kind));
 
   // The new entry goes into the table before its parent lists it, so a
@@ -46,7 +47,7 @@ IoResult<InodeId> FileSystem::create_inode(InodeId parent, std::string_view name
     } else if (is_symlink) {
       dir->children.append_symlink(id);
       linked = true;
-    } else if (dir->children.append(id, name)) {
+    } else if (dir->children.append(id, name, is_directory)) {
       linked = true;
     } else {
       failure = IoError(IoErrorKind::ResourceAlreadyExists);

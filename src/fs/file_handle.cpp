@@ -164,7 +164,8 @@ IoResult<std::size_t> FileHandle::write(std::span<const std::uint8_t> bytes) {
     if (bytes.size() > std::numeric_limits<std::size_t>::max() - offset_)
       throw InternalError("file size overflows");
     std::size_t end = offset_ + bytes.size();
-    if (end > data.size()) data.resize(end);
+    // Every added byte lies in [offset, end) and is overwritten just below.
+    if (end > data.size()) data.resize_for_overwrite(end);
     if (!bytes.empty()) std::memcpy(data.data() + offset_, bytes.data(), bytes.size());
     return bytes.size();
   });

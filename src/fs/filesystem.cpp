@@ -133,16 +133,23 @@ IoResult<std::string> FileSystem::get_path_by_inode(InodeId id) const {
 IoResult<Listing> FileSystem::ls_raw(InodeId id) const {
   auto node = resolve(id);
   if (!node) return fail(node.error());
+  Listing listing;
   SmallVector<InodeId, 8> children;
   {
     auto data = (*node)->data.read();
     const Directory* dir = std::get_if<Directory>(&data->kind);
     if (dir == nullptr) return fail(IoErrorKind::NotADirectory);
+    if (dir->children.symlinks().empty()) {
+      // The directory knows its children's names and kinds: no child is
+      // visited.
+      dir->children.list_names(listing.first, listing.second);
+      return listing;
+    }
     children = dir->children.ids();
   }
-  Listing listing;
+  // With symlinks among the children, each child is resolved to its target
+  // for the target's name and kind. A child removed meanwhile is skipped.
   for (InodeId child : children) {
-    // A child removed since the copy was taken is skipped.
     auto resolved = resolve(child);
     if (!resolved) continue;
     const INode& entry = **resolved;

@@ -13,10 +13,12 @@
 
 #include <array>
 #include <cstdint>
-#include <shared_mutex>
+#include <mutex>
+#include <shared_mutex>  // std::shared_lock
 #include <vector>
 
 #include "fs/inode.hpp"
+#include "fs/shared_mutex.hpp"
 
 namespace lumvex {
 
@@ -52,8 +54,8 @@ class InodeTable {
     InodeRef node;  // null: empty slot
   };
   struct alignas(64) Shard {
-    mutable std::shared_mutex mutex;  // guards slots and count
-    std::vector<Slot> slots;          // linear probing
+    mutable SharedMutex mutex;  // guards slots and count
+    std::vector<Slot> slots;    // linear probing
     std::size_t count = 0;
 
     // Fibonacci hashing spreads sequential ids evenly; a multiply-shift maps

@@ -73,6 +73,12 @@ class SmallVector {
     size_ = static_cast<Size>(n);
   }
 
+  // Like resize, but leaves new elements unset: the caller overwrites them.
+  void resize_for_overwrite(std::size_t n) {
+    if (n > capacity_) grow(n);
+    size_ = static_cast<Size>(n);
+  }
+
   void reserve(std::size_t n) {
     if (n > capacity_) grow(n);
   }
@@ -130,10 +136,16 @@ class SmallVector {
   void reallocate(std::size_t new_capacity) {
     if (new_capacity > std::numeric_limits<Size>::max() || new_capacity > SIZE_MAX / sizeof(T))
       throw std::bad_array_new_length();
-    T* fresh = static_cast<T*>(std::malloc(new_capacity * sizeof(T)));
-    if (fresh == nullptr) throw std::bad_alloc();
-    if (size_) std::memcpy(static_cast<void*>(fresh), data(), size_ * sizeof(T));
-    if (!is_inline()) std::free(heap_);
+    T* fresh;
+    if (is_inline()) {
+      fresh = static_cast<T*>(std::malloc(new_capacity * sizeof(T)));
+      if (fresh == nullptr) throw std::bad_alloc();
+      if (size_) std::memcpy(static_cast<void*>(fresh), inline_, size_ * sizeof(T));
+    } else {
+      // realloc can move large blocks by remapping pages instead of copying.
+      fresh = static_cast<T*>(std::realloc(heap_, new_capacity * sizeof(T)));
+      if (fresh == nullptr) throw std::bad_alloc();
+    }
     heap_ = fresh;
     capacity_ = static_cast<Size>(new_capacity);
   }
