@@ -12,7 +12,7 @@
 #include <utility>
 
 #include "error/internal_error.hpp"
-#include "pool/utf8.hpp"
+#include "terminal/utf8.hpp"
 
 namespace lumvex {
 

@@ -1,6 +1,8 @@
 #include "terminal/utf8.hpp"
 
 #include <cstddef>
+#include <cstdint>
+#include <cstring>
 #include <string_view>
 
 namespace lumvex {
@@ -48,19 +50,38 @@ std::size_t sequence_at(std::string_view s, std::size_t i, std::size_t& invalid_
   return 0;
 }
 
-}  // namespace
-
-std::string utf8_replace_invalid(std::string bytes) {
-  const std::string_view in(bytes);
+// The length of the longest well-formed prefix of `s`. Runs of ASCII are
+// skipped eight bytes at a time.
+std::size_t valid_prefix(std::string_view s) {
   std::size_t i = 0;
   std::size_t invalid_len = 0;
-  // Fast path: find the first invalid byte, if any.
-  while (i < in.size()) {
-    const std::size_t len = sequence_at(in, i, invalid_len);
+  while (i < s.size()) {
+    std::uint64_t word;
+    if (s.size() - i >= sizeof word) {
+      std::memcpy(&word, s.data() + i, sizeof word);
+      if ((word & 0x8080808080808080ULL) == 0) {
+        i += sizeof word;
+        continue;
+      }
+    }
+    const std::size_t len = sequence_at(s, i, invalid_len);
     if (len == 0) break;
     i += len;
   }
+  return i;
+}
+
+}  // namespace
+
+bool is_valid_utf8(std::string_view text) {
+  return valid_prefix(text) == text.size();
+}
+
+std::string utf8_replace_invalid(std::string bytes) {
+  const std::string_view in(bytes);
+  std::size_t i = valid_prefix(in);
   if (i == in.size()) return bytes;
+  std::size_t invalid_len = 0;
 
   std::string out;
   out.reserve(in.size() + 8);

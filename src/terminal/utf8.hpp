@@ -1,7 +1,8 @@
-// Lossy UTF-8 decoding for showing arbitrary bytes as text.
+// UTF-8 checking and lossy decoding for showing arbitrary bytes as text.
 #pragma once
 
 #include <string>
+#include <string_view>
 
 namespace lumvex {
 
@@ -10,5 +11,9 @@ namespace lumvex {
 // and the one Python's bytes.decode('utf-8', 'replace') makes). Valid input is
 // returned as it is, without a copy.
 std::string utf8_replace_invalid(std::string bytes);
+
+// Whether `text` is well-formed UTF-8 (no overlong forms, no surrogates,
+// nothing above U+10FFFF).
+bool is_valid_utf8(std::string_view text);
 
 }  // namespace lumvex

@@ -21,6 +21,7 @@ class Utf8ReplaceTest : public ::testing::TestWithParam<Utf8Case> {};
 // one U+FFFD per maximal invalid subpart.
 TEST_P(Utf8ReplaceTest, ReplacesMaximalInvalidSubparts) {
   EXPECT_EQ(utf8_replace_invalid(GetParam().in), GetParam().out);
+  EXPECT_EQ(is_valid_utf8(GetParam().in), GetParam().in == GetParam().out);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -39,6 +40,11 @@ INSTANTIATE_TEST_SUITE_P(
                       Utf8Case{"surrogate", "\xED\xA0\x80", kFFFD + kFFFD + kFFFD},
                       Utf8Case{"above_max", "\xF4\x90\x80\x80", kFFFD + kFFFD + kFFFD + kFFFD},
                       Utf8Case{"max_code_point", "\xF4\x8F\xBF\xBF", "\xF4\x8F\xBF\xBF"},
+                      Utf8Case{"long_ascii_run", std::string(37, 'a'), std::string(37, 'a')},
+                      Utf8Case{"invalid_after_ascii_words", std::string(16, 'a') + "\xFF" + "b",
+                               std::string(16, 'a') + kFFFD + "b"},
+                      Utf8Case{"truncated_at_word_end", std::string(7, 'a') + "\xC3",
+                               std::string(7, 'a') + kFFFD},
                       Utf8Case{"lead_then_lead", "\xE2\xC3\xA9", kFFFD + "\xC3\xA9"},
                       Utf8Case{"invalid_between_valid", "\xC3\xA9\xFF\xC3\xA9",
                                "\xC3\xA9" + kFFFD + "\xC3\xA9"}),
