@@ -3,11 +3,11 @@
 // at once; errors are returned as values.
 //
 // Locks, outermost first:
-//   1. an inode's data lock (RwLock inside INode); when two are held at once
-//      it is a directory and then one of its children (name search), or a
-//      symlink and then its target;
+//   1. an inode's data lock (RwLock inside INode). No operation holds two at
+//      once: name searches, symlink chains and listings let one go before
+//      they take the next, so no order between inodes is needed;
 //   2. the inode table's shard locks (leaves, held only inside InodeTable).
-// Entry guards (InodeRef) are plain shared ownership and never block.
+// Entry guards (InodeRef) are counted references and never block.
 #pragma once
 
 #include <atomic>

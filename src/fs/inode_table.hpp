@@ -7,8 +7,9 @@
 // what makes it safe to insert or remove entries (and to let a shard grow)
 // while the same thread holds guards on other entries.
 //
-// Lock order: a shard lock is a leaf. It is never held while taking any other
-// lock, and inode data locks may be held while taking it.
+// Lock order: a shard lock is a leaf. It is never held while waiting for any
+// other lock (for_each's visitor may only try locks), and inode data locks
+// may be held while taking it.
 #pragma once
 
 #include <array>
