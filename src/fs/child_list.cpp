@@ -121,9 +121,12 @@ void ChildList::list_names(std::vector<std::string>& files,
                            std::vector<std::string>& directories) const {
   if (!index_) return;
   // Cells are in hash order; put them back in creation order by slot.
-  std::vector<const Index::Cell*> by_slot(slots_.size(), nullptr);
+  SmallVector<const Index::Cell*, 16> by_slot;
+  by_slot.resize(slots_.size());  // all null
   for (const Index::Cell& cell : index_->cells)
     if (cell.slot != Index::kEmpty) by_slot[cell.slot] = &cell;
+  files.reserve(files.size() + live_);
+  directories.reserve(directories.size() + live_);
   for (const Index::Cell* cell : by_slot)
     if (cell != nullptr) (cell->is_directory ? directories : files).emplace_back(cell->name.view());
 }
