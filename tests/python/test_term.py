@@ -40,15 +40,8 @@ def error_of(term, line):
     return info.value.args[0]
 
 
-def fs_method(fs, name):
-    """A PyFs method, or skip while the class does not have it yet."""
-    if not hasattr(fs, name):
-        pytest.skip(f"PyFs.{name} not available")
-    return getattr(fs, name)
-
-
 def write_file(fs, path, data):
-    handle = fs_method(fs, "open")(path, "w")
+    handle = fs.open(path, "w")
     handle.write(data)
     handle.close()
 
@@ -278,17 +271,17 @@ def test_terminals_share_files_but_not_cwd(fs):
 
 
 def test_terminal_and_pyfs_see_each_other(fs, term):
-    listdir = fs_method(fs, "listdir")
-    mkdir = fs_method(fs, "mkdir")
+    listdir = fs.listdir
+    mkdir = fs.mkdir
     term.exec("mkdir t")
     term.exec("touch t/x")
     assert listdir("/") == ([], ["t"])
     assert listdir("/t") == (["x"], [])
     mkdir("/p")
-    fs_method(fs, "touch")("/p/y")
+    fs.touch("/p/y")
     assert term.exec("ls") == "t/\np/\n"
     assert term.exec("ls p") == "y\n"
-    fs_method(fs, "remove")("/t", True)
+    fs.remove("/t", True)
     assert term.exec("ls") == "p/\n"
 
 
@@ -356,7 +349,7 @@ def test_cat_contents(fs, term, data, text):
 
 
 def test_cat_of_file_open_for_writing(fs, term):
-    handle = fs_method(fs, "open")("/f", "w")
+    handle = fs.open("/f", "w")
     handle.write(b"data")
     assert error_of(term, "cat f") == "cat: cannot access 'f': Resource is currently in use"
     assert error_of(term, "rm f") == "rm: cannot remove 'f': Resource is currently in use"
