@@ -36,6 +36,21 @@ std::string option_display(char short_name, std::string_view long_name) {
   return out;
 }
 
+// A flag's help text, naming the value it sets and its default:
+// "... (sets RECURSIVE; default: false)".
+std::string flag_help(const ArgDef& arg) {
+  std::string out(arg.help);
+  if (arg.value_name.empty()) return out;
+  out.append(out.empty() ? "(sets " : " (sets ");
+  out.append(arg.value_name);
+  if (!arg.default_value.empty()) {
+    out.append("; default: ");
+    out.append(arg.default_value);
+  }
+  out.push_back(')');
+  return out;
+}
+
 // Appends one help-page row: two blanks, the left column padded to `width`,
 // two blanks and the help text (no trailing blanks when there is none).
 void append_row(std::string& out, std::string_view left, std::size_t width, std::string_view help) {
@@ -151,13 +166,13 @@ std::string CommandDef::help() const {
   out.append(usage());
   out.push_back('\n');
 
-  std::vector<std::pair<std::string, std::string_view>> operands;
-  std::vector<std::pair<std::string, std::string_view>> options;
+  std::vector<std::pair<std::string, std::string>> operands;
+  std::vector<std::pair<std::string, std::string>> options;
   for (const ArgDef& arg : args) {
     if (arg.kind == ArgKind::Positional) {
       operands.emplace_back(operand_display(arg), arg.help);
     } else {
-      options.emplace_back(option_display(arg.short_name, arg.long_name), arg.help);
+      options.emplace_back(option_display(arg.short_name, arg.long_name), flag_help(arg));
     }
   }
   options.emplace_back(option_display('h', "help"), kHelpHelp);

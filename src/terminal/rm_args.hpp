@@ -20,7 +20,7 @@ struct RmArgs {
        .short_name = 'r',
        .long_name = "recursive",
        .value_name = "RECURSIVE",
-       .help = "Remove directories and their contents recursively",
+       .help = "Remove directories and their contents",
        .default_value = "false",
        .required = false},
       {.id = "target",

@@ -23,7 +23,7 @@ const std::string kHelp =
     "  <TARGET>         The file or directory to remove\n"
     "\n"
     "Options:\n"
-    "  -r, --recursive  Remove directories and their contents recursively\n"
+    "  -r, --recursive  Remove directories and their contents (sets RECURSIVE; default: false)\n"
     "  -h, --help       Print help\n"
     "  -V, --version    Print version\n";
 
