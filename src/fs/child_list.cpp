@@ -1,7 +1,7 @@
 #include "fs/child_list.hpp"
 
 #include <algorithm>
-#include <functional>
+#include <new>
 #include <utility>
 
 #include "fs/short_string.hpp"
@@ -22,9 +22,10 @@ struct ChildList::Index {
     std::uint32_t slot = kEmpty;
   };
 
-  static std::uint32_t hash_of(std::string_view name) {
-    std::size_t h = std::hash<std::string_view>{}(name);
-    return static_cast<std::uint32_t>(h ^ (h >> 32)) >> 1;
+  explicit Index(const HashKey& hash_key) : key(hash_key) {}
+
+  std::uint32_t hash_of(std::string_view name) const {
+    return static_cast<std::uint32_t>(sip_hash(key, name) >> 33);
   }
 
   std::size_t home(std::uint32_t hash) const {
@@ -32,9 +33,9 @@ struct ChildList::Index {
   }
   std::size_t next(std::size_t i) const { return i + 1 == cells.size() ? 0 : i + 1; }
 
-  Cell* find(std::string_view name) {
+  Cell* find(std::string_view name) { return find(name, hash_of(name)); }
+  Cell* find(std::string_view name, std::uint32_t h) {
     if (count == 0) return nullptr;
-    std::uint32_t h = hash_of(name);
     for (std::size_t i = home(h);; i = next(i)) {
       Cell& cell = cells[i];
       if (cell.slot == kEmpty) return nullptr;
@@ -43,12 +44,11 @@ struct ChildList::Index {
   }
 
   // Inserts a name that is known to be absent.
-  void insert(std::string_view name, bool is_directory, std::uint32_t slot) {
-    if ((count + 1) * 5 > cells.size() * 4) grow();
-    std::uint32_t h = hash_of(name);
+  // Inserts a name that is known to be absent, after reserve_one().
+  void insert(ShortString name, std::uint32_t h, bool is_directory, std::uint32_t slot) {
     std::size_t i = home(h);
     while (cells[i].slot != kEmpty) i = next(i);
-    cells[i] = Cell{ShortString(name), h, is_directory, slot};
+    cells[i] = Cell{std::move(name), h, is_directory, slot};
     ++count;
   }
 
@@ -77,6 +77,12 @@ struct ChildList::Index {
     }
   }
 
+  // Makes room for one more name, so that the insertion cannot fail.
+  void reserve_one() {
+    if ((count + 1) * 5 > cells.size() * 4) grow();
+  }
+
+  HashKey key;
   std::vector<Cell> cells;
   std::size_t count = 0;
   std::vector<InodeId> symlinks;
@@ -94,17 +100,25 @@ SmallVector<InodeId, 8> ChildList::ids() const {
   return out;
 }
 
-bool ChildList::append(InodeId id, std::string_view name, bool is_directory) {
-  if (!index_) index_ = std::make_unique<Index>();
-  if (index_->find(name) != nullptr) return false;
-  index_->insert(name, is_directory, static_cast<std::uint32_t>(slots_.size()));
+bool ChildList::append(InodeId id, std::string_view name, bool is_directory, const HashKey& key) {
+  if (!index_) index_ = std::make_unique<Index>(key);
+  const std::uint32_t h = index_->hash_of(name);
+  if (index_->find(name, h) != nullptr) return false;
+  // Everything that allocates comes first, so that a failed allocation
+  // leaves the list as it was.
+  ShortString copy(name);
+  index_->reserve_one();
+  slots_.reserve(slots_.size() + 1);
+  index_->insert(std::move(copy), h, is_directory, static_cast<std::uint32_t>(slots_.size()));
   slots_.push_back(id);
   ++live_;
   return true;
 }
 
-void ChildList::append_symlink(InodeId id) {
-  if (!index_) index_ = std::make_unique<Index>();
+void ChildList::append_symlink(InodeId id, const HashKey& key) {
+  if (!index_) index_ = std::make_unique<Index>(key);
+  index_->symlinks.reserve(index_->symlinks.size() + 1);
+  slots_.reserve(slots_.size() + 1);
   index_->symlinks.push_back(id);
   slots_.push_back(id);
   ++live_;
@@ -171,8 +185,13 @@ bool ChildList::remove_slot(InodeId id, std::size_t slot) {
   return true;
 }
 
-void ChildList::compact() {
-  std::vector<std::uint32_t> new_slot(slots_.size(), Index::kEmpty);
+void ChildList::compact() noexcept {
+  std::vector<std::uint32_t> new_slot;
+  try {
+    new_slot.assign(slots_.size(), Index::kEmpty);
+  } catch (const std::bad_alloc&) {
+    return;  // the holes stay until a later removal manages it
+  }
   std::size_t out = 0;
   for (std::size_t i = 0; i < slots_.size(); ++i) {
     if (slots_[i] == kHole) continue;

@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "fs/sip_hash.hpp"
 #include "fs/small_vector.hpp"
 
 namespace lumvex {
@@ -37,11 +38,13 @@ class ChildList {
   SmallVector<InodeId, 8> ids() const;
 
   // Adds `id` at the end under `name`. Returns false (and adds nothing) when
-  // a child of that name is already indexed.
-  bool append(InodeId id, std::string_view name, bool is_directory);
+  // a child of that name is already indexed. `key` keys the name hash; a
+  // list keeps the key it was first given. A failed allocation changes
+  // nothing.
+  bool append(InodeId id, std::string_view name, bool is_directory, const HashKey& key);
   // Adds a symlink child. Symlinks are listed under their target's name,
   // which can change, so they stay out of the index and are searched apart.
-  void append_symlink(InodeId id);
+  void append_symlink(InodeId id, const HashKey& key);
 
   // The child indexed under `name`, if any (symlink children not included).
   std::optional<InodeId> find(std::string_view name) const;
@@ -59,7 +62,8 @@ class ChildList {
   static constexpr InodeId kHole = ~InodeId{0};
   struct Index;
 
-  void compact();
+  // Squeezes out the holes; without memory for that it leaves them.
+  void compact() noexcept;
   bool remove_slot(InodeId id, std::size_t slot);
 
   SmallVector<InodeId, 8, std::uint32_t> slots_;  // creation order; kHole marks a removed child

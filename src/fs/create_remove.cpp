@@ -35,27 +35,26 @@ IoResult<InodeId> FileSystem::create_inode(InodeId parent, std::string_view name
   // The new entry goes into the table before its parent lists it, so a
   // listed child can always be looked up. If linking fails it is taken out.
   inodes_.insert(std::move(node));
-  IoError failure(IoErrorKind::InodeNotFound);
-  bool linked = false;
-  {
-    auto data = dir_node.data.write();
-    Directory* dir = std::get_if<Directory>(&data->kind);
-    if (dir == nullptr) {
-      failure = IoError(IoErrorKind::NotADirectory);
-    } else if (data->unlinked) {
-      failure = IoError(IoErrorKind::InodeNotFound);  // the directory is being removed
-    } else if (is_symlink) {
-      dir->children.append_symlink(id);
-      linked = true;
-    } else if (dir->children.append(id, name, is_directory)) {
-      linked = true;
-    } else {
-      failure = IoError(IoErrorKind::ResourceAlreadyExists);
-    }
+  IoResult<void> linked = fail(IoErrorKind::InodeNotFound);
+  try {
+    linked = dir_node.data.update([&](INodeData& data) -> IoResult<void> {
+      Directory* dir = std::get_if<Directory>(&data.kind);
+      if (dir == nullptr) return fail(IoErrorKind::NotADirectory);
+      if (data.unlinked) return fail(IoErrorKind::InodeNotFound);  // being removed
+      if (is_symlink) {
+        dir->children.append_symlink(id, hash_key_);
+      } else if (!dir->children.append(id, name, is_directory, hash_key_)) {
+        return fail(IoErrorKind::ResourceAlreadyExists);
+      }
+      return {};
+    });
+  } catch (...) {
+    inodes_.remove(id);
+    throw;
   }
   if (!linked) {
     inodes_.remove(id);
-    return fail(failure);
+    return fail(linked.error());
   }
   return id;
 }
@@ -125,36 +124,35 @@ IoResult<void> FileSystem::remove_tree(InodeId id, bool recursive, std::size_t l
   // Phase 2: claim the entry, unlink it from its parent, release it.
   auto parent = resolve(entry->parent);
   if (!parent) return fail(parent.error());
-  {
-    auto data = entry->data.write();
-    if (data->unlinked) return fail(IoErrorKind::InodeNotFound);  // another removal won
+  auto claimed = entry->data.update([&](INodeData& data) -> IoResult<void> {
+    if (data.unlinked) return fail(IoErrorKind::InodeNotFound);  // another removal won
     if (is_directory) {
-      const Directory* dir = std::get_if<Directory>(&data->kind);
+      const Directory* dir = std::get_if<Directory>(&data.kind);
       if (dir == nullptr) return fail(IoErrorKind::NotADirectory);
       // Something created in it after the copy above makes the removal fail.
       if (!dir->children.empty()) return fail(IoErrorKind::DirectoryIsNotEmpty);
-    } else if (File* file = std::get_if<File>(&data->kind)) {
+    } else if (File* file = std::get_if<File>(&data.kind)) {
       std::int32_t expected = 0;
       if (!file->lock.flag.compare_exchange_strong(expected, FileLock::REMOVED))
         return fail(IoErrorKind::ResourceCurrentInUse);
-    } else if (std::holds_alternative<Directory>(data->kind)) {
+    } else if (std::holds_alternative<Directory>(data.kind)) {
       return fail(IoErrorKind::NotAFile);
     }
-    data->unlinked = true;
-  }
-  bool unlinked = false;
-  {
-    auto data = (*parent)->data.write();
-    if (Directory* dir = std::get_if<Directory>(&data->kind)) {
-      dir->children.remove(id, entry->name.view());
-      unlinked = true;
-    }
-  }
+    data.unlinked = true;
+    return {};
+  });
+  if (!claimed) return claimed;
+  const bool unlinked = (*parent)->data.update([&](INodeData& data) {
+    Directory* dir = std::get_if<Directory>(&data.kind);
+    if (dir != nullptr) dir->children.remove(id, entry->name.view());
+    return dir != nullptr;
+  });
   if (!unlinked) {
     // The parent is not a directory: undo the claim, nothing was removed.
-    auto data = entry->data.write();
-    data->unlinked = false;
-    if (File* file = std::get_if<File>(&data->kind)) file->lock.flag.store(0);
+    entry->data.update([](INodeData& data) {
+      data.unlinked = false;
+      if (File* file = std::get_if<File>(&data.kind)) file->lock.flag.store(0);
+    });
     return fail(IoErrorKind::NotADirectory);
   }
   release_inode_id(id);

@@ -123,10 +123,11 @@ auto FileHandle::with_file(F&& f) const -> decltype(f(std::declval<File&>())) {
   auto node = fs_->resolve(*id_);
   if (!node) return fail(node.error());
   if constexpr (kWrite) {
-    auto data = (*node)->data.write();
-    File* file = std::get_if<File>(&data->kind);
-    if (file == nullptr) return fail(IoErrorKind::NotAFile);
-    return f(*file);
+    return (*node)->data.update([&](INodeData& data) -> decltype(f(std::declval<File&>())) {
+      File* file = std::get_if<File>(&data.kind);
+      if (file == nullptr) return fail(IoErrorKind::NotAFile);
+      return f(*file);
+    });
   } else {
     auto data = (*node)->data.read();
     const File* file = std::get_if<File>(&data->kind);

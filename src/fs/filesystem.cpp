@@ -9,11 +9,14 @@ namespace lumvex {
 
 std::shared_ptr<FileSystem> FileSystem::make() {
   std::random_device entropy;
-  std::uint64_t seed = (std::uint64_t{entropy()} << 32) ^ entropy();
-  return std::shared_ptr<FileSystem>(new FileSystem(seed));  // private constructor
+  auto word = [&] { return (std::uint64_t{entropy()} << 32) ^ entropy(); };
+  const std::uint64_t table_seed = word();
+  const HashKey name_key{word(), word()};
+  return std::make_shared<FileSystem>(Private{}, table_seed, name_key);
 }
 
-FileSystem::FileSystem(std::uint64_t seed) : inodes_(seed) {
+FileSystem::FileSystem(Private, std::uint64_t table_seed, HashKey name_key)
+    : inodes_(table_seed), hash_key_(name_key) {
   inodes_.insert(InodeRef::make(kRootId, kRootId, 0, ShortString(), Directory{}));
 }
 

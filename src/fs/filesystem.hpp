@@ -21,6 +21,7 @@
 #include "error/io_error.hpp"
 #include "fs/inode.hpp"
 #include "fs/inode_table.hpp"
+#include "fs/sip_hash.hpp"
 
 namespace lumvex {
 
@@ -32,6 +33,8 @@ struct FileHandleType;
 using Listing = std::pair<std::vector<std::string>, std::vector<std::string>>;
 
 class FileSystem {
+  class Private;  // a tag that only make() can produce
+
  public:
   // Symlink chains longer than this end in MaxRecursionDepthExceeded.
   static constexpr int kMaxSymlinkHops = 40;
@@ -39,6 +42,8 @@ class FileSystem {
   // A new filesystem holding only the root directory (id 0); the next id is 1.
   static std::shared_ptr<FileSystem> make();
 
+  // Public for make_shared, but only make() can produce the tag.
+  FileSystem(Private, std::uint64_t table_seed, HashKey name_key);
   FileSystem(const FileSystem&) = delete;
   FileSystem& operator=(const FileSystem&) = delete;
 
@@ -84,8 +89,11 @@ class FileSystem {
   std::string debug_string() const;
 
  private:
+  class Private {
+   public:
+    explicit Private() = default;
+  };
   friend class FileHandle;
-  explicit FileSystem(std::uint64_t seed);
 
   // The entry of the inode that `id` finally stands for.
   IoResult<InodeRef> resolve(InodeId id) const;
@@ -95,6 +103,7 @@ class FileSystem {
 
   InodeTable inodes_;
   std::atomic<InodeId> next_inode_id_{1};
+  const HashKey hash_key_;  // keys the name index of every directory
 };
 
 }  // namespace lumvex

@@ -1,15 +1,16 @@
-// RwLock<T>: a value behind a reader/writer lock, reached only through RAII
-// guards. A writer that leaves its guard through an exception marks the lock
-// poisoned (the value may be half-updated); every later attempt to take a
-// poisoned lock throws InternalError.
+// RwLock<T>: a value behind a reader/writer lock, reached only through a
+// read guard or an update function. An update that ends in an exception marks
+// the lock poisoned (the value may be half-updated), except a failed
+// allocation: every update here allocates before it changes anything. Every
+// later attempt to take a poisoned lock throws InternalError.
 //
 // Every inode carries one, so the lock itself is a single 32-bit word (see
 // SharedMutex) rather than a 56-byte pthread lock.
 #pragma once
 
 #include <atomic>
-#include <exception>
 #include <mutex>
+#include <new>
 #include <shared_mutex>  // std::shared_lock
 
 #include "error/internal_error.hpp"
@@ -36,13 +37,7 @@ class RwLock {
 
   class WriteGuard {
    public:
-    explicit WriteGuard(RwLock& lock)
-        : owner_(lock), lock_(lock.mutex_), exceptions_(std::uncaught_exceptions()) {
-      lock.check_poison();
-    }
-    ~WriteGuard() {
-      if (std::uncaught_exceptions() > exceptions_) owner_.poisoned_.store(true);
-    }
+    explicit WriteGuard(RwLock& lock) : owner_(lock), lock_(lock.mutex_) { lock.check_poison(); }
     WriteGuard(const WriteGuard&) = delete;
     WriteGuard& operator=(const WriteGuard&) = delete;
     T& operator*() const { return owner_.value_; }
@@ -51,14 +46,26 @@ class RwLock {
    private:
     RwLock& owner_;
     std::unique_lock<SharedMutex> lock_;
-    int exceptions_;
   };
 
   RwLock() = default;
   explicit RwLock(T value) : value_(std::move(value)) {}
 
   ReadGuard read() const { return ReadGuard(*this); }
-  WriteGuard write() { return WriteGuard(*this); }
+
+  // Runs f(T&) with the lock held for writing and returns its result.
+  template <typename F>
+  decltype(auto) update(F&& f) {
+    WriteGuard guard(*this);
+    try {
+      return f(*guard);
+    } catch (const std::bad_alloc&) {
+      throw;  // nothing was changed yet
+    } catch (...) {
+      poisoned_.store(true);
+      throw;
+    }
+  }
   bool poisoned() const { return poisoned_.load(); }
 
   // Calls f(const T&) if the lock can be taken for reading right now, and

@@ -90,8 +90,8 @@ class SmallVector {
     --size_;
   }
 
-  // Releases heap memory that is no longer needed.
-  void shrink_to_fit() {
+  // Releases heap memory that is no longer needed (if the allocator can).
+  void shrink_to_fit() noexcept {
     if (is_inline() || size_ == capacity_) return;
     if (size_ <= N) {
       T* old = heap_;
@@ -100,7 +100,10 @@ class SmallVector {
       capacity_ = N;
       return;
     }
-    reallocate(size_);
+    if (T* smaller = static_cast<T*>(std::realloc(heap_, size_ * sizeof(T)))) {
+      heap_ = smaller;
+      capacity_ = size_;
+    }
   }
 
  private:

@@ -5,7 +5,9 @@ import gc
 import inspect
 import io
 import operator
+import subprocess
 import sys
+import textwrap
 import threading
 
 import pytest
@@ -515,3 +517,48 @@ def test_whence_attributes_cannot_be_rebound(name):
     with pytest.raises((TypeError, AttributeError)):
         delattr(Whence, name)
     assert int(Whence.SEEK_SET) == 0
+
+
+def test_memory_error_leaves_the_file_and_handle_usable():
+    # Run in a child process: it lowers its own address-space limit so that
+    # growing the file cannot allocate.
+    code = textwrap.dedent(
+        """
+        import resource, lumvex
+        fs = lumvex.PyFs()
+        fs.mkdir("/d")
+        handle = fs.open("/d/f", "rw")
+        handle.write(b"a" * (64 << 20))
+        chunk = bytes(256 << 20)
+        with open("/proc/self/status") as status:
+            vm = next(int(l.split()[1]) for l in status if l.startswith("VmSize:")) * 1024
+        soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+        resource.setrlimit(resource.RLIMIT_AS, (vm + (32 << 20), hard))
+        handle.seek(0, lumvex.Whence.SEEK_END)
+        try:
+            handle.write(chunk)
+        except MemoryError:
+            print("memory error")
+        resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+        del chunk
+        print(handle.tell(), handle.write(b"b"))
+        handle.close()
+        again = fs.open("/d/f", "r")
+        again.seek(1, lumvex.Whence.SEEK_END)
+        print(again.read(1))
+        again.close()
+        fs.remove("/d", True)
+        print(fs.listdir("/"))
+        """
+    )
+    result = subprocess.run(
+        [sys.executable, "-u", "-c", code], capture_output=True, text=True, timeout=120
+    )
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines() == [
+        "memory error",
+        "67108864 1",
+        "Read 1 bytes from file",
+        "b'b'",
+        "([], [])",
+    ]
