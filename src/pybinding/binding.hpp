@@ -27,6 +27,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cxxabi.h>
+
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -107,10 +109,17 @@ PyObject* raise_error(const Failure& failure) noexcept;
 // Runs `body` (which returns a PyObject* or, for int slots, an int) and turns
 // any C++ exception escaping it into a Python exception through raise_error.
 // `on_error` is what is returned then: null by default, -1 for int slots.
+//
+// The one thing let through is the forced unwinding of a thread that the
+// interpreter ends when it takes the interpreter lock back during shutdown
+// (see AllowThreads): that must run to the thread's end, releasing the locks
+// on its way.
 template <typename F, typename R = std::invoke_result_t<F&>>
-R guarded(F&& body, R on_error = R{}) noexcept {
+R guarded(F&& body, R on_error = R{}) {
   try {
     return body();
+  } catch (abi::__forced_unwind&) {
+    throw;
   } catch (...) {
     raise_error(std::current_exception());
     return on_error;
@@ -125,11 +134,13 @@ R guarded(F&& body, R on_error = R{}) noexcept {
 // bring it back from the dead. An exception that was set before
 // (deallocation can happen while one propagates) is kept.
 template <typename F>
-void guarded_dealloc(PyObject* object, F&& body) noexcept {
+void guarded_dealloc(PyObject* object, F&& body) {
   PyObject *type, *value, *traceback;
   PyErr_Fetch(&type, &value, &traceback);
   try {
     body();
+  } catch (abi::__forced_unwind&) {
+    throw;  // the thread is being ended at shutdown (see guarded)
   } catch (...) {
     raise_error(std::current_exception());
   }
@@ -347,10 +358,14 @@ inline constexpr PyMethodDef kMethodsEnd = {nullptr, nullptr, 0, nullptr};
 // Gives up the interpreter lock for its lifetime, so that other Python
 // threads run while this one blocks (on a pipe, on a mutex). Nothing inside
 // may touch Python objects.
+//
+// Taking the lock back once the interpreter has begun to shut down ends the
+// calling (non-main) thread by a forced stack unwinding; the destructor lets
+// it pass, and guarded() lets it through to the thread's end.
 class AllowThreads {
  public:
   AllowThreads() noexcept : state_(PyEval_SaveThread()) {}
-  ~AllowThreads() { PyEval_RestoreThread(state_); }
+  ~AllowThreads() noexcept(false) { PyEval_RestoreThread(state_); }
   AllowThreads(const AllowThreads&) = delete;
   AllowThreads& operator=(const AllowThreads&) = delete;
 
@@ -359,9 +374,10 @@ class AllowThreads {
 };
 
 // A value behind a mutex that is poisoned when a call fails while holding it:
-// once an exception has escaped from with_lock, every later with_lock throws
-// InternalError. Callers hold the interpreter lock; if the mutex is busy it
-// is waited for with the interpreter lock released, so that a holder that has
+// once an internal error (any exception but a failed allocation, which
+// becomes MemoryError and leaves the value intact) has escaped from
+// with_lock, every later with_lock throws InternalError. Callers hold the interpreter lock; if the
+// mutex is busy it is waited for with the interpreter lock released, so that a holder that has
 // given the interpreter lock up (a blocking session read) can finish.
 template <typename T>
 class PoisonMutex {
@@ -372,14 +388,16 @@ class PoisonMutex {
   // Runs fn(T&) with the mutex held and returns its result.
   template <typename F>
   decltype(auto) with_lock(F&& fn) {
-    if (!mutex_.try_lock()) {
+    std::unique_lock<std::mutex> hold(mutex_, std::try_to_lock);
+    if (!hold.owns_lock()) {
       AllowThreads unlocked;
-      mutex_.lock();
+      hold.lock();
     }
-    std::unique_lock<std::mutex> hold(mutex_, std::adopt_lock);
     if (poisoned_) throw InternalError("lock poisoned by an earlier failure");
     try {
       return fn(value_);
+    } catch (const std::bad_alloc&) {
+      throw;  // a failed allocation leaves the value intact: no poisoning
     } catch (...) {
       poisoned_ = true;
       throw;

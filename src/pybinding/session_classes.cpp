@@ -221,7 +221,7 @@ PyObject* session_close(PyObject* self, PyObject*) {
 
 // A dropped session is closed as close() would, without its mutex (nothing
 // else can reach it any more); a failure goes to the unraisable hook.
-void session_dealloc(PyObject* self) noexcept {
+void session_dealloc(PyObject* self) {
   guarded_dealloc(self, [&] { close_unowned(payload<SessionData>(self).unlocked()); });
   dealloc_instance<SessionData>(self);
 }

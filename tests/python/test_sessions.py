@@ -15,6 +15,9 @@ import pwd
 import re
 import shutil
 import signal
+import subprocess
+import sys
+import textwrap
 import threading
 import time
 
@@ -591,3 +594,35 @@ def test_real_session(host_lock):
     assert shell_value(s, "id -un") == FIRST_NAME
     s.close()
     assert zombies() == []
+
+
+def test_blocked_daemon_thread_at_interpreter_exit(standins, host_lock):
+    """A daemon thread still waiting in a session read when the interpreter
+    shuts down is ended quietly; the process exits normally."""
+    if os.geteuid() != 0:
+        pytest.skip("sessions need root (the home directory is given to the account)")
+    standins.fake_accounts()
+    standins.plain_su()
+    code = textwrap.dedent(
+        """
+        import threading, time, lumvex
+        session = lumvex.PyTerminalSession(lumvex.PyUserPool())
+        session.write(b"(sleep 1; echo late) &\\n")
+        threading.Thread(target=session.read, args=(100,), daemon=True).start()
+
+        class SlowToGo:
+            # Gives up the interpreter lock during shutdown, while the read
+            # above finishes and tries to take it back.
+            def __del__(self, sleep=time.sleep):
+                sleep(2)
+
+        slow = SlowToGo()
+        print("done")
+        """
+    )
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    result = subprocess.run(
+        [sys.executable, "-c", code], capture_output=True, text=True, timeout=60, env=env
+    )
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == "done\n"

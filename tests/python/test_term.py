@@ -4,7 +4,9 @@ handling."""
 
 import gc
 import resource
+import subprocess
 import sys
+import textwrap
 import threading
 
 import pytest
@@ -474,3 +476,33 @@ def test_repeated_exec_does_not_leak(fs, term):
     assert (sys.getrefcount(fs), sys.getrefcount(term), sys.getrefcount(lines[0])) == refs
     assert sys.getallocatedblocks() - blocks < 100
     assert rss_bytes() - before < 1024 * 1024
+
+
+def test_memory_error_in_exec_leaves_the_terminal_usable():
+    # Run in a child process: it lowers its own address-space limit so that
+    # `cat` of a large file cannot allocate its buffer.
+    code = textwrap.dedent(
+        """
+        import resource, lumvex
+        fs = lumvex.PyFs()
+        term = lumvex.PyTerm(fs)
+        handle = fs.open("/big", "w")
+        handle.write(b"x" * (256 << 20))
+        handle.close()
+        with open("/proc/self/status") as status:
+            vm = next(int(l.split()[1]) for l in status if l.startswith("VmSize:")) * 1024
+        soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+        resource.setrlimit(resource.RLIMIT_AS, (vm + (64 << 20), hard))
+        try:
+            term.exec("cat big")
+        except MemoryError:
+            print("memory error")
+        resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+        print(term.exec("pwd"))
+        """
+    )
+    result = subprocess.run(
+        [sys.executable, "-c", code], capture_output=True, text=True, timeout=120
+    )
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines() == ["memory error", "/"]
