@@ -193,7 +193,15 @@ CapturedOutput run_captured(const std::string& program, const std::vector<std::s
   err.write.reset();
 
   CapturedOutput result;
-  drain(out.read, result.out, err.read, result.err);
+  try {
+    drain(out.read, result.out, err.read, result.err);
+  } catch (...) {
+    // Close our ends before the child is reaped, so that a child blocked on
+    // a full pipe gets an error and exits instead of waiting for ever.
+    out.read.reset();
+    err.read.reset();
+    throw;
+  }
   out.read.reset();
   err.read.reset();
   int status = child.wait();

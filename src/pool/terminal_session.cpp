@@ -79,6 +79,25 @@ class SigpipeBlock {
   bool raised_ = false;
 };
 
+// The shared parent of the home directories must be a directory of this
+// process's user that nobody else can write to: otherwise another user
+// could swap a fresh home directory for a link between its creation and the
+// change of its owner, and have some other file handed to the account.
+// Group and other write permission (left by a permissive umask) is taken
+// away; a parent that is a link or belongs to someone else is refused.
+void secure_home_root() {
+  struct stat info {};
+  if (::lstat(TerminalSession::kHomeRoot.data(), &info) != 0 || !S_ISDIR(info.st_mode) ||
+      info.st_uid != ::geteuid()) {
+    throw InternalError(kCreateHomeFailed);
+  }
+  const mode_t open_to_others = S_IWGRP | S_IWOTH;
+  if ((info.st_mode & open_to_others) != 0 &&
+      ::chmod(TerminalSession::kHomeRoot.data(), (info.st_mode & 07777) & ~open_to_others) != 0) {
+    throw InternalError(kCreateHomeFailed);
+  }
+}
+
 }  // namespace
 
 std::expected<TerminalSession, std::string> TerminalSession::make(PoolHandle pool) {
@@ -90,6 +109,7 @@ std::expected<TerminalSession, std::string> TerminalSession::make(PoolHandle poo
   std::error_code ec;
   fs::create_directories(kHomeRoot, ec);
   if (ec) throw InternalError(kCreateHomeFailed);
+  secure_home_root();
 
   // Whatever is at the home path goes: a directory with its contents, or a
   // symbolic link itself (also a dangling one), never what a link points to.

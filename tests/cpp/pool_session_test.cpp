@@ -110,6 +110,32 @@ TEST_F(FakeSessionTest, StartsSuWithSixArgumentsAndAFreshOwnedHome) {
   EXPECT_EQ(extra_pipes(session->pid(), fds_before_), std::set<std::string>{});
 }
 
+// The shared parent of the home directories: others may not write to it
+// (so nobody can swap a home directory for a link before its owner is
+// changed), and one that belongs to someone else is refused.
+TEST_F(FakeSessionTest, HomeRootIsClosedToOthersAndMustBeOurs) {
+  const std::string root(TerminalSession::kHomeRoot);
+  fs::create_directories(root);
+  ASSERT_EQ(::chmod(root.c_str(), 0777), 0);
+  {
+    auto session = TerminalSession::make(pool_);
+    ASSERT_TRUE(session) << session.error();
+    struct stat info {};
+    ASSERT_EQ(::lstat(root.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0755u);
+  }
+  ASSERT_EQ(::chown(root.c_str(), 4242, 4242), 0);
+  try {
+    (void)TerminalSession::make(pool_);
+    ADD_FAILURE() << "a home root owned by another user was accepted";
+  } catch (const InternalError& error) {
+    EXPECT_STREQ(error.what(), "Failed to create the temporary home directory");
+  }
+  ASSERT_EQ(::chown(root.c_str(), 0, 0), 0);
+  auto again = TerminalSession::make(pool_);
+  EXPECT_TRUE(again) << again.error();
+}
+
 TEST_F(FakeSessionTest, PipeEndsDoNotLeakIntoLaterChildren) {
   auto first = TerminalSession::make(pool_);
   auto second = TerminalSession::make(pool_);
