@@ -31,10 +31,8 @@ std::string FileHandleType::debug_string() const {
 
 // --- opening ---
 
-IoResult<FileHandle> FileSystem::open_resolved(std::shared_ptr<FileSystem> self, InodeId id,
-                                               InodeId resolved, FileHandleType mode) const {
-  InodeRef node = inodes_.find(resolved);
-  if (!node) return fail(IoErrorKind::InodeNotFound);
+IoResult<FileHandle> FileSystem::open_entry(std::shared_ptr<FileSystem> self, InodeId id,
+                                            InodeRef node, FileHandleType mode) const {
   {
     auto data = node->data.read();
     const File* file = std::get_if<File>(&data->kind);
@@ -51,39 +49,42 @@ IoResult<FileHandle> FileSystem::open_resolved(std::shared_ptr<FileSystem> self,
       } while (!flag.compare_exchange_weak(current, current + 1));
     }
   }
-  return FileHandle(id, mode, std::move(self));
+  return FileHandle(id, mode, std::move(self), std::move(node));
 }
 
 IoResult<FileHandle> FileSystem::open(std::shared_ptr<FileSystem> fs, std::string_view path,
                                       FileHandleType mode, bool create) {
   auto [parent_path, name] = split_last(path);
-  auto parent = fs->get_inode_by_path_raw(parent_path);
+  auto parent = fs->resolve_path(parent_path);
   if (!parent) return fail(parent.error());
   // A concurrent creation of the same name can slip in between the lookup
   // and our own creation; then the lookup is simply repeated.
   for (int attempt = 0;; ++attempt) {
-    auto found = fs->find_inode_by_name(*parent, name);
-    if (found) {
-      auto resolved = fs->get_inode_raw(*found);
-      if (!resolved) return fail(resolved.error());
-      return fs->open_resolved(fs, *found, *resolved, mode);
+    auto found = fs->find_inode_by_name_with_handle(**parent, name);
+    if (!found && (found.error().kind() != IoErrorKind::InodeNotFound || !create))
+      return fail(found.error());
+    if (!found) {
+      auto created = fs->create_inode((*parent)->id, name, File{});
+      if (!created) {
+        if (created.error().kind() != IoErrorKind::ResourceAlreadyExists || attempt == 3)
+          return fail(created.error());
+        continue;
+      }
+      found = created;
     }
-    if (found.error().kind() != IoErrorKind::InodeNotFound || !create) return fail(found.error());
-    auto created = fs->create_inode(*parent, name, File{});
-    if (created) return fs->open_resolved(fs, *created, *created, mode);
-    if (created.error().kind() != IoErrorKind::ResourceAlreadyExists || attempt == 3)
-      return fail(created.error());
+    // The handle keeps the id found in the directory (a link's own id).
+    auto node = fs->resolve(*found);
+    if (!node) return fail(node.error());
+    return fs->open_entry(fs, *found, std::move(*node), mode);
   }
 }
 
 IoResult<FileHandle> FileSystem::open_raw(std::shared_ptr<FileSystem> fs, InodeId id,
                                           FileHandleType mode) {
-  auto resolved = fs->get_inode_raw(id);
-  if (!resolved) return fail(resolved.error());
-  auto is_file = fs->is_file_raw(*resolved);
-  if (!is_file) return fail(is_file.error());
-  if (!*is_file) return fail(IoErrorKind::NotAFile);
-  return fs->open_resolved(fs, *resolved, *resolved, mode);
+  auto node = fs->resolve(id);
+  if (!node) return fail(node.error());
+  const InodeId resolved = (*node)->id;
+  return fs->open_entry(fs, resolved, std::move(*node), mode);
 }
 
 // --- the handle ---
@@ -92,7 +93,8 @@ FileHandle::FileHandle(FileHandle&& other) noexcept
     : id_(std::exchange(other.id_, std::nullopt)),
       type_(other.type_),
       fs_(other.fs_),
-      offset_(other.offset_) {}
+      offset_(other.offset_),
+      file_(std::move(other.file_)) {}
 
 FileHandle& FileHandle::operator=(FileHandle&& other) noexcept {
   if (this != &other) {
@@ -101,6 +103,7 @@ FileHandle& FileHandle::operator=(FileHandle&& other) noexcept {
     type_ = other.type_;
     fs_ = other.fs_;
     offset_ = other.offset_;
+    file_ = std::move(other.file_);
   }
   return *this;
 }
@@ -120,16 +123,14 @@ bool FileHandle::close_quietly() noexcept {
 // Runs f(File&) with the handle's file held for reading or writing.
 template <bool kWrite, typename F>
 auto FileHandle::with_file(F&& f) const -> decltype(f(std::declval<File&>())) {
-  auto node = fs_->resolve(*id_);
-  if (!node) return fail(node.error());
   if constexpr (kWrite) {
-    return (*node)->data.update([&](INodeData& data) -> decltype(f(std::declval<File&>())) {
+    return file_->data.update([&](INodeData& data) -> decltype(f(std::declval<File&>())) {
       File* file = std::get_if<File>(&data.kind);
       if (file == nullptr) return fail(IoErrorKind::NotAFile);
       return f(*file);
     });
   } else {
-    auto data = (*node)->data.read();
+    auto data = file_->data.read();
     const File* file = std::get_if<File>(&data->kind);
     if (file == nullptr) return fail(IoErrorKind::NotAFile);
     return f(const_cast<File&>(*file));  // only atomics and reads under a read lock
@@ -216,7 +217,10 @@ IoResult<void> FileHandle::close() {
     }
     return {};
   });
-  if (closed) id_.reset();
+  if (closed) {
+    id_.reset();
+    file_ = nullptr;
+  }
   return closed;
 }
 

@@ -75,8 +75,8 @@ class FileHandle {
 
  private:
   friend class FileSystem;
-  FileHandle(InodeId id, FileHandleType type, std::shared_ptr<FileSystem> fs)
-      : id_(id), type_(type), fs_(std::move(fs)) {}
+  FileHandle(InodeId id, FileHandleType type, std::shared_ptr<FileSystem> fs, InodeRef file)
+      : id_(id), type_(type), fs_(std::move(fs)), file_(std::move(file)) {}
   // Closes an open handle, reporting only whether that worked.
   bool close_quietly() noexcept;
   // Runs f(File&) with the open handle's file locked for reading or writing.
@@ -87,6 +87,9 @@ class FileHandle {
   FileHandleType type_;
   std::shared_ptr<FileSystem> fs_;
   std::size_t offset_ = 0;
+  // The file itself, while the handle is open. Its share of the file's lock
+  // keeps the file from being removed, so it need not be looked up again.
+  InodeRef file_;
 };
 
 }  // namespace lumvex

@@ -17,10 +17,12 @@ std::shared_ptr<FileSystem> FileSystem::make() {
 
 FileSystem::FileSystem(Private, std::uint64_t table_seed, HashKey name_key)
     : inodes_(table_seed), hash_key_(name_key) {
-  inodes_.insert(InodeRef::make(kRootId, kRootId, 0, ShortString(), Directory{}));
+  root_ = InodeRef::make(kRootId, kRootId, 0, ShortString(), Directory{});
+  inodes_.insert(root_);
 }
 
 IoResult<InodeRef> FileSystem::resolve(InodeId id) const {
+  if (id == kRootId) return root_;
   for (int hops = 0;; ++hops) {
     InodeRef node = inodes_.find(id);
     if (!node) return fail(IoErrorKind::InodeNotFound);
@@ -56,9 +58,10 @@ IoResult<bool> FileSystem::is_file_raw(InodeId id) const {
 }
 
 void FileSystem::release_inode_id(InodeId id) {
-  // The entry is destroyed here, outside every table lock, unless a guard
-  // still holds it; then it goes with the last guard.
-  inodes_.remove(id);
+  // The root is the filesystem itself and is never released. Any other
+  // entry is destroyed here, outside every table lock, unless a guard still
+  // holds it; then it goes with the last guard.
+  if (id != kRootId) inodes_.remove(id);
 }
 
 IoResult<InodeId> FileSystem::find_inode_by_name_with_handle(const INode& entry,
@@ -91,6 +94,12 @@ IoResult<InodeId> FileSystem::find_inode_by_name(InodeId dir, std::string_view n
 }
 
 IoResult<InodeId> FileSystem::get_inode_by_path_raw(std::string_view path) const {
+  auto entry = resolve_path(path);
+  if (!entry) return fail(entry.error());
+  return (*entry)->id;
+}
+
+IoResult<InodeRef> FileSystem::resolve_path(std::string_view path) const {
   auto current = resolve(kRootId);
   if (!current) return fail(current.error());
   InodeRef entry = std::move(*current);
@@ -108,7 +117,7 @@ IoResult<InodeId> FileSystem::get_inode_by_path_raw(std::string_view path) const
     if (!resolved) return fail(resolved.error());
     entry = std::move(*resolved);
   }
-  return entry->id;
+  return entry;
 }
 
 IoResult<std::string> FileSystem::get_path_by_inode(InodeId id) const {

@@ -97,13 +97,17 @@ class FileSystem {
 
   // The entry of the inode that `id` finally stands for.
   IoResult<InodeRef> resolve(InodeId id) const;
-  IoResult<FileHandle> open_resolved(std::shared_ptr<FileSystem> self, InodeId id, InodeId resolved,
-                                     FileHandleType mode) const;
+  // The entry that a whole path (from the root) leads to.
+  IoResult<InodeRef> resolve_path(std::string_view path) const;
+  // Takes a share of `node`'s file lock for a new handle that names `id`.
+  IoResult<FileHandle> open_entry(std::shared_ptr<FileSystem> self, InodeId id, InodeRef node,
+                                  FileHandleType mode) const;
   IoResult<void> remove_tree(InodeId id, bool recursive, std::size_t level);
 
   InodeTable inodes_;
   std::atomic<InodeId> next_inode_id_{1};
   const HashKey hash_key_;  // keys the name index of every directory
+  InodeRef root_;           // never removed, so paths start here without a lookup
 };
 
 }  // namespace lumvex

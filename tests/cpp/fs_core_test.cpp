@@ -98,6 +98,8 @@ TEST(InodeStoreTest, IdsAreNeverReused) {
   ASSERT_TRUE(fs->rm("/a", false));
   fs->release_inode_id(1);  // absent: ignored
   fs->release_inode_id(12345);
+  fs->release_inode_id(0);  // the root stays
+  EXPECT_TRUE(fs->is_directory_raw(0).value());
   ASSERT_TRUE(fs->mkdir("/b"));
   EXPECT_EQ(fs->get_inode_by_path_raw("/b").value(), 3u);
 }
