@@ -77,12 +77,6 @@ struct KindPrinter {
 
 }  // namespace
 
-std::string debug_string(const INodeKind& kind) {
-  std::string out;
-  std::visit(KindPrinter{out}, kind);
-  return out;
-}
-
 std::string INode::debug_string() const {
   std::string out = "INode { id: " + std::to_string(id) + ", parent: " + std::to_string(parent) +
                     ", depth: " + std::to_string(depth) + ", name: ";

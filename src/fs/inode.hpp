@@ -135,6 +135,4 @@ class InodeRef {
   INode* node_ = nullptr;
 };
 
-std::string debug_string(const INodeKind& kind);
-
 }  // namespace lumvex

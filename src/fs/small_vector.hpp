@@ -83,13 +83,6 @@ class SmallVector {
     if (n > capacity_) grow(n);
   }
 
-  // Removes the element at `index`, keeping the order of the others.
-  void erase(std::size_t index) {
-    T* d = data();
-    std::memmove(static_cast<void*>(d + index), d + index + 1, (size_ - index - 1) * sizeof(T));
-    --size_;
-  }
-
   // Releases heap memory that is no longer needed (if the allocator can).
   void shrink_to_fit() noexcept {
     if (is_inline() || size_ == capacity_) return;
