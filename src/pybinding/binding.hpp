@@ -334,6 +334,16 @@ PyTypeObject* build_class(const char* name, const char* doc,
   return build_class(name, doc, sizeof(Instance<T>), slots, &dealloc_instance<T>);
 }
 
+// The type that `build` makes, built on first use and kept for the life of
+// the process (null, with an exception set, while building fails). Every
+// class's accessor is one of these.
+template <PyTypeObject* (*build)()>
+PyTypeObject* built_once() {
+  static PyTypeObject* type = nullptr;
+  if (type == nullptr) type = build();
+  return type;
+}
+
 // Binds `value` (borrowed; null means a failed creation, whose exception is
 // left set) as the class attribute `name` of a type built by build_class,
 // whose attributes cannot be set from Python. Only while the class is built.

@@ -227,9 +227,7 @@ PyTypeObject* build_file_handle_type() {
 }  // namespace
 
 PyTypeObject* file_handle_type() {
-  static PyTypeObject* type = nullptr;  // built once, kept for the life of the process
-  if (type == nullptr) type = build_file_handle_type();
-  return type;
+  return built_once<&build_file_handle_type>();
 }
 
 PyObject* new_file_handle(FileHandle handle) {

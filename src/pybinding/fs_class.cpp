@@ -242,9 +242,7 @@ PyTypeObject* build_fs_type() {
 }  // namespace
 
 PyTypeObject* fs_type() {
-  static PyTypeObject* type = nullptr;  // built once, kept for the life of the process
-  if (type == nullptr) type = build_fs_type();
-  return type;
+  return built_once<&build_fs_type>();
 }
 
 }  // namespace lumvex::py

@@ -253,15 +253,11 @@ PyTypeObject* build_session_type() {
 }  // namespace
 
 PyTypeObject* user_pool_type() {
-  static PyTypeObject* type = nullptr;  // built once, kept for the life of the process
-  if (type == nullptr) type = build_pool_type();
-  return type;
+  return built_once<&build_pool_type>();
 }
 
 PyTypeObject* terminal_session_type() {
-  static PyTypeObject* type = nullptr;  // built once, kept for the life of the process
-  if (type == nullptr) type = build_session_type();
-  return type;
+  return built_once<&build_session_type>();
 }
 
 }  // namespace lumvex::py

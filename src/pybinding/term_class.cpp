@@ -69,9 +69,7 @@ PyTypeObject* build_term_type() {
 }  // namespace
 
 PyTypeObject* term_type() {
-  static PyTypeObject* type = nullptr;  // built once, kept for the life of the process
-  if (type == nullptr) type = build_term_type();
-  return type;
+  return built_once<&build_term_type>();
 }
 
 }  // namespace lumvex::py

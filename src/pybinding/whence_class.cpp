@@ -100,9 +100,7 @@ PyTypeObject* build_whence_type() {
 }  // namespace
 
 PyTypeObject* whence_type() {
-  static PyTypeObject* type = nullptr;  // built once, kept for the life of the process
-  if (type == nullptr) type = build_whence_type();
-  return type;
+  return built_once<&build_whence_type>();
 }
 
 }  // namespace lumvex::py
