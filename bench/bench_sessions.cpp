@@ -54,7 +54,7 @@ void BM_EchoRoundTrip(benchmark::State& state) {
     if (!session->write(command)) return state.SkipWithError("write failed");
     std::string seen;
     while (seen.find("2z") == std::string::npos) {
-      std::optional<std::size_t> n = session->read_stdout(buffer);
+      StreamResult n = session->read_stdout(buffer);
       if (!n || *n == 0) return state.SkipWithError("read failed");
       seen.append(buffer, 0, *n);
     }

@@ -2,15 +2,21 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/mman.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
+#include <cstdint>
+#include <cstdlib>
 #include <system_error>
 
 #include "error/internal_error.hpp"
+#include "pool/pidfd.hpp"
 
 namespace lumvex {
 
@@ -21,12 +27,7 @@ namespace {
                       "`: " + std::generic_category().message(error));
 }
 
-struct Pipe {
-  UniqueFd read;
-  UniqueFd write;
-};
-
-// Moves a descriptor above the standard streams, so that dup2 onto 0, 1 or 2
+// Moves a descriptor above the standard streams, so that dup3 onto 0, 1 or 2
 // in the child always makes a fresh (inheritable) copy.
 void lift_above_std_streams(const std::string& program, UniqueFd& fd) {
   if (fd.get() > STDERR_FILENO) return;
@@ -34,6 +35,11 @@ void lift_above_std_streams(const std::string& program, UniqueFd& fd) {
   if (lifted < 0) throw_spawn_error(program, errno);
   fd.reset(lifted);
 }
+
+struct Pipe {
+  UniqueFd read;
+  UniqueFd write;
+};
 
 // A close-on-exec pipe whose ends are both above the standard streams.
 Pipe make_pipe(const std::string& program) {
@@ -45,96 +51,134 @@ Pipe make_pipe(const std::string& program) {
   return pipe;
 }
 
-// RAII holders for the spawn attribute objects.
-class FileActions {
- public:
-  FileActions() { ok_ = ::posix_spawn_file_actions_init(&actions_) == 0; }
-  ~FileActions() {
-    if (ok_) ::posix_spawn_file_actions_destroy(&actions_);
+void set_nonblocking(const std::string& program, const UniqueFd& fd) {
+  int flags = ::fcntl(fd.get(), F_GETFL);
+  if (flags < 0 || ::fcntl(fd.get(), F_SETFL, flags | O_NONBLOCK) < 0) {
+    throw_spawn_error(program, errno);
   }
-  FileActions(const FileActions&) = delete;
-  FileActions& operator=(const FileActions&) = delete;
-
-  bool ok() const { return ok_; }
-  void dup2(int fd, int target) {
-    if (ok_) ok_ = ::posix_spawn_file_actions_adddup2(&actions_, fd, target) == 0;
-  }
-  void open_null(int target) {
-    if (ok_)
-      ok_ = ::posix_spawn_file_actions_addopen(&actions_, target, "/dev/null", O_RDONLY, 0) == 0;
-  }
-  const posix_spawn_file_actions_t* get() const { return &actions_; }
-
- private:
-  posix_spawn_file_actions_t actions_;
-  bool ok_ = false;
-};
-
-// Empty signal mask and the default action for SIGPIPE.
-class SpawnAttributes {
- public:
-  SpawnAttributes() {
-    if (::posix_spawnattr_init(&attr_) != 0) return;
-    initialised_ = true;
-    sigset_t empty;
-    sigset_t pipe_only;
-    sigemptyset(&empty);
-    sigemptyset(&pipe_only);
-    sigaddset(&pipe_only, SIGPIPE);
-    ok_ = ::posix_spawnattr_setsigmask(&attr_, &empty) == 0 &&
-          ::posix_spawnattr_setsigdefault(&attr_, &pipe_only) == 0 &&
-          ::posix_spawnattr_setflags(&attr_, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF) == 0;
-  }
-  ~SpawnAttributes() {
-    if (initialised_) ::posix_spawnattr_destroy(&attr_);
-  }
-  SpawnAttributes(const SpawnAttributes&) = delete;
-  SpawnAttributes& operator=(const SpawnAttributes&) = delete;
-
-  bool ok() const { return ok_; }
-  const posix_spawnattr_t* get() const { return &attr_; }
-
- private:
-  posix_spawnattr_t attr_;
-  bool initialised_ = false;
-  bool ok_ = false;
-};
-
-pid_t spawn(const std::string& program, const std::vector<std::string>& args,
-            const FileActions& actions) {
-  SpawnAttributes attributes;
-  if (!actions.ok() || !attributes.ok()) throw_spawn_error(program, ENOMEM);
-
-  std::vector<std::string> strings;
-  strings.reserve(args.size() + 1);
-  strings.push_back(program);
-  strings.insert(strings.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  argv.reserve(strings.size() + 1);
-  for (std::string& s : strings) argv.push_back(s.data());
-  argv.push_back(nullptr);
-
-  pid_t pid = -1;
-  int error =
-      ::posix_spawnp(&pid, program.c_str(), actions.get(), attributes.get(), argv.data(), environ);
-  if (error != 0) throw_spawn_error(program, error);
-  return pid;
 }
 
-// Reaps a started child if the caller leaves early by an exception.
-class ReapOnExit {
- public:
-  explicit ReapOnExit(pid_t pid) : pid_(pid) {}
-  ~ReapOnExit() {
-    if (pid_ > 0) wait_child(pid_);
+// The candidates execvp would try for `program`, in order.
+std::vector<std::string> search_path(const std::string& program) {
+  if (program.find('/') != std::string::npos) return {program};
+  const char* path = std::getenv("PATH");
+  std::string_view dirs = path != nullptr ? path : "/bin:/usr/bin";
+  std::vector<std::string> candidates;
+  for (;;) {
+    std::size_t end = dirs.find(':');
+    std::string_view dir = dirs.substr(0, end);
+    candidates.push_back((dir.empty() ? std::string(".") : std::string(dir)) + "/" + program);
+    if (end == std::string_view::npos) break;
+    dirs.remove_prefix(end + 1);
   }
-  ReapOnExit(const ReapOnExit&) = delete;
-  ReapOnExit& operator=(const ReapOnExit&) = delete;
-  int wait() { return wait_child(std::exchange(pid_, -1)); }
+  return candidates;
+}
+
+// Pointers into strings that outlive the child's start, null-terminated.
+std::vector<char*> pointers(std::vector<std::string>& strings) {
+  std::vector<char*> result;
+  result.reserve(strings.size() + 1);
+  for (std::string& s : strings) result.push_back(s.data());
+  result.push_back(nullptr);
+  return result;
+}
+
+// The stack the child runs on until it runs the program.
+class ChildStack {
+ public:
+  static constexpr std::size_t kSize = 64 * 1024;
+  ChildStack()
+      : base_(::mmap(nullptr, kSize, PROT_READ | PROT_WRITE,
+                     MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0)) {}
+  ~ChildStack() {
+    if (base_ != MAP_FAILED) ::munmap(base_, kSize);
+  }
+  ChildStack(const ChildStack&) = delete;
+  ChildStack& operator=(const ChildStack&) = delete;
+
+  bool ok() const { return base_ != MAP_FAILED; }
+  void* top() const { return static_cast<char*>(base_) + kSize; }  // stacks grow down
 
  private:
-  pid_t pid_;
+  void* base_;
 };
+
+// Everything the child needs, prepared by the parent; the child only reads
+// it, and writes `error` when it cannot run the program.
+struct ChildSetup {
+  int std_fds[3];
+  char* const* candidates;
+  char* const* argv;
+  char* const* envp;
+  bool limit_processes;
+  rlimit process_limit;
+  int error;
+};
+
+// The kernel's own sigaction record (what rt_sigaction takes).
+struct KernelSigaction {
+  void (*handler)(int);
+  unsigned long flags;
+  void (*restorer)();
+  std::uint64_t mask;
+};
+constexpr unsigned kKernelSignals = 64;
+constexpr std::size_t kKernelSigsetSize = sizeof(std::uint64_t);
+
+// Runs in the child, on its own stack but in the parent's memory, while the
+// parent waits: only raw system calls, so that neither the C library's state
+// nor a sanitizer's is touched from here. The parent blocked every signal
+// before the child was made, so no handler of the parent runs here.
+__attribute__((no_sanitize("address", "thread", "undefined"))) int child_main(void* arg) {
+  ChildSetup& setup = *static_cast<ChildSetup*>(arg);
+  // Caught signals go back to their default action before the mask opens
+  // (the program would have them reset anyway); SIGPIPE is default too.
+  KernelSigaction default_action{};
+  default_action.handler = SIG_DFL;
+  for (unsigned signal = 1; signal <= kKernelSignals; ++signal) {
+    if (signal == SIGKILL || signal == SIGSTOP) continue;
+    KernelSigaction current{};
+    if (::syscall(SYS_rt_sigaction, signal, nullptr, &current, kKernelSigsetSize) != 0) {
+      continue;
+    }
+    if (signal == SIGPIPE || (current.handler != SIG_IGN && current.handler != SIG_DFL)) {
+      ::syscall(SYS_rt_sigaction, signal, &default_action, nullptr, kKernelSigsetSize);
+    }
+  }
+
+  long error = 0;
+  for (int fd = 0; fd < 3 && error == 0; ++fd) {
+    if (::syscall(SYS_dup3, setup.std_fds[fd], fd, 0) < 0) error = errno;
+  }
+  if (error == 0 && ::syscall(SYS_close_range, 3u, ~0u, 0u) != 0) error = errno;
+  if (error == 0 && setup.limit_processes &&
+      ::syscall(SYS_prlimit64, 0, RLIMIT_NPROC, &setup.process_limit, nullptr) != 0) {
+    error = errno;
+  }
+  if (error == 0) {
+    const std::uint64_t empty_mask = 0;
+    ::syscall(SYS_rt_sigprocmask, SIG_SETMASK, &empty_mask, nullptr, kKernelSigsetSize);
+    // As execvp: a missing candidate moves on; a refused one is remembered.
+    bool refused = false;
+    error = ENOENT;
+    for (char* const* candidate = setup.candidates; *candidate != nullptr; ++candidate) {
+      ::syscall(SYS_execve, *candidate, setup.argv, setup.envp);
+      const int failure = errno;
+      if (failure == EACCES) {
+        refused = true;
+      } else if (failure != ENOENT && failure != ENOTDIR && failure != ESTALE &&
+                 failure != ENODEV && failure != ETIMEDOUT) {
+        error = failure;
+        refused = false;
+        break;
+      }
+    }
+    if (refused) error = EACCES;
+  }
+  setup.error = static_cast<int>(error);
+  ::syscall(SYS_exit_group, 127);
+  return 127;
+}
 
 // Reads both pipes until each reaches end of stream, polling so that a full
 // pipe on one side never stalls the other.
@@ -173,22 +217,149 @@ void drain(UniqueFd& out_fd, std::string& out, UniqueFd& err_fd, std::string& er
 
 }  // namespace
 
-int wait_child(pid_t pid) {
-  int status = 0;
-  while (::waitpid(pid, &status, 0) < 0) {
-    if (errno != EINTR) return -1;
+ChildProcess::ChildProcess(ChildProcess&& other) noexcept
+    : pid_(other.pid_), pidfd_(std::move(other.pidfd_)), status_(other.status_) {}
+
+ChildProcess& ChildProcess::operator=(ChildProcess&& other) noexcept {
+  if (this != &other) {
+    ChildProcess old(std::move(*this));
+    pid_ = other.pid_;
+    pidfd_ = std::move(other.pidfd_);
+    status_ = other.status_;
   }
-  return status;
+  return *this;
+}
+
+ChildProcess::~ChildProcess() {
+  if (!pidfd_) return;
+  send(SIGKILL);
+  wait();
+}
+
+int ChildProcess::send(int signal) const {
+  if (!pidfd_) return ESRCH;
+  return pidfd_signal(pidfd_.get(), signal) == 0 ? 0 : errno;
+}
+
+bool ChildProcess::stopped_or_ended() const {
+  if (!pidfd_) return true;
+  siginfo_t info{};
+  for (;;) {
+    if (::waitid(P_PIDFD, static_cast<id_t>(pidfd_.get()), &info,
+                 WSTOPPED | WEXITED | WNOHANG | WNOWAIT) == 0) {
+      return info.si_pid != 0;
+    }
+    if (errno != EINTR) return true;  // ECHILD: reaped elsewhere
+  }
+}
+
+bool ChildProcess::reap(int options) {
+  siginfo_t info{};
+  for (;;) {
+    if (::waitid(P_PIDFD, static_cast<id_t>(pidfd_.get()), &info, WEXITED | options) == 0) break;
+    if (errno == EINTR) continue;
+    // ECHILD: something else reaped it (or the kernel did, SIGCHLD being
+    // ignored): it has ended, with a status nobody can tell any more.
+    pidfd_.reset();
+    status_ = -1;
+    return true;
+  }
+  if (info.si_pid == 0) return false;  // WNOHANG and still running
+  switch (info.si_code) {
+    case CLD_EXITED:
+      status_ = (info.si_status & 0xff) << 8;
+      break;
+    case CLD_KILLED:
+      status_ = info.si_status & 0x7f;
+      break;
+    case CLD_DUMPED:
+      status_ = (info.si_status & 0x7f) | 0x80;
+      break;
+    default:
+      status_ = -1;
+  }
+  pidfd_.reset();
+  return true;
+}
+
+int ChildProcess::wait() {
+  if (pidfd_) reap(0);
+  return status_;
+}
+
+bool ChildProcess::wait_until(std::chrono::steady_clock::time_point deadline) {
+  using std::chrono::steady_clock;
+  while (pidfd_) {
+    if (reap(WNOHANG)) return true;
+    auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - steady_clock::now());
+    if (left.count() <= 0) return reap(WNOHANG);
+    pollfd fd{pidfd_.get(), POLLIN, 0};
+    if (::poll(&fd, 1, static_cast<int>(std::min<long long>(left.count(), INT_MAX))) < 0 &&
+        errno != EINTR) {
+      return reap(WNOHANG);
+    }
+  }
+  return true;
+}
+
+ChildProcess spawn(const std::string& program, const std::vector<std::string>& args,
+                   const SpawnOptions& options) {
+  std::vector<std::string> candidates = search_path(program);
+  std::vector<std::string> argv_strings;
+  argv_strings.reserve(args.size() + 1);
+  argv_strings.push_back(program);
+  argv_strings.insert(argv_strings.end(), args.begin(), args.end());
+  std::vector<std::string> env_strings;
+  if (options.environment) env_strings = *options.environment;
+  std::vector<char*> candidate_ptrs = pointers(candidates);
+  std::vector<char*> argv = pointers(argv_strings);
+  std::vector<char*> envp = pointers(env_strings);
+
+  ChildStack stack;
+  if (!stack.ok()) throw_spawn_error(program, errno);
+  ChildSetup setup{};
+  setup.std_fds[0] = options.stdin_fd;
+  setup.std_fds[1] = options.stdout_fd;
+  setup.std_fds[2] = options.stderr_fd;
+  setup.candidates = candidate_ptrs.data();
+  setup.argv = argv.data();
+  setup.envp = options.environment ? envp.data() : environ;
+  setup.limit_processes = options.process_limit.has_value();
+  if (options.process_limit) setup.process_limit = {*options.process_limit, *options.process_limit};
+
+  sigset_t all;
+  sigset_t old;
+  sigfillset(&all);
+  ::pthread_sigmask(SIG_SETMASK, &all, &old);
+  int pidfd = -1;
+  // CLONE_VFORK: this thread waits until the child runs the program or gives
+  // up, so the stack and `setup` stay valid for as long as it uses them.
+  const pid_t pid = ::clone(child_main, stack.top(), CLONE_VM | CLONE_VFORK | CLONE_PIDFD | SIGCHLD,
+                            &setup, &pidfd);
+  const int clone_error = errno;
+  ::pthread_sigmask(SIG_SETMASK, &old, nullptr);
+  if (pid < 0) throw_spawn_error(program, clone_error);
+
+  ChildProcess child(pid, UniqueFd(pidfd));
+  if (setup.error != 0) {
+    child.wait();
+    throw_spawn_error(program, setup.error);
+  }
+  return child;
 }
 
 CapturedOutput run_captured(const std::string& program, const std::vector<std::string>& args) {
+  UniqueFd null(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+  if (!null) throw_spawn_error(program, errno);
+  lift_above_std_streams(program, null);
   Pipe out = make_pipe(program);
   Pipe err = make_pipe(program);
-  FileActions actions;
-  actions.open_null(STDIN_FILENO);
-  actions.dup2(out.write.get(), STDOUT_FILENO);
-  actions.dup2(err.write.get(), STDERR_FILENO);
-  ReapOnExit child(spawn(program, args, actions));
+  SpawnOptions options;
+  options.stdin_fd = null.get();
+  options.stdout_fd = out.write.get();
+  options.stderr_fd = err.write.get();
+  ChildProcess child = spawn(program, args, options);
+  null.reset();
   out.write.reset();
   err.write.reset();
 
@@ -196,8 +367,8 @@ CapturedOutput run_captured(const std::string& program, const std::vector<std::s
   try {
     drain(out.read, result.out, err.read, result.err);
   } catch (...) {
-    // Close our ends before the child is reaped, so that a child blocked on
-    // a full pipe gets an error and exits instead of waiting for ever.
+    // Close our ends before the child is reaped (by its destructor), so that
+    // a child blocked on a full pipe gets an error and exits.
     out.read.reset();
     err.read.reset();
     throw;
@@ -209,19 +380,22 @@ CapturedOutput run_captured(const std::string& program, const std::vector<std::s
   return result;
 }
 
-PipedChild start_piped(const std::string& program, const std::vector<std::string>& args) {
+PipedChild start_piped(const std::string& program, const std::vector<std::string>& args,
+                       SpawnOptions options) {
   Pipe in = make_pipe(program);
   Pipe out = make_pipe(program);
   Pipe err = make_pipe(program);
-  FileActions actions;
-  actions.dup2(in.read.get(), STDIN_FILENO);
-  actions.dup2(out.write.get(), STDOUT_FILENO);
-  actions.dup2(err.write.get(), STDERR_FILENO);
+  options.stdin_fd = in.read.get();
+  options.stdout_fd = out.write.get();
+  options.stderr_fd = err.write.get();
   PipedChild child;
-  child.pid = spawn(program, args, actions);
   child.stdin_write = std::move(in.write);
   child.stdout_read = std::move(out.read);
   child.stderr_read = std::move(err.read);
+  set_nonblocking(program, child.stdin_write);
+  set_nonblocking(program, child.stdout_read);
+  set_nonblocking(program, child.stderr_read);
+  child.process = spawn(program, args, options);
   return child;
 }
 

@@ -2,17 +2,27 @@
 // and standard error collected in full, then waited for), and a piped start
 // that leaves the child running with its three standard streams on pipes.
 //
-// Children are started with posix_spawnp, so starting one is safe in a
-// multi-threaded process. Every pipe is created close-on-exec, so no pipe end
-// leaks into another child. Each child starts with an empty signal mask and
-// the default action for SIGPIPE, whatever the calling process has set.
+// Every child is started by clone() with CLONE_PIDFD, so it is held through a
+// process descriptor from the moment it exists: it is signalled and waited
+// for through that descriptor, never by a process id that may have been
+// reused once something else reaped the child. The child shares the parent's
+// memory only until it runs the program (as posix_spawn does), which keeps
+// starting it cheap and safe in a multi-threaded process.
 //
-// Both calls block (run_captured until the program exits); neither touches
-// the Python interpreter, so callers may release its lock around them.
+// A child inherits nothing but its three standard streams: every other
+// descriptor is closed before the program runs, whatever the parent left
+// inheritable. It starts with an empty signal mask and the default action
+// for SIGPIPE, whatever the calling process has set.
+//
+// Nothing here touches the Python interpreter, so callers may release its
+// lock around every call.
 #pragma once
 
+#include <sys/resource.h>
 #include <sys/types.h>
 
+#include <chrono>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -20,31 +30,92 @@
 
 namespace lumvex {
 
+// A child process held through its process descriptor. Destroying one that
+// has not been reaped kills it (SIGKILL) and reaps it.
+class ChildProcess {
+ public:
+  ChildProcess() = default;
+  ChildProcess(pid_t pid, UniqueFd pidfd) : pid_(pid), pidfd_(std::move(pidfd)) {}
+  ChildProcess(ChildProcess&& other) noexcept;
+  ChildProcess& operator=(ChildProcess&& other) noexcept;
+  ChildProcess(const ChildProcess&) = delete;
+  ChildProcess& operator=(const ChildProcess&) = delete;
+  ~ChildProcess();
+
+  // Process id while not reaped, -1 afterwards.
+  pid_t pid() const { return pidfd_ ? pid_ : -1; }
+  bool reaped() const { return !pidfd_; }
+
+  // Sends `signal`. Returns 0, or the errno of the failure: ESRCH once the
+  // child has ended (also when something else has reaped it).
+  int send(int signal) const;
+
+  // Whether the child is stopped or has ended, without waiting and without
+  // collecting its status.
+  bool stopped_or_ended() const;
+
+  // Waits until the child ends or `deadline` passes, and reaps it. Returns
+  // false only when the deadline passed first. A child that something else
+  // reaped counts as ended (its status is unknown: -1).
+  bool wait_until(std::chrono::steady_clock::time_point deadline);
+
+  // Waits for the child to end and reaps it. Returns its raw wait status,
+  // -1 when something else reaped it.
+  int wait();
+
+  // Raw wait status of the reaped child (-1 when unknown or not yet reaped).
+  int status() const { return status_; }
+
+ private:
+  // Collects the status of an ended child; `options` adds WNOHANG.
+  bool reap(int options);
+
+  pid_t pid_ = -1;
+  UniqueFd pidfd_;  // empty once reaped
+  int status_ = -1;
+};
+
+struct SpawnOptions {
+  // Descriptors that become the child's standard input, output and error.
+  int stdin_fd = -1;
+  int stdout_fd = -1;
+  int stderr_fd = -1;
+  // "NAME=value" entries of the child's environment; the calling process's
+  // environment when absent.
+  std::optional<std::vector<std::string>> environment;
+  // Caps the processes of the child's real user (RLIMIT_NPROC, soft and
+  // hard), for the child and everything it starts.
+  std::optional<rlim_t> process_limit;
+};
+
+// Starts `program` (looked up on PATH as execvp does) with `args`. Throws
+// InternalError "Failed to execute the command `<program>`: <description>"
+// when it cannot be started.
+ChildProcess spawn(const std::string& program, const std::vector<std::string>& args,
+                   const SpawnOptions& options);
+
 struct CapturedOutput {
   bool success = false;  // exited normally with status 0
   std::string out;
   std::string err;
 };
 
-// Runs `program` (looked up on PATH) with `args` and waits for it. Throws
-// InternalError "Failed to execute the command `<program>`: <description>"
-// when the program cannot be started.
+// Runs `program` with `args` in the calling process's environment and waits
+// for it. Throws as spawn() does.
 CapturedOutput run_captured(const std::string& program, const std::vector<std::string>& args);
 
-// A running child whose standard streams are pipes held by the parent.
+// A running child whose standard streams are pipes held by the parent. The
+// parent's ends are close-on-exec and non-blocking.
 struct PipedChild {
-  pid_t pid = -1;
+  ChildProcess process;
   UniqueFd stdin_write;
   UniqueFd stdout_read;
   UniqueFd stderr_read;
 };
 
-// Starts `program` (looked up on PATH) with `args`, not waiting for it. Throws
-// InternalError as run_captured does when it cannot be started.
-PipedChild start_piped(const std::string& program, const std::vector<std::string>& args);
-
-// Waits for `pid` to end (retrying on EINTR) and collects its status.
-// Returns the raw wait status, or -1 if waitpid failed.
-int wait_child(pid_t pid);
+// Starts `program` with `args` and `options` (whose descriptors are
+// replaced by the pipes), not waiting for it. Throws as spawn() does.
+PipedChild start_piped(const std::string& program, const std::vector<std::string>& args,
+                       SpawnOptions options);
 
 }  // namespace lumvex

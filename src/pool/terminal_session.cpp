@@ -1,26 +1,42 @@
 #include "pool/terminal_session.hpp"
 
+#include <poll.h>
 #include <pthread.h>
 #include <signal.h>
-#include <sys/stat.h>
+#include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <condition_variable>
 #include <exception>
 #include <filesystem>
+#include <mutex>
+#include <optional>
 #include <system_error>
+#include <thread>
 #include <utility>
+#include <vector>
 
 #include "error/internal_error.hpp"
+#include "pool/host_processes.hpp"
+#include "pool/process.hpp"
 #include "terminal/utf8.hpp"
 
 namespace lumvex {
 
-namespace fs = std::filesystem;
-
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
 constexpr const char* kCreateHomeFailed = "Failed to create the temporary home directory";
+constexpr const char* kKillFailed = "Failed to kill the terminal session";
+
+// How long a closed session's `su` may take to reap the shell it started
+// before it is killed.
+constexpr auto kSuGrace = std::chrono::milliseconds(200);
+
+enum Stream { kInput = 0, kOutput = 1, kError = 2 };
 
 std::string os_error_text(int error) {
   return std::generic_category().message(error) + " (os error " + std::to_string(error) + ")";
@@ -30,8 +46,8 @@ std::string os_error_text(int error) {
 // InternalError from get_user (a host program that cannot be started) leaves
 // the pool consistent, so it is rethrown only after the guard is gone and
 // does not poison the pool.
-Account take_account(SharedPool& shared) {
-  std::optional<Account> account;
+ClaimedAccount take_account(SharedPool& shared) {
+  std::optional<ClaimedAccount> account;
   std::exception_ptr error;
   {
     PoolGuard pool(shared);
@@ -79,68 +95,165 @@ class SigpipeBlock {
   bool raised_ = false;
 };
 
-// The shared parent of the home directories must be a directory of this
-// process's user that nobody else can write to: otherwise another user
-// could swap a fresh home directory for a link between its creation and the
-// change of its owner, and have some other file handed to the account.
-// Group and other write permission (left by a permissive umask) is taken
-// away; a parent that is a link or belongs to someone else is refused.
-void secure_home_root() {
-  struct stat info {};
-  if (::lstat(TerminalSession::kHomeRoot.data(), &info) != 0 || !S_ISDIR(info.st_mode) ||
-      info.st_uid != ::geteuid()) {
-    throw InternalError(kCreateHomeFailed);
+// The text given to `su -c`: the shell's HOME is the session's home, and the
+// tail is the fixed "cd /; exec /bin/bash".
+std::string shell_command(const std::string& home) {
+  std::string quoted = "'";
+  for (char c : home) {
+    if (c == '\'') {
+      quoted += "'\\''";
+    } else {
+      quoted += c;
+    }
   }
-  const mode_t open_to_others = S_IWGRP | S_IWOTH;
-  if ((info.st_mode & open_to_others) != 0 &&
-      ::chmod(TerminalSession::kHomeRoot.data(), (info.st_mode & 07777) & ~open_to_others) != 0) {
-    throw InternalError(kCreateHomeFailed);
+  quoted += "'";
+  return "export HOME=" + quoted + "; cd /; exec /bin/bash";
+}
+
+// The shell's whole environment: PATH, TERM, LANG and LC_* of this process,
+// and the account's HOME, USER, LOGNAME and SHELL. Nothing else of this
+// process (tokens, credentials) reaches the account.
+std::vector<std::string> session_environment(const std::string& home, const std::string& name) {
+  std::vector<std::string> env;
+  bool have_path = false;
+  for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
+    std::string_view text(*entry);
+    const bool path = text.starts_with("PATH=");
+    if (path || text.starts_with("TERM=") || text.starts_with("LANG=") ||
+        (text.starts_with("LC_") && text.find('=') != std::string_view::npos)) {
+      env.emplace_back(text);
+      have_path = have_path || path;
+    }
   }
+  if (!have_path) env.emplace_back("PATH=/usr/local/bin:/usr/bin:/bin");
+  env.push_back("HOME=" + home);
+  env.push_back("USER=" + name);
+  env.push_back("LOGNAME=" + name);
+  env.emplace_back("SHELL=/bin/bash");
+  return env;
+}
+
+enum class Wait { kReady, kClosed, kInterrupted, kFailed };
+
+// Waits until `fd` has `events` or `wake` is readable (close has begun).
+Wait wait_for(int fd, short events, int wake) {
+  pollfd fds[2] = {{wake, POLLIN, 0}, {fd, events, 0}};
+  if (::poll(fds, 2, -1) < 0) return errno == EINTR ? Wait::kInterrupted : Wait::kFailed;
+  if (fds[0].revents != 0) return Wait::kClosed;
+  return Wait::kReady;
 }
 
 }  // namespace
 
+struct TerminalSession::State {
+  // The live parts, which close() tears down.
+  struct Channel {
+    PipedChild child;
+    UniqueFd wake;  // an eventfd, readable once close() has begun
+  };
+
+  std::mutex mutex;                // guards channel, calls and closing
+  std::condition_variable idle;    // calls dropped to 0 while closing
+  std::optional<Channel> channel;  // absent once closed
+  int calls = 0;                   // stream calls using the channel's descriptors
+  bool closing = false;
+
+  std::mutex close_mutex;    // one close at a time
+  std::mutex streams[3];     // one call at a time per stream
+  std::string home;          // set once by make()
+  PoolHandle pool;           // set once by make()
+  std::uint32_t uid = 0;     // set once by make()
+  UniqueFd claim;            // the account's host-wide claim, while open
+};
+
+// One call on a stream: holds the stream for its duration and counts among
+// the calls that close() waits out before it closes their descriptors.
+class TerminalSession::StreamCall {
+ public:
+  StreamCall(State& state, int stream) : state_(state), stream_lock_(state.streams[stream]) {
+    std::lock_guard<std::mutex> lock(state_.mutex);
+    if (!state_.channel || state_.closing) return;
+    ++state_.calls;
+    entered_ = true;
+    const PipedChild& child = state_.channel->child;
+    fd_ = stream == kInput    ? child.stdin_write.get()
+          : stream == kOutput ? child.stdout_read.get()
+                              : child.stderr_read.get();
+    wake_ = state_.channel->wake.get();
+  }
+  ~StreamCall() {
+    if (!entered_) return;
+    std::lock_guard<std::mutex> lock(state_.mutex);
+    if (--state_.calls == 0 && state_.closing) state_.idle.notify_all();
+  }
+  StreamCall(const StreamCall&) = delete;
+  StreamCall& operator=(const StreamCall&) = delete;
+
+  explicit operator bool() const { return entered_; }
+  int fd() const { return fd_; }
+  int wake() const { return wake_; }
+
+ private:
+  State& state_;
+  std::lock_guard<std::mutex> stream_lock_;
+  bool entered_ = false;
+  int fd_ = -1;
+  int wake_ = -1;
+};
+
 std::expected<TerminalSession, std::string> TerminalSession::make(PoolHandle pool) {
-  Account account = take_account(*pool);
+  ClaimedAccount account = take_account(*pool);
 
   // From here on a failure keeps the account out of the pool: it may be in an
-  // unknown state on the host.
-  std::string home = std::string(kHomeRoot) + "/" + account.name;
-  std::error_code ec;
-  fs::create_directories(kHomeRoot, ec);
-  if (ec) throw InternalError(kCreateHomeFailed);
-  secure_home_root();
-
-  // Whatever is at the home path goes: a directory with its contents, or a
-  // symbolic link itself (also a dangling one), never what a link points to.
-  if (fs::symlink_status(home, ec).type() != fs::file_type::not_found) {
-    fs::remove_all(home, ec);
-    if (ec) throw InternalError("Failed to remove the existing temporary home directory");
+  // unknown state on the host. The claim made sure that no live session
+  // anywhere runs as the account, so whatever still runs as it is left over
+  // and goes before the home is touched.
+  if (!end_account_processes(account.uid, 0, Clock::now() + kEndTimeout)) {
+    throw InternalError("Failed to end the processes left running by the user account " +
+                        account.name);
   }
-  if (::mkdir(home.c_str(), 0777) != 0) throw InternalError(kCreateHomeFailed);
 
-  fs::path canonical = fs::canonical(home, ec);
-  if (ec || !is_valid_utf8(canonical.native())) return std::unexpected(kCreateHomeFailed);
-  std::string canonical_home = canonical.native();
-  if (::chown(canonical_home.c_str(), account.uid, account.uid) != 0) {
+  UniqueFd root = open_home_root(std::string(kHomeRoot));
+  if (!root) throw InternalError(kCreateHomeFailed);
+  // Whatever is at the home path goes: a directory with everything below it,
+  // or a link itself, never what a link points to.
+  if (remove_tree_at(root.get(), account.name) != 0) {
+    throw InternalError("Failed to remove the existing temporary home directory");
+  }
+  UniqueFd home_fd = make_private_dir_at(root.get(), account.name);
+  if (!home_fd) throw InternalError(kCreateHomeFailed);
+
+  std::error_code ec;
+  std::filesystem::path canonical_root = std::filesystem::canonical(kHomeRoot, ec);
+  std::string home = canonical_root.native() + "/" + account.name;
+  if (ec || !is_valid_utf8(home)) return std::unexpected(kCreateHomeFailed);
+  if (::fchown(home_fd.get(), account.uid, account.uid) != 0) {
     return std::unexpected("Failed to change the ownership of the home directory: " +
                            os_error_text(errno));
   }
 
-  PipedChild child =
-      start_piped("su", {"-s", "/bin/bash", "-P", "-c", "cd /; exec /bin/bash", account.name});
-  return TerminalSession(std::move(child), std::move(canonical_home), std::move(pool), account.uid);
+  auto state = std::make_unique<State>();
+  UniqueFd wake(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+  if (!wake) {
+    throw InternalError("Failed to execute the command `su`: " +
+                        std::generic_category().message(errno));
+  }
+  SpawnOptions options;
+  options.environment = session_environment(home, account.name);
+  options.process_limit = kProcessLimit;
+  PipedChild child = start_piped(
+      "su", {"-s", "/bin/bash", "-P", "-c", shell_command(home), account.name}, std::move(options));
+  state->channel.emplace(State::Channel{std::move(child), std::move(wake)});
+  state->home = std::move(home);
+  state->pool = std::move(pool);
+  state->uid = account.uid;
+  state->claim = std::move(account.claim);
+  return TerminalSession(std::move(state));
 }
 
-TerminalSession::TerminalSession(PipedChild child, std::string home, PoolHandle pool,
-                                 std::uint32_t uid)
-    : child_(std::move(child)), home_(std::move(home)), pool_(std::move(pool)), uid_(uid) {}
+TerminalSession::TerminalSession(std::unique_ptr<State> state) : state_(std::move(state)) {}
 
-TerminalSession::TerminalSession(TerminalSession&& other) noexcept
-    : child_(std::exchange(other.child_, std::nullopt)),
-      home_(std::move(other.home_)),
-      pool_(std::move(other.pool_)),
-      uid_(other.uid_) {}
+TerminalSession::TerminalSession(TerminalSession&& other) noexcept = default;
 
 TerminalSession::~TerminalSession() {
   try {
@@ -151,53 +264,147 @@ TerminalSession::~TerminalSession() {
 }
 
 void TerminalSession::close() {
-  if (!child_) return;
-  PipedChild child = std::move(*child_);
-  child_.reset();
-
-  if (::kill(child.pid, SIGKILL) != 0) {
-    int error = errno;
-    throw InternalError("Failed to kill the terminal session: " +
-                        std::generic_category().message(error));
+  if (!state_) return;
+  State& state = *state_;
+  std::lock_guard<std::mutex> one_close(state.close_mutex);
+  std::optional<State::Channel> channel;
+  {
+    std::unique_lock<std::mutex> lock(state.mutex);
+    if (!state.channel) return;
+    // Wake the calls waiting on the streams, and wait until they have let go
+    // of the descriptors, which are closed below.
+    state.closing = true;
+    const std::uint64_t one = 1;
+    [[maybe_unused]] ssize_t ignored = ::write(state.channel->wake.get(), &one, sizeof one);
+    state.idle.wait(lock, [&] { return state.calls == 0; });
+    channel = std::move(state.channel);
+    state.channel.reset();
+    state.closing = false;
   }
-  child.stdin_write.reset();
-  child.stdout_read.reset();
-  child.stderr_read.reset();
-  wait_child(child.pid);
 
-  PoolGuard guard(*pool_);
-  guard->release_user(uid_);
+  // The claim ends with the session, also when ending it fails below.
+  UniqueFd claim = std::move(state.claim);
+  ChildProcess& su = channel->child.process;
+  const Clock::time_point deadline = Clock::now() + kEndTimeout;
+  // Stopped, `su` starts nothing more: its children and the account's
+  // processes are a fixed set while they are ended. (A `su` that is already
+  // gone, reaped elsewhere, leaves only the account's processes.)
+  const bool su_alive = su.send(SIGSTOP) == 0;
+  if (su_alive) poll_until([&] { return su.stopped_or_ended(); }, deadline);
+  std::vector<UniqueFd> su_children;
+  const bool ended =
+      end_account_processes(state.uid, su_alive ? su.pid() : 0, deadline, &su_children);
+
+  channel->child.stdin_write.reset();
+  channel->child.stdout_read.reset();
+  channel->child.stderr_read.reset();
+  // Let `su` go on just long enough to reap the children it had (so none is
+  // left to the host's init to reap), then end it.
+  su.send(SIGCONT);
+  poll_until([&] { return std::ranges::all_of(su_children, is_reaped); },
+             std::min(Clock::now() + kSuGrace, deadline));
+  if (!su.reaped()) {
+    if (int error = su.send(SIGKILL); error != 0 && error != ESRCH) {
+      throw InternalError(std::string(kKillFailed) + ": " + std::generic_category().message(error));
+    }
+    if (!su.wait_until(deadline + kEndTimeout)) {
+      throw InternalError(std::string(kKillFailed) + ": `su` did not end");
+    }
+  }
+  if (!ended) {
+    throw InternalError(std::string(kKillFailed) +
+                        ": processes of the user account are still running");
+  }
+  channel->wake.reset();
+
+  // Nothing runs as the account any more: another pool may have it now.
+  claim.reset();
+  PoolGuard guard(*state.pool);
+  guard->release_user(state.uid);
 }
 
-bool TerminalSession::write(std::string_view data) {
-  if (!child_) return false;
+StreamResult TerminalSession::write(std::string_view data) {
+  if (!state_) return std::unexpected(StreamError::kFailed);
+  StreamCall call(*state_, kInput);
+  if (!call) return std::unexpected(StreamError::kFailed);
   SigpipeBlock block;
-  const int fd = child_->stdin_write.get();
-  while (!data.empty()) {
-    ssize_t n = ::write(fd, data.data(), data.size());
-    if (n < 0 && errno == EINTR) continue;
+  std::size_t sent = 0;
+  while (sent < data.size()) {
+    ssize_t n = ::write(call.fd(), data.data() + sent, data.size() - sent);
+    if (n > 0) {
+      sent += static_cast<std::size_t>(n);
+      continue;
+    }
+    if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
+      Wait result = errno == EINTR ? Wait::kInterrupted : wait_for(call.fd(), POLLOUT, call.wake());
+      if (result == Wait::kReady) continue;
+      if (result == Wait::kInterrupted) {
+        if (sent > 0) return sent;
+        return std::unexpected(StreamError::kInterrupted);
+      }
+      return std::unexpected(StreamError::kFailed);
+    }
     if (n < 0 && errno == EPIPE) block.note_epipe();
-    if (n <= 0) return false;
-    data.remove_prefix(static_cast<std::size_t>(n));
+    return std::unexpected(StreamError::kFailed);
   }
-  return true;
+  return sent;
 }
 
-std::optional<std::size_t> TerminalSession::read_stdout(std::span<char> buffer) {
-  if (!child_) return std::nullopt;
-  return read_from(child_->stdout_read.get(), buffer);
+StreamResult TerminalSession::read_stdout(std::span<char> buffer) {
+  return read_from(kOutput, buffer);
 }
 
-std::optional<std::size_t> TerminalSession::read_stderr(std::span<char> buffer) {
-  if (!child_) return std::nullopt;
-  return read_from(child_->stderr_read.get(), buffer);
+StreamResult TerminalSession::read_stderr(std::span<char> buffer) {
+  return read_from(kError, buffer);
 }
 
-std::optional<std::size_t> TerminalSession::read_from(int fd, std::span<char> buffer) {
+StreamResult TerminalSession::read_from(int stream, std::span<char> buffer) {
+  if (!state_) return std::unexpected(StreamError::kFailed);
+  StreamCall call(*state_, stream);
+  if (!call) return std::unexpected(StreamError::kFailed);
   if (buffer.empty()) return 0;
-  ssize_t n = ::read(fd, buffer.data(), buffer.size());
-  if (n < 0) return std::nullopt;
-  return static_cast<std::size_t>(n);
+  for (;;) {
+    ssize_t n = ::read(call.fd(), buffer.data(), buffer.size());
+    if (n >= 0) return static_cast<std::size_t>(n);
+    if (errno == EINTR) return std::unexpected(StreamError::kInterrupted);
+    if (errno != EAGAIN) return std::unexpected(StreamError::kFailed);
+    switch (wait_for(call.fd(), POLLIN, call.wake())) {
+      case Wait::kReady:
+        continue;
+      case Wait::kInterrupted:
+        return std::unexpected(StreamError::kInterrupted);
+      case Wait::kClosed:
+      case Wait::kFailed:
+        return std::unexpected(StreamError::kFailed);
+    }
+  }
+}
+
+bool TerminalSession::is_open() const {
+  if (!state_) return false;
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  return state_->channel.has_value();
+}
+
+pid_t TerminalSession::pid() const {
+  if (!state_) return -1;
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  return state_->channel ? state_->channel->child.process.pid() : -1;
+}
+
+int TerminalSession::stdout_fd() const {
+  if (!state_) return -1;
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  return state_->channel ? state_->channel->child.stdout_read.get() : -1;
+}
+
+std::uint32_t TerminalSession::uid() const {
+  return state_ ? state_->uid : 0;
+}
+
+const std::string& TerminalSession::home() const {
+  static const std::string empty;
+  return state_ ? state_->home : empty;
 }
 
 }  // namespace lumvex

@@ -1,24 +1,43 @@
 // TerminalSession: a live bash shell on the host, run through `su` as an
 // account taken from a user pool, with pipes to its standard input, output
-// and error. Closing it (explicitly or on destruction) kills `su`, reaps it
-// and gives the account back to the pool.
+// and error.
+//
+// A session stays inside its own walls:
+// - its account is claimed host-wide for as long as the session lives (see
+//   UserPool), so no other session anywhere runs as that account meanwhile;
+// - no process of the account outlives it: creating a session ends whatever
+//   an earlier holder of the account left running before the home is made
+//   again, and closing it ends every process of the account before the
+//   account goes back to the pool;
+// - its home is private (mode 0700, owned by the account), prepared without
+//   following links, and is the shell's HOME;
+// - the shell starts with a small fixed environment, inherits no descriptor
+//   but its three pipes, and runs under a cap on the account's processes.
+//
+// Threads: write, read_stdout, read_stderr and close may be called from any
+// threads at once. Each stream serves one call at a time (a second read of
+// the same stream waits for the first), but the streams are independent: a
+// write goes on while a read waits. close() ends calls waiting on the
+// streams (they fail as on a closed session) and returns promptly.
 //
 // Blocking: make() waits for the pool's mutex, for `id`/`useradd` and for the
 // home-directory work; write() blocks while the input pipe is full; the reads
-// block until output arrives or the stream ends; close() waits for the killed
-// `su` to be reaped and for the pool's mutex. None of them touch the Python
-// interpreter, so callers may release its lock around every call. A session
-// is not safe for concurrent use: callers serialise its calls.
+// block until output arrives or the stream ends; close() waits until the
+// account's processes have ended (a few seconds at most). None of them touch
+// the Python interpreter, so callers may release its lock around every call.
 #pragma once
 
+#include <sys/resource.h>
 #include <sys/types.h>
 
+#include <chrono>
 #include <cstdint>
 #include <expected>
-#include <optional>
+#include <memory>
 #include <string>
+#include <string_view>
 
-#include "pool/process.hpp"
+#include "pool/host_files.hpp"
 #include "pool/user_pool.hpp"
 #include "terminal/async_terminal.hpp"
 
@@ -27,19 +46,28 @@ namespace lumvex {
 class TerminalSession final : public AsyncTerminal {
  public:
   // Parent of every session's home directory.
-  static constexpr std::string_view kHomeRoot = "/tmp/tmp_user_home";
+  static constexpr std::string_view kHomeRoot = lumvex::kHomeRoot;
+  // Cap on the processes of a session's account (RLIMIT_NPROC).
+  static constexpr rlim_t kProcessLimit = 512;
+  // How long creating or closing a session waits for the account's
+  // processes to end before it gives up.
+  static constexpr std::chrono::seconds kEndTimeout{3};
 
-  // Takes an account from `pool`, makes a fresh empty home directory
-  // <kHomeRoot>/<name> owned by the account (user and group = its uid) and
-  // starts `su -s /bin/bash -P -c "cd /; exec /bin/bash" <name>`.
+  // Takes an account from `pool`, ends any process of it, makes a fresh
+  // empty private home directory <kHomeRoot>/<name> owned by the account
+  // (user and group = its uid) and starts
+  //   su -s /bin/bash -P -c "export HOME='<home>'; cd /; exec /bin/bash" <name>
   //
   // Gives an error text when the home path cannot be resolved or its owner
   // cannot be changed. Throws InternalError when the pool is poisoned, no
-  // account can be had, a directory cannot be made or cleared, or a host
-  // program cannot be started. After a failure past taking the account, the
-  // account is not given back to the pool.
+  // account can be had, processes of the account cannot be ended, a
+  // directory cannot be made or cleared, or a host program cannot be
+  // started. After a failure past taking the account, the account is not
+  // given back to the pool.
   static std::expected<TerminalSession, std::string> make(PoolHandle pool);
 
+  // Moving is for handing a new session over; neither session may be in use
+  // by another thread meanwhile.
   TerminalSession(TerminalSession&& other) noexcept;
   TerminalSession& operator=(TerminalSession&&) = delete;
   TerminalSession(const TerminalSession&) = delete;
@@ -49,39 +77,43 @@ class TerminalSession final : public AsyncTerminal {
   // callers that must report it call close() themselves first.
   ~TerminalSession() override;
 
-  // Kills `su` (SIGKILL), closes the pipes, reaps the process and gives the
-  // account back to the pool. Does nothing on a closed session. The session
-  // counts as closed even if this throws: InternalError when the kill cannot
-  // be sent (the account is then kept out of the pool) or the pool is
+  // Ends calls waiting on the streams, ends every process of the account
+  // (`su` included, which is reaped), closes the pipes and gives the account
+  // back to the pool. Does nothing on a closed session; a close that another
+  // thread has begun is waited for. The session counts as closed even if
+  // this throws: InternalError when processes of the account cannot be
+  // ended in time (the account is then kept out of the pool) or the pool is
   // poisoned.
   void close();
 
-  // Writes all of `data` to the shell's input, retrying partial and
-  // interrupted writes. False when the session is closed or the pipe refuses
-  // the data (the shell is gone; no SIGPIPE reaches the process).
-  bool write(std::string_view data) override;
-  // One read from the shell's output (error) pipe. 0 means end of stream or
-  // an empty buffer (which returns at once); nullopt when the session is
-  // closed or the read fails or is interrupted.
-  std::optional<std::size_t> read_stdout(std::span<char> buffer) override;
-  std::optional<std::size_t> read_stderr(std::span<char> buffer) override;
+  // Fails (kFailed) on a closed session, when the pipe refuses the data (the
+  // shell is gone; no SIGPIPE reaches the process) or when close() ends the
+  // wait.
+  StreamResult write(std::string_view data) override;
+  // Fail (kFailed) on a closed session, on a read error or when close()
+  // ends the wait. An empty buffer gives 0 at once.
+  StreamResult read_stdout(std::span<char> buffer) override;
+  StreamResult read_stderr(std::span<char> buffer) override;
 
-  bool is_open() const { return child_.has_value(); }
+  bool is_open() const;
   // Process id of `su` while open, -1 once closed.
-  pid_t pid() const { return child_ ? child_->pid : -1; }
-  std::uint32_t uid() const { return uid_; }
+  pid_t pid() const;
+  // Descriptor of the output pipe while open (for waiting on it with
+  // select/poll; the session does the reading), -1 once closed.
+  int stdout_fd() const;
+  std::uint32_t uid() const;
   // Canonical absolute path of the home directory.
-  const std::string& home() const { return home_; }
+  const std::string& home() const;
 
  private:
-  TerminalSession(PipedChild child, std::string home, PoolHandle pool, std::uint32_t uid);
+  struct State;
+  class StreamCall;
 
-  std::optional<std::size_t> read_from(int fd, std::span<char> buffer);
+  explicit TerminalSession(std::unique_ptr<State> state);
 
-  std::optional<PipedChild> child_;  // absent once closed
-  std::string home_;
-  PoolHandle pool_;
-  std::uint32_t uid_;
+  StreamResult read_from(int stream, std::span<char> buffer);
+
+  std::unique_ptr<State> state_;  // null only in a moved-from session
 };
 
 }  // namespace lumvex

@@ -47,7 +47,8 @@ std::optional<std::uint32_t> parse_uid_output(std::string_view output) {
   return static_cast<std::uint32_t>(value);
 }
 
-UserPool::UserPool() : rng_(kSeedWord, kSeedWord, kSeedWord, kSeedWord) {
+UserPool::UserPool(std::string home_root)
+    : home_root_(std::move(home_root)), rng_(kSeedWord, kSeedWord, kSeedWord, kSeedWord) {
   user_.reserve(max_user_);
   free_.reserve(max_user_);
 }
@@ -85,30 +86,43 @@ std::string UserPool::generate_name() {
   return name;
 }
 
-std::optional<Account> UserPool::get_user() {
+std::optional<ClaimedAccount> UserPool::get_user() {
   // Refuse before anything is generated or created on the host.
   if (user_.size() >= max_user_) return std::nullopt;
 
-  if (free_.empty()) {
+  // Reuse, last released first; an account that another pool has claimed
+  // meanwhile stays in the free list.
+  for (std::size_t i = free_.size(); i-- > 0;) {
+    UniqueFd claim = claim_account(home_root_, free_[i].name);
+    if (!claim) continue;
+    Account account = std::move(free_[i]);
+    free_.erase(free_.begin() + static_cast<std::ptrdiff_t>(i));
+    return enter_in_use(std::move(account), std::move(claim));
+  }
+
+  for (std::size_t passed_over = 0; passed_over < max_user_; ++passed_over) {
     check_invariant(user_.size() <= max_user_, "self.user.len() <= self.max_user");
     std::string name = generate_name();
+    UniqueFd claim = claim_account(home_root_, name);
+    if (!claim) continue;  // another pool's session runs as this account
     std::optional<std::uint32_t> uid = userid(name);
     if (!uid) uid = create_user(name);
     if (!uid) return std::nullopt;
-    user_.push_back(Account{*uid, std::move(name)});
-    return user_.back();
+    return enter_in_use(Account{*uid, std::move(name)}, std::move(claim));
   }
+  return std::nullopt;
+}
 
-  user_.push_back(free_.back());
-  free_.pop_back();
-  return user_.back();
+ClaimedAccount UserPool::enter_in_use(Account account, UniqueFd claim) {
+  user_.push_back(account);
+  return ClaimedAccount{std::move(account), std::move(claim)};
 }
 
 void UserPool::release_user(std::uint32_t uid) {
-  for (auto it = user_.begin(); it != user_.end(); ++it) {
-    if (it->uid != uid) continue;
-    free_.push_back(std::move(*it));
-    user_.erase(it);
+  for (std::size_t i = 0; i < user_.size(); ++i) {
+    if (user_[i].uid != uid) continue;
+    free_.push_back(std::move(user_[i]));
+    user_.erase(user_.begin() + static_cast<std::ptrdiff_t>(i));
     return;
   }
 }

@@ -3,6 +3,11 @@
 // an account given back by a closed session is reused before a new one is
 // made, last released first.
 //
+// Before a pool hands out an account it claims it host-wide (claim_account):
+// an account that another holder, in this process or another, has claimed
+// is passed over as if it were in use. The claim goes with the account to
+// the session, which lets it go when it ends.
+//
 // A pool is shared by reference counting behind one mutex (SharedPool); every
 // access to its lists and its name generator happens through a PoolGuard.
 // Nothing here touches the Python interpreter.
@@ -17,6 +22,9 @@
 #include <string_view>
 #include <vector>
 
+#include "pool/host_files.hpp"
+#include "pool/unique_fd.hpp"
+
 namespace lumvex {
 
 // A host account: numeric user id and login name.
@@ -25,6 +33,11 @@ struct Account {
   std::string name;
 
   friend bool operator==(const Account&, const Account&) = default;
+};
+
+// An account with the descriptor that holds its host-wide claim.
+struct ClaimedAccount : Account {
+  UniqueFd claim;
 };
 
 // Marsaglia's xorshift128 generator.
@@ -56,8 +69,9 @@ class UserPool {
   static constexpr std::size_t kMaxUser = 256;
   static constexpr std::string_view kNamePrefix = "test_";
 
-  // An empty pool with the generator at its fixed seed.
-  UserPool();
+  // An empty pool with the generator at its fixed seed, whose claims live
+  // under `home_root` (see claim_account).
+  explicit UserPool(std::string home_root = std::string(kHomeRoot));
 
   // The uid of the host account `name`, by running `id -u <name>`; nothing
   // when the account does not exist or the output is not a plain number.
@@ -70,14 +84,16 @@ class UserPool {
   // the commands exit. Throws InternalError when a command cannot be started.
   static std::optional<std::uint32_t> create_user(const std::string& name);
 
-  // Takes an account for a new session and enters it in the in-use list: the
-  // last released account if there is one, else a newly named account
-  // (adopted if it already exists on the host, else created). Gives nothing
+  // Takes an account for a new session, claims it host-wide and enters it in
+  // the in-use list: the last released account that no other pool holds,
+  // else a newly named account (adopted if it already exists on the host,
+  // else created; names held by other pools are passed over). Gives nothing
   // when max_user() accounts are already in use (nothing is generated or
-  // created then) or when no account could be had. May block on `id` and
-  // `useradd`. Throws InternalError when they cannot be started; the lists
-  // are left unchanged then (only the generator has advanced).
-  std::optional<Account> get_user();
+  // created then), when no account could be had, or when max_user() names
+  // in a row are held elsewhere. May block on `id` and `useradd`. Throws
+  // InternalError when they cannot be started or the claim cannot be made;
+  // the lists are left unchanged then (only the generator has advanced).
+  std::optional<ClaimedAccount> get_user();
 
   // Moves the first in-use entry with this uid to the free list; an unknown
   // uid is ignored.
@@ -91,6 +107,10 @@ class UserPool {
   std::size_t max_user() const { return max_user_; }
 
  private:
+  // Enters `account` in the in-use list and hands it out with `claim`.
+  ClaimedAccount enter_in_use(Account account, UniqueFd claim);
+
+  std::string home_root_;
   std::vector<Account> user_;  // in use by sessions
   std::vector<Account> free_;  // given back; a stack, last released on top
   std::size_t max_user_ = kMaxUser;

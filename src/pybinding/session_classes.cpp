@@ -2,14 +2,19 @@
 // sessions run as accounts of such a pool.
 //
 // Every call that can block (session creation on `id`, `useradd` and the
-// home-directory work; write and the reads on a pipe; close on reaping `su`
-// and on the pool's mutex) runs with the interpreter lock released, so other
-// Python threads go on meanwhile. Lock order: a core mutex (a session's or a
-// pool's) is only ever waited for without the interpreter lock, and the
-// interpreter lock is taken back only after the core mutex is let go or while
-// holding it without waiting for anything else. The session's own mutex stays
-// held for the whole of each call.
+// home-directory work; write and the reads on a pipe; close on ending the
+// account's processes and on the pool's mutex) runs with the interpreter lock
+// released, so other Python threads go on meanwhile. The session itself is
+// safe to use from several threads (see TerminalSession): a close from one
+// thread ends a read or write waiting in another, which then raises as on a
+// closed session. Core locks are only ever waited for without the
+// interpreter lock.
+//
+// A wait broken off by a signal runs the Python signal handlers: if one
+// raises, the call ends with its exception; otherwise the call goes on, as
+// Python's own I/O does.
 #include <algorithm>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <expected>
@@ -93,7 +98,28 @@ struct PoolData {
   PoolHandle pool;
 };
 
-using SessionData = PoisonMutex<TerminalSession>;
+// A session, and whether a call on it has failed with an internal error: from
+// then on every call but the final close on destruction raises one.
+struct SessionData {
+  explicit SessionData(TerminalSession made) : session(std::move(made)) {}
+
+  // Runs fn(session); an internal error escaping it poisons the session.
+  template <typename F>
+  decltype(auto) use(F&& fn) {
+    if (poisoned.load()) throw InternalError("lock poisoned by an earlier failure");
+    try {
+      return fn(session);
+    } catch (const std::bad_alloc&) {
+      throw;  // a failed allocation leaves the session intact
+    } catch (...) {
+      poisoned.store(true);
+      throw;
+    }
+  }
+
+  TerminalSession session;
+  std::atomic<bool> poisoned{false};
+};
 
 // PyUserPool(): a new, empty pool. Runs no host command.
 PyObject* pool_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -104,9 +130,9 @@ PyObject* pool_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   });
 }
 
-// Closes a session that no Python object owns, with the interpreter lock
-// released (closing waits for the pool's mutex and for `su` to be reaped).
-void close_unowned(TerminalSession& session) {
+// Closes a session with the interpreter lock released (closing waits for the
+// account's processes to end and for the pool's mutex).
+void close_session(TerminalSession& session) {
   AllowThreads unlocked;
   session.close();
 }
@@ -128,7 +154,7 @@ PyObject* session_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     PyObject* object = make_instance<SessionData>(type, std::move(*made));
     // Without an object the session is closed here rather than by its
     // destructor, which would wait for the pool with the interpreter lock.
-    if (object == nullptr) close_unowned(*made);
+    if (object == nullptr) close_session(*made);
     return object;
   });
 }
@@ -157,18 +183,22 @@ PyObject* session_write(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     }
     // `data` points into an immutable bytes object that the caller keeps
     // alive for the whole call.
-    const bool written = session->with_lock([&](TerminalSession& s) {
-      AllowThreads unlocked;
-      return s.write(data);
-    });
-    if (!written) return pipe_failure(kWriteFailed);
-    return none();
+    for (;;) {
+      const StreamResult sent = session->use([&](TerminalSession& s) {
+        AllowThreads unlocked;
+        return s.write(data);
+      });
+      if (sent && *sent == data.size()) return none();
+      if (!sent && sent.error() == StreamError::kFailed) return pipe_failure(kWriteFailed);
+      if (sent) data.remove_prefix(*sent);  // broken off by a signal part way
+      if (PyErr_CheckSignals() < 0) return nullptr;
+    }
   });
 }
 
 // read(buffer) and read_err(buffer): one read of at most `buffer` bytes from
 // the shell's output or error stream; b"" at end of stream.
-using ReadMember = std::optional<std::size_t> (TerminalSession::*)(std::span<char>);
+using ReadMember = StreamResult (TerminalSession::*)(std::span<char>);
 
 PyObject* session_read(const Signature& signature, const char* method, ReadMember read,
                        PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -185,12 +215,15 @@ PyObject* session_read(const Signature& signature, const char* method, ReadMembe
     }
     const std::size_t request = std::min(size, kMaxReadChunk);
     std::unique_ptr<char[]> buffer = std::make_unique_for_overwrite<char[]>(request);
-    const std::optional<std::size_t> count = session->with_lock([&](TerminalSession& s) {
-      AllowThreads unlocked;
-      return (s.*read)(std::span<char>(buffer.get(), request));
-    });
-    if (!count) return pipe_failure(kReadFailed);
-    return to_bytes_object(std::string_view(buffer.get(), *count));
+    for (;;) {
+      const StreamResult count = session->use([&](TerminalSession& s) {
+        AllowThreads unlocked;
+        return (s.*read)(std::span<char>(buffer.get(), request));
+      });
+      if (count) return to_bytes_object(std::string_view(buffer.get(), *count));
+      if (count.error() == StreamError::kFailed) return pipe_failure(kReadFailed);
+      if (PyErr_CheckSignals() < 0) return nullptr;  // broken off by a signal
+    }
   });
 }
 
@@ -211,18 +244,16 @@ PyObject* session_close(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* {
     SessionData* session = session_of(self, "close");
     if (!session) return nullptr;
-    session->with_lock([](TerminalSession& s) {
-      AllowThreads unlocked;
-      s.close();
-    });
+    session->use([](TerminalSession& s) { close_session(s); });
     return none();
   });
 }
 
-// A dropped session is closed as close() would, without its mutex (nothing
-// else can reach it any more); a failure goes to the unraisable hook.
+// A dropped session is closed as close() would (nothing else can reach it
+// any more, so no earlier failure stops it); a failure goes to the
+// unraisable hook.
 void session_dealloc(PyObject* self) {
-  guarded_dealloc(self, [&] { close_unowned(payload<SessionData>(self).unlocked()); });
+  guarded_dealloc(self, [&] { close_session(payload<SessionData>(self).session); });
   dealloc_instance<SessionData>(self);
 }
 

@@ -1,4 +1,5 @@
 #include <dirent.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -14,6 +15,7 @@
 #include <map>
 #include <optional>
 #include <set>
+#include <sstream>
 #include <string>
 
 #include "error/internal_error.hpp"
@@ -30,6 +32,8 @@ using testing::HostLock;
 using testing::read_to_end;
 using testing::read_until;
 using testing::StandInPath;
+
+const auto kFailed = std::unexpected(StreamError::kFailed);
 
 std::string home_of(const std::string& name) {
   return std::string(TerminalSession::kHomeRoot) + "/" + name;
@@ -92,22 +96,66 @@ class FakeSessionTest : public ::testing::Test {
   PoolHandle pool_ = make_shared_pool();
 };
 
-TEST_F(FakeSessionTest, StartsSuWithSixArgumentsAndAFreshOwnedHome) {
+// What the child of a new session gets: the six arguments (HOME set ahead of
+// the fixed tail), a private home, a small fixed environment, no descriptor
+// but its three pipes and a cap on the account's processes.
+TEST_F(FakeSessionTest, StartsSuInsideTheSessionsWalls) {
+  path_.script("su", "for a; do echo \"$a\"; done > \"$DIR/su_args\"\n"
+                     "export -p > \"$DIR/su_env\"\nexec /bin/sh");
+  ::setenv("LUMVEX_TEST_TOKEN", "secret", 1);
+  ::setenv("LC_TIME", "C", 1);
+  // An inheritable descriptor on a root-only file must not reach the child.
+  const std::string secret = path_.dir() + "/secret";
+  std::ofstream(secret) << "root only";
+  ::chmod(secret.c_str(), 0600);
+  UniqueFd inherited(::open(secret.c_str(), O_RDONLY));  // not close-on-exec
+  const mode_t old_umask = ::umask(0);
   auto session = TerminalSession::make(pool_);
+  ::umask(old_umask);
+  ::unsetenv("LUMVEX_TEST_TOKEN");
+  ::unsetenv("LC_TIME");
   ASSERT_TRUE(session) << session.error();
   expect_alive(*session);
-  EXPECT_EQ(path_.read_file("su_args"),
-            "-s\n/bin/bash\n-P\n-c\ncd /; exec /bin/bash\ntest_UKUKKUUK\n");
 
-  EXPECT_EQ(session->home(), home_of("test_UKUKKUUK"));
+  const std::string home = home_of("test_UKUKKUUK");
+  EXPECT_EQ(path_.read_file("su_args"), "-s\n/bin/bash\n-P\n-c\nexport HOME='" + home +
+                                            "'; cd /; exec /bin/bash\ntest_UKUKKUUK\n");
+  // Only the fixed set of variables (PWD is the stand-in shell's own).
+  std::map<std::string, std::string> env;
+  std::istringstream exported(path_.read_file("su_env"));
+  for (std::string line; std::getline(exported, line);) {
+    std::size_t eq = line.find('=');
+    env[line.substr(7, eq - 7)] = line.substr(eq + 1);
+  }
+  const std::set<std::string> allowed{"HOME", "LANG",  "LOGNAME", "PATH",
+                                      "PWD",  "SHELL", "TERM",    "USER"};
+  for (const auto& [name, value] : env) {
+    EXPECT_TRUE(name.starts_with("LC_") || allowed.contains(name)) << name << "=" << value;
+  }
+  EXPECT_EQ(env["HOME"], "'" + home + "'");
+  EXPECT_EQ(env["USER"], "'test_UKUKKUUK'");
+  EXPECT_EQ(env["LC_TIME"], "'C'");
+  EXPECT_EQ(env["PATH"], "'" + path_.dir() + "'");
+
+  EXPECT_EQ(session->home(), home);
   EXPECT_EQ(session->uid(), 1001u);
-  EXPECT_TRUE(is_empty_dir(session->home()));
+  EXPECT_TRUE(is_empty_dir(home));
   struct stat info {};
-  ASSERT_EQ(::stat(session->home().c_str(), &info), 0);
+  ASSERT_EQ(::lstat(home.c_str(), &info), 0);
   EXPECT_EQ(info.st_uid, 1001u);
   EXPECT_EQ(info.st_gid, 1001u);
-  // The child holds only its three standard streams: no pipe end leaks.
-  EXPECT_EQ(extra_pipes(session->pid(), fds_before_), std::set<std::string>{});
+  EXPECT_EQ(info.st_mode & 07777, 0700u);  // whatever the umask
+  std::set<std::string> fds;
+  for (const auto& [fd, target] : fd_targets(std::to_string(session->pid()))) fds.insert(fd);
+  EXPECT_EQ(fds, (std::set<std::string>{"0", "1", "2"}));
+  std::ifstream limits("/proc/" + std::to_string(session->pid()) + "/limits");
+  std::string line;
+  while (std::getline(limits, line) && !line.starts_with("Max processes")) {
+  }
+  std::istringstream fields(line.substr(std::string_view("Max processes").size()));
+  std::string soft, hard;
+  fields >> soft >> hard;
+  EXPECT_EQ(soft + " " + hard, "512 512");
 }
 
 // The shared parent of the home directories: others may not write to it
@@ -160,8 +208,7 @@ TEST_F(FakeSessionTest, OutputAndErrorStreams) {
     return std::make_pair(session->read_stdout({}), session->read_stderr({}));
   });
   ASSERT_EQ(empty_read.wait_for(5s), std::future_status::ready);
-  EXPECT_EQ(empty_read.get(),
-            std::make_pair(std::optional<std::size_t>(0), std::optional<std::size_t>(0)));
+  EXPECT_EQ(empty_read.get(), std::make_pair(StreamResult(0), StreamResult(0)));
 
   // A short buffer takes the start; the rest stays for the next read.
   ASSERT_TRUE(session->write("echo abcdef\n"));
@@ -198,9 +245,9 @@ TEST_F(FakeSessionTest, CloseSemantics) {
   char buffer[8];
   EXPECT_FALSE(session->write("echo x\n"));
   EXPECT_FALSE(session->write(""));
-  EXPECT_EQ(session->read_stdout(buffer), std::nullopt);
-  EXPECT_EQ(session->read_stderr(buffer), std::nullopt);
-  EXPECT_EQ(session->read_stdout({}), std::nullopt);
+  EXPECT_EQ(session->read_stdout(buffer), kFailed);
+  EXPECT_EQ(session->read_stderr(buffer), kFailed);
+  EXPECT_EQ(session->read_stdout({}), kFailed);
   session->close();  // twice is fine
 
   PoolGuard guard(*pool_);
@@ -367,8 +414,8 @@ TEST(RealSession, RunsBashAsThePoolAccountAndReusesIt) {
   EXPECT_TRUE(is_reaped(pid));
   EXPECT_FALSE(session->write("echo x\n"));
   char buffer[16];
-  EXPECT_EQ(session->read_stdout(buffer), std::nullopt);
-  EXPECT_EQ(session->read_stderr(buffer), std::nullopt);
+  EXPECT_EQ(session->read_stdout(buffer), kFailed);
+  EXPECT_EQ(session->read_stderr(buffer), kFailed);
   session->close();
 
   std::ofstream(home_of(name) + "/left-over") << "x";

@@ -97,6 +97,26 @@ class StandInPath {
   bool had_path_ = false;
 };
 
+// A temporary directory for the lifetime of the object.
+class ScratchDir {
+ public:
+  ScratchDir() {
+    char pattern[] = "/tmp/lumvex_scratch_XXXXXX";
+    path_ = ::mkdtemp(pattern);
+  }
+  ~ScratchDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+  }
+  ScratchDir(const ScratchDir&) = delete;
+  ScratchDir& operator=(const ScratchDir&) = delete;
+
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
 // Redirects file descriptor 2 into a temporary file until take() is called.
 class StderrCapture {
  public:
@@ -158,8 +178,7 @@ inline std::string read_until(TerminalSession& session, const std::string& needl
   while (text.find(needle) == std::string::npos) {
     auto pending = std::async(std::launch::async, [&session, from_stderr] {
       std::string chunk(4096, '\0');
-      std::optional<std::size_t> n =
-          from_stderr ? session.read_stderr(chunk) : session.read_stdout(chunk);
+      StreamResult n = from_stderr ? session.read_stderr(chunk) : session.read_stdout(chunk);
       chunk.resize(n.value_or(0));
       return chunk;
     });
@@ -185,7 +204,7 @@ inline std::optional<std::string> read_to_end(
   for (;;) {
     auto pending = std::async(std::launch::async, [&session] {
       std::string chunk(4096, '\0');
-      std::optional<std::size_t> n = session.read_stdout(chunk);
+      StreamResult n = session.read_stdout(chunk);
       if (!n) return std::optional<std::string>();
       chunk.resize(*n);
       return std::optional<std::string>(chunk);

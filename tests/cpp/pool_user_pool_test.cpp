@@ -13,6 +13,8 @@
 namespace lumvex {
 namespace {
 
+using testing::HostLock;
+using testing::ScratchDir;
 using testing::StandInPath;
 using testing::StderrCapture;
 
@@ -21,11 +23,12 @@ std::size_t count_lines(const std::string& text) {
 }
 
 TEST(UserPoolNames, FreshPoolGivesTheFixedSequence) {
-  UserPool pool;
+  ScratchDir root;  // private claims
+  UserPool pool(root.path());
   EXPECT_EQ(pool.generate_name(), "test_UKUKKUUK");
   EXPECT_EQ(pool.generate_name(), "test_jii8OIPW");
   EXPECT_EQ(pool.generate_name(), "test_9mP8mMxu");
-  UserPool other;
+  UserPool other(root.path());
   EXPECT_EQ(other.generate_name(), "test_UKUKKUUK");
 }
 
@@ -83,7 +86,8 @@ TEST(UserPoolIdOutput, LargeOutputOnBothStreamsIsDrained) {
 TEST(UserPoolHostCommands, NewAccountRunsIdUseraddId) {
   StandInPath path;
   path.fake_accounts();
-  UserPool pool;
+  ScratchDir root;  // private claims
+  UserPool pool(root.path());
   std::optional<Account> account = pool.get_user();
   ASSERT_TRUE(account);
   EXPECT_EQ(*account, (Account{1001, "test_UKUKKUUK"}));
@@ -97,7 +101,8 @@ TEST(UserPoolHostCommands, ExistingAccountIsAdopted) {
   StandInPath path;
   path.script("id", "echo \"id $*\" >> \"$DIR/log\"; echo 4242");
   path.script("useradd", "echo \"useradd $*\" >> \"$DIR/log\"");
-  UserPool pool;
+  ScratchDir root;  // private claims
+  UserPool pool(root.path());
   EXPECT_EQ(pool.get_user(), (Account{4242, "test_UKUKKUUK"}));
   EXPECT_EQ(path.read_file("log"), "id -u test_UKUKKUUK\n");
 }
@@ -106,7 +111,8 @@ TEST(UserPoolHostCommands, FailedUseraddReportsItsStderrAndLeavesThePoolUsable) 
   StandInPath path;
   path.fake_accounts();
   path.script("useradd", "echo 'useradd: cannot lock /etc/passwd; try again later.' >&2; exit 1");
-  UserPool pool;
+  ScratchDir root;  // private claims
+  UserPool pool(root.path());
   StderrCapture capture;
   std::optional<Account> account = pool.get_user();
   EXPECT_EQ(capture.take(),
@@ -124,7 +130,8 @@ TEST(UserPoolHostCommands, UseraddStderrThatIsNotUtf8CountsAsEmpty) {
   StandInPath path;
   path.fake_accounts();
   path.script("useradd", "printf 'bad \\377\\n' >&2; exit 1");
-  UserPool pool;
+  ScratchDir root;  // private claims
+  UserPool pool(root.path());
   StderrCapture capture;
   EXPECT_EQ(pool.get_user(), std::nullopt);
   EXPECT_EQ(capture.take(), "Failed to create the user account: \n");
@@ -134,7 +141,8 @@ TEST(UserPoolHostCommands, AccountMissingAfterUseraddGivesNothing) {
   StandInPath path;
   path.script("id", "exit 1");
   path.script("useradd", "exit 0");
-  UserPool pool;
+  ScratchDir root;  // private claims
+  UserPool pool(root.path());
   EXPECT_EQ(pool.get_user(), std::nullopt);
   EXPECT_TRUE(pool.in_use().empty());
 }
@@ -149,7 +157,8 @@ class UserPoolMissingProgram : public ::testing::TestWithParam<MissingCase> {};
 TEST_P(UserPoolMissingProgram, InternalErrorLeavesTheListsUnchanged) {
   StandInPath path;
   if (GetParam().with_id) path.script("id", "exit 1");
-  UserPool pool;
+  ScratchDir root;  // private claims
+  UserPool pool(root.path());
   try {
     pool.get_user();
     FAIL() << "expected an internal error";
@@ -169,7 +178,8 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(UserPoolRelease, UnknownUidIsIgnoredAndOnlyTheFirstDuplicateMoves) {
   StandInPath path;
   path.script("id", "echo 1001");  // every name "exists" with the same uid
-  UserPool pool;
+  ScratchDir root;  // private claims
+  UserPool pool(root.path());
   ASSERT_TRUE(pool.get_user());
   ASSERT_TRUE(pool.get_user());
   const std::vector<Account> both{{1001, "test_UKUKKUUK"}, {1001, "test_jii8OIPW"}};
@@ -187,7 +197,8 @@ TEST(UserPoolRelease, UnknownUidIsIgnoredAndOnlyTheFirstDuplicateMoves) {
 TEST(UserPoolReuse, ReusedAccountsAreInUseAgainAndComeBackLastReleasedFirst) {
   StandInPath path;
   path.fake_accounts();
-  UserPool pool;
+  ScratchDir root;  // private claims
+  UserPool pool(root.path());
   Account a = *pool.get_user();
   Account b = *pool.get_user();
   std::size_t host_calls = count_lines(path.read_file("log"));
@@ -214,7 +225,8 @@ TEST(UserPoolReuse, ReusedAccountsAreInUseAgainAndComeBackLastReleasedFirst) {
 TEST(UserPoolReuse, AtMost256InUseAndARefusalCreatesNothing) {
   StandInPath path;
   path.fake_accounts();
-  UserPool pool;
+  ScratchDir root;  // private claims
+  UserPool pool(root.path());
   std::set<std::string> names;
   for (std::size_t i = 0; i < UserPool::kMaxUser; ++i) {
     std::optional<Account> account = pool.get_user();
@@ -253,6 +265,7 @@ TEST(SharedPoolGuard, PoisonedByAnEscapingExceptionOnly) {
 }
 
 TEST(SessionPoolFailures, FailedRequestsDoNotPoisonThePool) {
+  HostLock lock;
   PoolHandle shared = make_shared_pool();
   {
     StandInPath path;

@@ -339,7 +339,8 @@ def test_id_output_adopted(standins, host_lock, output):
         info = os.stat(FIRST_HOME)
         assert (info.st_uid, info.st_gid) == (1001, 1001)
         args = (standins.dir / "su_args").read_text().splitlines()
-        assert args == ["-s", "/bin/bash", "-P", "-c", "cd /; exec /bin/bash", FIRST_NAME]
+        command = f"export HOME='{FIRST_HOME}'; cd /; exec /bin/bash"
+        assert args == ["-s", "/bin/bash", "-P", "-c", command, FIRST_NAME]
     finally:
         s.close()
 
@@ -528,16 +529,30 @@ def test_signal_during_read_raises_the_handlers_exception(session):
 
 
 @needs_root
-def test_close_waits_for_a_pending_read(session):
-    # The close from another thread waits for the session's mutex without
-    # holding the interpreter lock, so the read can finish first.
-    session.write(b"/bin/sleep 0.5; echo late\n")
-    read = _executor.submit(session.read, 100)
+@pytest.mark.parametrize("waiting", ["read", "read_err", "write"])
+def test_close_ends_a_call_waiting_in_another_thread(session, waiting):
+    # The shell reads nothing and writes nothing: each call below waits for
+    # ever, until the close from this thread ends it as on a closed session.
+    session.write(b"exec /bin/sleep 600\n")
+    if waiting == "write":
+        call = _executor.submit(session.write, b"x" * (1 << 22))
+    else:
+        call = _executor.submit(getattr(session, waiting), 100)
     time.sleep(0.1)
+    started = time.monotonic()
     assert bounded(session.close) is None
-    assert read.result(timeout=TIMEOUT) == b"late\n"
-    with pytest.raises(ValueError):
-        session.read(1)
+    with pytest.raises(ValueError) as info:
+        call.result(timeout=TIMEOUT)
+    assert info.value.args == ((WRITE_FAILED,) if waiting == "write" else (READ_FAILED,))
+    assert time.monotonic() - started < 1.0
+
+
+@needs_root
+def test_write_goes_on_while_a_read_waits(session):
+    pending = _executor.submit(session.read, 100)
+    time.sleep(0.1)
+    bounded(session.write, b"echo answer\n")
+    assert pending.result(timeout=TIMEOUT) == b"answer\n"
 
 
 @needs_root

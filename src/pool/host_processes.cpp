@@ -1,0 +1,189 @@
+#include "pool/host_processes.hpp"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <memory>
+#include <optional>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "error/internal_error.hpp"
+#include "pool/pidfd.hpp"
+#include "pool/unique_fd.hpp"
+
+namespace lumvex {
+
+namespace {
+
+struct ProcessStatus {
+  pid_t parent = 0;
+  bool alive = false;  // not a zombie whose threads have all ended
+  std::uint32_t uids[4] = {};
+};
+
+// The number that starts `text` (after blanks), or nullopt.
+std::optional<std::uint64_t> leading_number(std::string_view& text) {
+  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
+  std::uint64_t value = 0;
+  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (ec != std::errc()) return std::nullopt;
+  text.remove_prefix(static_cast<std::size_t>(end - text.data()));
+  return value;
+}
+
+// Parses /proc/<pid>/status of the process whose directory is `proc_fd`'s
+// entry `name`. Nullopt when it has gone or cannot be read.
+std::optional<ProcessStatus> read_status(int proc_fd, const char* name) {
+  char path[32];
+  std::string_view pid_text(name);
+  if (pid_text.size() > 20) return std::nullopt;
+  pid_text.copy(path, pid_text.size());
+  std::string_view("/status").copy(path + pid_text.size(), 7);
+  path[pid_text.size() + 7] = '\0';
+  UniqueFd fd(::openat(proc_fd, path, O_RDONLY | O_CLOEXEC));
+  if (!fd) return std::nullopt;
+  char buffer[4096];
+  std::size_t size = 0;
+  while (size < sizeof buffer) {
+    ssize_t n = ::read(fd.get(), buffer + size, sizeof buffer - size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return std::nullopt;
+    if (n == 0) break;
+    size += static_cast<std::size_t>(n);
+  }
+
+  ProcessStatus status;
+  bool zombie = false;
+  std::uint64_t threads = 1;
+  bool have_uids = false;
+  std::string_view text(buffer, size);
+  while (!text.empty()) {
+    std::size_t end = text.find('\n');
+    std::string_view line = text.substr(0, end);
+    text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
+    if (line.starts_with("State:")) {
+      line.remove_prefix(6);
+      while (!line.empty() && (line.front() == ' ' || line.front() == '\t')) line.remove_prefix(1);
+      zombie = !line.empty() && (line.front() == 'Z' || line.front() == 'X');
+    } else if (line.starts_with("PPid:")) {
+      line.remove_prefix(5);
+      status.parent = static_cast<pid_t>(leading_number(line).value_or(0));
+    } else if (line.starts_with("Uid:")) {
+      line.remove_prefix(4);
+      have_uids = true;
+      for (std::uint32_t& uid : status.uids) {
+        std::optional<std::uint64_t> value = leading_number(line);
+        if (!value) return std::nullopt;
+        uid = static_cast<std::uint32_t>(*value);
+      }
+    } else if (line.starts_with("Threads:")) {
+      line.remove_prefix(8);
+      threads = leading_number(line).value_or(1);
+    }
+  }
+  if (!have_uids) return std::nullopt;
+  // A leader that ended while other threads of it run on shows as a zombie.
+  status.alive = !zombie || threads > 1;
+  return status;
+}
+
+bool is_target(const ProcessStatus& status, std::uint32_t uid, pid_t parent) {
+  if (!status.alive) return false;
+  if (parent > 0 && status.parent == parent) return true;
+  for (std::uint32_t id : status.uids) {
+    if (id == uid) return true;
+  }
+  return false;
+}
+
+struct DirCloser {
+  void operator()(DIR* dir) const { ::closedir(dir); }
+};
+
+// One pass over /proc: signals every target found and keeps a descriptor
+// on each. Returns false when /proc cannot be read.
+bool sweep_once(std::uint32_t uid, pid_t parent, std::vector<UniqueFd>& killed,
+                std::vector<UniqueFd>* children) {
+  std::unique_ptr<DIR, DirCloser> proc(::opendir("/proc"));
+  if (!proc) return false;
+  const int proc_fd = ::dirfd(proc.get());
+  const pid_t self = ::getpid();
+  while (const dirent* entry = ::readdir(proc.get())) {
+    const char* name = entry->d_name;
+    if (name[0] < '1' || name[0] > '9') continue;
+    std::string_view text(name);
+    std::optional<std::uint64_t> pid = leading_number(text);
+    if (!pid || !text.empty() || static_cast<pid_t>(*pid) == self) continue;
+    std::optional<ProcessStatus> status = read_status(proc_fd, name);
+    if (!status || !is_target(*status, uid, parent)) continue;
+    // Open a descriptor on the process, then look again: if the process it
+    // holds is still alive, the status just read is its own.
+    UniqueFd pidfd = open_pidfd(static_cast<pid_t>(*pid));
+    if (!pidfd) continue;  // ended meanwhile
+    status = read_status(proc_fd, name);
+    if (!status || !is_target(*status, uid, parent)) continue;
+    if (pidfd_signal(pidfd.get(), SIGKILL) != 0) continue;
+    if (children != nullptr && parent > 0 && status->parent == parent) {
+      UniqueFd copy(::fcntl(pidfd.get(), F_DUPFD_CLOEXEC, 0));
+      if (copy) children->push_back(std::move(copy));
+    }
+    killed.push_back(std::move(pidfd));
+  }
+  return true;
+}
+
+// Waits until every process in `killed` has ended (a process descriptor
+// becomes readable then), or `deadline` passes.
+void wait_ended(std::vector<UniqueFd>& killed, std::chrono::steady_clock::time_point deadline) {
+  std::vector<pollfd> fds;
+  for (const UniqueFd& fd : killed) fds.push_back({fd.get(), POLLIN, 0});
+  while (!fds.empty()) {
+    auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline -
+                                                             std::chrono::steady_clock::now());
+    if (left.count() <= 0) return;
+    int ready = ::poll(fds.data(), fds.size(), static_cast<int>(std::min<long long>(left.count(), 1000)));
+    if (ready < 0 && errno != EINTR) return;
+    std::erase_if(fds, [](const pollfd& fd) { return fd.revents != 0; });
+  }
+}
+
+}  // namespace
+
+bool end_account_processes(std::uint32_t uid, pid_t parent,
+                           std::chrono::steady_clock::time_point deadline,
+                           std::vector<UniqueFd>* children) {
+  if (uid == 0 || uid == ::geteuid() || uid == ::getuid()) {
+    throw InternalError("Refusing to end the processes of uid " + std::to_string(uid));
+  }
+  // Each pass kills what it finds and waits for it to end; what those
+  // processes started meanwhile is found by the next pass.
+  for (;;) {
+    std::vector<UniqueFd> killed;
+    if (!sweep_once(uid, parent, killed, children)) return false;
+    if (killed.empty()) return true;
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    wait_ended(killed, deadline);
+  }
+}
+
+bool is_reaped(const UniqueFd& pidfd) {
+  return pidfd_signal(pidfd.get(), 0) != 0 && errno == ESRCH;
+}
+
+void pause_for_attempt(int attempt) {
+  if (attempt < 16) {
+    std::this_thread::yield();
+  } else {
+    std::this_thread::sleep_for(std::chrono::microseconds(50) * (1 << std::min(attempt - 16, 2)));
+  }
+}
+
+}  // namespace lumvex
