@@ -24,7 +24,7 @@ constexpr mode_t kOpenToOthers = S_IWGRP | S_IWOTH;
 // `fd` is a directory of the calling user that others cannot write to
 // (their write permission is taken away if it was there).
 bool make_owned_and_closed(int fd) {
-  struct stat info {};
+  struct stat info{};
   if (::fstat(fd, &info) != 0 || !S_ISDIR(info.st_mode) || info.st_uid != ::geteuid()) {
     return false;
   }
@@ -46,7 +46,7 @@ struct Level {
   explicit Level(std::string level_name) : name(std::move(level_name)) {}
 
   std::string name;
-  struct stat info {};
+  struct stat info{};
   bool scanned = false;
   std::vector<std::string> subdirectories;
 };
@@ -65,7 +65,7 @@ int clear_files(int dir_fd, std::vector<std::string>& subdirectories) {
   while (const dirent* entry = ::readdir(dir.get())) {
     std::string_view name = entry->d_name;
     if (name == "." || name == "..") continue;
-    struct stat info {};
+    struct stat info{};
     if (::fstatat(dir_fd, entry->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0) {
       if (errno == ENOENT) continue;
       return errno;
@@ -99,7 +99,7 @@ UniqueFd open_home_root(const std::string& root) {
 }
 
 int remove_tree_at(int dir_fd, const std::string& name) {
-  struct stat top {};
+  struct stat top{};
   if (::fstatat(dir_fd, name.c_str(), &top, AT_SYMLINK_NOFOLLOW) != 0) {
     return errno == ENOENT ? 0 : errno;
   }
@@ -135,7 +135,7 @@ int remove_tree_at(int dir_fd, const std::string& name) {
     if (path.empty()) {
       return ::unlinkat(dir_fd, done.name.c_str(), AT_REMOVEDIR) == 0 ? 0 : errno;
     }
-    struct stat parent_info {};
+    struct stat parent_info{};
     UniqueFd parent = open_dir_at(current.get(), "..", parent_info);
     if (!parent) return errno;
     if (!same_file(parent_info, path.back().info)) return ESTALE;
@@ -158,7 +158,8 @@ UniqueFd claim_account(const std::string& root, const std::string& name) {
   auto os_error = [](int error) { return std::generic_category().message(error); };
   UniqueFd root_fd = open_home_root(root);
   if (!root_fd) throw InternalError("Failed to create the temporary home directory");
-  if (::mkdirat(root_fd.get(), ".claims", 0700) != 0 && errno != EEXIST) throw fail(os_error(errno));
+  if (::mkdirat(root_fd.get(), ".claims", 0700) != 0 && errno != EEXIST)
+    throw fail(os_error(errno));
   UniqueFd claims(::openat(root_fd.get(), ".claims", kDirFlags));
   if (!claims || !make_owned_and_closed(claims.get())) {
     throw fail("the claims directory is not a private directory of this user");
@@ -175,8 +176,8 @@ UniqueFd claim_account(const std::string& root, const std::string& name) {
       if (errno == EINTR) continue;
       throw fail(os_error(errno));
     }
-    struct stat held {};
-    struct stat at_path {};
+    struct stat held{};
+    struct stat at_path{};
     if (::fstat(fd.get(), &held) != 0) throw fail(os_error(errno));
     if (::fstatat(claims.get(), name.c_str(), &at_path, AT_SYMLINK_NOFOLLOW) == 0 &&
         same_file(held, at_path)) {

@@ -146,10 +146,11 @@ void wait_ended(std::vector<UniqueFd>& killed, std::chrono::steady_clock::time_p
   std::vector<pollfd> fds;
   for (const UniqueFd& fd : killed) fds.push_back({fd.get(), POLLIN, 0});
   while (!fds.empty()) {
-    auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline -
-                                                             std::chrono::steady_clock::now());
+    auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) return;
-    int ready = ::poll(fds.data(), fds.size(), static_cast<int>(std::min<long long>(left.count(), 1000)));
+    int ready =
+        ::poll(fds.data(), fds.size(), static_cast<int>(std::min<long long>(left.count(), 1000)));
     if (ready < 0 && errno != EINTR) return;
     std::erase_if(fds, [](const pollfd& fd) { return fd.revents != 0; });
   }

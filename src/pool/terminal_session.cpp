@@ -158,12 +158,12 @@ struct TerminalSession::State {
   int calls = 0;                   // stream calls using the channel's descriptors
   bool closing = false;
 
-  std::mutex close_mutex;    // one close at a time
-  std::mutex streams[3];     // one call at a time per stream
-  std::string home;          // set once by make()
-  PoolHandle pool;           // set once by make()
-  std::uint32_t uid = 0;     // set once by make()
-  UniqueFd claim;            // the account's host-wide claim, while open
+  std::mutex close_mutex;  // one close at a time
+  std::mutex streams[3];   // one call at a time per stream
+  std::string home;        // set once by make()
+  PoolHandle pool;         // set once by make()
+  std::uint32_t uid = 0;   // set once by make()
+  UniqueFd claim;          // the account's host-wide claim, while open
 };
 
 // One call on a stream: holds the stream for its duration and counts among

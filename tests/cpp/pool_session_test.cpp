@@ -17,6 +17,8 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "error/internal_error.hpp"
 #include "pool/terminal_session.hpp"
@@ -100,8 +102,9 @@ class FakeSessionTest : public ::testing::Test {
 // the fixed tail), a private home, a small fixed environment, no descriptor
 // but its three pipes and a cap on the account's processes.
 TEST_F(FakeSessionTest, StartsSuInsideTheSessionsWalls) {
-  path_.script("su", "for a; do echo \"$a\"; done > \"$DIR/su_args\"\n"
-                     "export -p > \"$DIR/su_env\"\nexec /bin/sh");
+  path_.script("su",
+               "for a; do echo \"$a\"; done > \"$DIR/su_args\"\n"
+               "export -p > \"$DIR/su_env\"\nexec /bin/sh");
   ::setenv("LUMVEX_TEST_TOKEN", "secret", 1);
   ::setenv("LC_TIME", "C", 1);
   // An inheritable descriptor on a root-only file must not reach the child.
@@ -140,7 +143,7 @@ TEST_F(FakeSessionTest, StartsSuInsideTheSessionsWalls) {
   EXPECT_EQ(session->home(), home);
   EXPECT_EQ(session->uid(), 1001u);
   EXPECT_TRUE(is_empty_dir(home));
-  struct stat info {};
+  struct stat info{};
   ASSERT_EQ(::lstat(home.c_str(), &info), 0);
   EXPECT_EQ(info.st_uid, 1001u);
   EXPECT_EQ(info.st_gid, 1001u);
@@ -168,7 +171,7 @@ TEST_F(FakeSessionTest, HomeRootIsClosedToOthersAndMustBeOurs) {
   {
     auto session = TerminalSession::make(pool_);
     ASSERT_TRUE(session) << session.error();
-    struct stat info {};
+    struct stat info{};
     ASSERT_EQ(::lstat(root.c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 07777, 0755u);
   }
@@ -255,6 +258,30 @@ TEST_F(FakeSessionTest, CloseSemantics) {
   EXPECT_EQ(guard->free_accounts(), (std::vector<Account>{{1001, "test_UKUKKUUK"}}));
 }
 
+// Calls waiting on every stream in other threads end when the session is
+// closed, and the close does not wait for them to return by themselves.
+TEST_F(FakeSessionTest, CloseEndsCallsWaitingInOtherThreads) {
+  auto session = TerminalSession::make(pool_);
+  ASSERT_TRUE(session);
+  ASSERT_TRUE(session->write("exec /bin/sleep 600\n"));
+  auto read = [&](bool err) {
+    std::string buffer(64, '\0');
+    return err ? session->read_stderr(buffer) : session->read_stdout(buffer);
+  };
+  auto out = std::async(std::launch::async, read, false);
+  auto err = std::async(std::launch::async, read, true);
+  auto in =
+      std::async(std::launch::async, [&] { return session->write(std::string(1 << 22, 'x')); });
+  std::this_thread::sleep_for(50ms);
+  const auto started = std::chrono::steady_clock::now();
+  session->close();
+  EXPECT_LT(std::chrono::steady_clock::now() - started, 1s);
+  for (auto* call : {&out, &err, &in}) {
+    ASSERT_EQ(call->wait_for(5s), std::future_status::ready);
+    EXPECT_EQ(call->get(), kFailed);
+  }
+}
+
 TEST_F(FakeSessionTest, DroppedSessionIsClosed) {
   pid_t pid;
   {
@@ -310,6 +337,49 @@ TEST_F(FakeSessionTest, LinkAtTheHomePathIsRemovedNotFollowed) {
     }
     EXPECT_TRUE(fs::exists(target + "/keep"));
   }
+  fs::remove_all(target);
+}
+
+// What an earlier holder of the account may have left in its home: links to
+// places it could not touch itself, at every level, a tree far deeper than a
+// path can name, closed directories and odd files. All of it goes; nothing a
+// link points to is touched.
+TEST_F(FakeSessionTest, PlantedLinksAndDeepTreesAreRemovedNotFollowed) {
+  std::string home;
+  {
+    auto session = TerminalSession::make(pool_);
+    ASSERT_TRUE(session);
+    home = session->home();
+  }
+  char pattern[] = "/tmp/lumvex_target_XXXXXX";
+  const std::string target = ::mkdtemp(pattern);
+  std::ofstream(target + "/keep") << "keep";
+  fs::create_directory_symlink(target, home + "/dir-link");
+  fs::create_symlink(target + "/keep", home + "/file-link");
+  fs::create_directories(home + "/a/b");
+  fs::create_directory_symlink(target, home + "/a/b/deep-link");
+  ASSERT_EQ(::mkfifo((home + "/a/fifo").c_str(), 0600), 0);
+  ASSERT_EQ(::chmod((home + "/a").c_str(), 0), 0);
+  {
+    const std::string level_name(250, 'd');  // 40 levels: far beyond PATH_MAX
+    int fd = ::open(home.c_str(), O_RDONLY | O_DIRECTORY);
+    for (int level = 0; level < 40 && fd >= 0; ++level) {
+      ::mkdirat(fd, level_name.c_str(), 0700);
+      int next = ::openat(fd, level_name.c_str(), O_RDONLY | O_DIRECTORY);
+      ::close(fd);
+      fd = next;
+    }
+    ASSERT_GE(fd, 0);
+    ::symlinkat(target.c_str(), fd, "bottom-link");
+    ::close(fd);
+  }
+
+  auto again = TerminalSession::make(pool_);
+  ASSERT_TRUE(again) << again.error();
+  EXPECT_TRUE(is_empty_dir(home));
+  EXPECT_EQ(fs::directory_iterator(target)->path().filename(), "keep");
+  std::ifstream kept(target + "/keep");
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), "keep");
   fs::remove_all(target);
 }
 
@@ -377,12 +447,150 @@ bool on_path(const std::string& program) {
   return false;
 }
 
-TEST(RealSession, RunsBashAsThePoolAccountAndReusesIt) {
-  if (!testing::is_root()) GTEST_SKIP() << "creating accounts needs root";
-  for (const char* program : {"id", "useradd", "su"}) {
-    if (!on_path(program)) GTEST_SKIP() << program << " is not on PATH";
+#define SKIP_WITHOUT_HOST()                                                  \
+  do {                                                                       \
+    if (!testing::is_root()) GTEST_SKIP() << "creating accounts needs root"; \
+    for (const char* program : {"id", "useradd", "su"}) {                    \
+      if (!on_path(program)) GTEST_SKIP() << program << " is not on PATH";   \
+    }                                                                        \
+    if (::access("/bin/bash", X_OK) != 0) GTEST_SKIP() << "no /bin/bash";    \
+  } while (false)
+
+// Live processes (zombies aside) any of whose user ids is `uid`, by name.
+std::vector<std::string> processes_of(std::uint32_t uid) {
+  std::vector<std::string> found;
+  std::error_code ec;
+  for (const auto& entry : fs::directory_iterator("/proc", ec)) {
+    std::ifstream status(entry.path() / "status");
+    std::string line, name;
+    bool zombie = false, match = false;
+    while (std::getline(status, line)) {
+      std::istringstream fields(line);
+      std::string key;
+      fields >> key;
+      if (key == "Name:") fields >> name;
+      if (key == "State:") zombie = line.find("Z (zombie)") != std::string::npos;
+      if (key == "Uid:") {
+        for (std::uint32_t id; fields >> id;) match = match || id == uid;
+      }
+    }
+    if (match && !zombie) found.push_back(name);
   }
-  if (::access("/bin/bash", X_OK) != 0) GTEST_SKIP() << "/bin/bash is missing";
+  return found;
+}
+
+// Polls `done` for up to `timeout`.
+template <typename F>
+bool eventually(F&& done, std::chrono::milliseconds timeout = 10s) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(5ms);
+  }
+  return true;
+}
+
+// A marker that the pseudo-terminal's echo of the command line never shows.
+std::string shell_value(TerminalSession& session, const std::string& command) {
+  EXPECT_TRUE(session.write("echo \"V=$(" + command + ")=V\"\n"));
+  std::string seen = read_until(session, "=V\r\n", 15s);
+  std::size_t start = seen.rfind("V=");
+  std::size_t end = seen.rfind("=V\r\n");
+  if (start == std::string::npos || end == std::string::npos || end < start) return seen;
+  return seen.substr(start + 2, end - start - 2);
+}
+
+class RealSessionWalls : public ::testing::TestWithParam<const char*> {};
+
+// Whatever way a process leaves the shell, closing (or dropping) the session
+// ends it before the call returns.
+TEST_P(RealSessionWalls, NoProcessOfTheAccountOutlivesItsSession) {
+  SKIP_WITHOUT_HOST();
+  HostLock lock;
+  PoolHandle pool = make_shared_pool();
+  for (bool drop : {false, true}) {
+    std::optional<std::expected<TerminalSession, std::string>> session(TerminalSession::make(pool));
+    ASSERT_TRUE(*session) << (*session).error();
+    const std::uint32_t uid = (**session).uid();
+    ASSERT_TRUE((**session).write(std::string(GetParam()) + "\n"));
+    ASSERT_TRUE(eventually([&] {
+      auto names = processes_of(uid);
+      return std::count(names.begin(), names.end(), "sleep") > 0;
+    })) << GetParam();
+    if (drop) {
+      session.reset();
+    } else {
+      (**session).close();
+    }
+    EXPECT_EQ(processes_of(uid), std::vector<std::string>{}) << GetParam();
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Detached, RealSessionWalls,
+                         ::testing::Values("nohup /bin/sleep 600 >/dev/null 2>&1 &",
+                                           "setsid /bin/sleep 600 &", "( ( /bin/sleep 600 & ) & )",
+                                           "/bin/sleep 600 & disown"));
+
+// A process of the account that no session knows of (left by a process that
+// died with its session open) goes before the home is made again.
+TEST(RealSession, CreationEndsWhatAnEarlierHolderLeftRunning) {
+  SKIP_WITHOUT_HOST();
+  HostLock lock;
+  PoolHandle pool = make_shared_pool();
+  std::uint32_t uid;
+  {
+    auto first = TerminalSession::make(pool);
+    ASSERT_TRUE(first) << first.error();
+    uid = first->uid();
+  }
+  pid_t leftover = ::fork();
+  if (leftover == 0) {
+    if (::setgid(uid) == 0 && ::setuid(uid) == 0) ::execl("/bin/sleep", "sleep", "600", nullptr);
+    ::_exit(127);
+  }
+  ASSERT_TRUE(eventually([&] { return !processes_of(uid).empty(); }));
+  auto session = TerminalSession::make(pool);
+  ASSERT_TRUE(session) << session.error();
+  int status = 0;
+  ASSERT_EQ(::waitpid(leftover, &status, 0), leftover);
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
+}
+
+// The shell's HOME is its private home, it sees none of this process's
+// variables, and the account's processes are capped.
+TEST(RealSession, HomeEnvironmentAndProcessCap) {
+  SKIP_WITHOUT_HOST();
+  HostLock lock;
+  ::setenv("LUMVEX_TEST_TOKEN", "secret", 1);
+  auto session = TerminalSession::make(make_shared_pool());
+  ::unsetenv("LUMVEX_TEST_TOKEN");
+  ASSERT_TRUE(session) << session.error();
+  EXPECT_EQ(shell_value(*session, "echo $HOME"), session->home());
+  EXPECT_EQ(shell_value(*session, "pwd"), "/");
+  EXPECT_EQ(shell_value(*session, "echo ${LUMVEX_TEST_TOKEN-unset}"), "unset");
+  EXPECT_EQ(shell_value(*session, "ulimit -u; ulimit -Hu"), "512\r\n512");
+  EXPECT_EQ(shell_value(*session, "ulimit -u 513 2>&1 >/dev/null | wc -l"), "1");  // cannot raise
+  // A bounded loop under a lower soft cap (20 above what the account runs
+  // now, zombies included): starting processes stops at the cap.
+  const std::string script = session->home() + "/cap.py";
+  std::ofstream(script)
+      << "import os, resource, subprocess\n"
+         "uid = os.getuid()\n"
+         "now = sum(os.stat('/proc/' + p).st_uid == uid\n"
+         "          for p in os.listdir('/proc') if p.isdigit())\n"
+         "resource.setrlimit(resource.RLIMIT_NPROC, (now + 20, 512))\n"
+         "started = 0\n"
+         "try:\n"
+         "    while started < 100:\n"
+         "        subprocess.Popen(['/bin/sleep', '30'], stdout=subprocess.DEVNULL)\n"
+         "        started += 1\n"
+         "except BlockingIOError:\n"
+         "    print('capped', started <= 20)\n";
+  EXPECT_EQ(shell_value(*session, "/usr/bin/python3 ~/cap.py"), "capped True");
+}
+
+TEST(RealSession, RunsBashAsThePoolAccountAndReusesIt) {
+  SKIP_WITHOUT_HOST();
   HostLock lock;
 
   PoolHandle pool = make_shared_pool();
@@ -399,7 +607,7 @@ TEST(RealSession, RunsBashAsThePoolAccountAndReusesIt) {
   EXPECT_EQ(UserPool::userid(name), uid);
   EXPECT_EQ(session->home(), home_of(name));
   EXPECT_TRUE(is_empty_dir(session->home()));
-  struct stat info {};
+  struct stat info{};
   ASSERT_EQ(::stat(session->home().c_str(), &info), 0);
   EXPECT_EQ(info.st_uid, uid);
   EXPECT_EQ(info.st_gid, uid);

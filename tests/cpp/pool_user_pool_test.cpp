@@ -178,7 +178,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(UserPoolRelease, UnknownUidIsIgnoredAndOnlyTheFirstDuplicateMoves) {
   StandInPath path;
   path.script("id", "echo 1001");  // every name "exists" with the same uid
-  ScratchDir root;  // private claims
+  ScratchDir root;                 // private claims
   UserPool pool(root.path());
   ASSERT_TRUE(pool.get_user());
   ASSERT_TRUE(pool.get_user());
@@ -251,7 +251,9 @@ TEST(UserPoolReuse, AtMost256InUseAndARefusalCreatesNothing) {
 
 TEST(SharedPoolGuard, PoisonedByAnEscapingExceptionOnly) {
   PoolHandle shared = make_shared_pool();
-  { PoolGuard guard(*shared); }
+  {
+    PoolGuard guard(*shared);
+  }
   EXPECT_FALSE(shared->poisoned);
   try {
     PoolGuard guard(*shared);

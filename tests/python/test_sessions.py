@@ -556,6 +556,100 @@ def test_write_goes_on_while_a_read_waits(session):
 
 
 @needs_root
+@pytest.mark.parametrize("call", ["read", "write"])
+def test_signal_whose_handler_returns_does_not_break_a_call(session, call):
+    # The call runs in the main thread, where the signal arrives part way.
+    previous = signal.signal(signal.SIGUSR1, lambda signum, frame: None)
+    main = threading.main_thread().ident
+    poke = threading.Timer(0.2, signal.pthread_kill, (main, signal.SIGUSR1))
+    watchdog = threading.Timer(TIMEOUT, kill_own_children)
+    try:
+        poke.start()
+        watchdog.start()
+        if call == "read":
+            threading.Timer(0.4, session.write, (b"echo later\n",)).start()
+            assert session.read(100) == b"later\n"
+        else:
+            session.write(b"/bin/sleep 0.5\n")  # the pipe fills while it sleeps
+            assert session.write((b"#" * 1023 + b"\n") * 512 + b"echo done\n") is None
+            assert read_until(session, b"done\n") == b"done\n"
+    finally:
+        watchdog.cancel()
+        poke.cancel()
+        signal.signal(signal.SIGUSR1, previous)
+
+
+@needs_root
+@pytest.mark.parametrize("reaper", ["sigchld-ignored", "waitpid"])
+def test_close_after_su_was_reaped_elsewhere(standins, host_lock, reaper):
+    standins.fake_accounts()
+    standins.plain_su()
+    pool = lumvex.PyUserPool()
+    s = bounded(lumvex.PyTerminalSession, pool)
+    previous = signal.getsignal(signal.SIGCHLD)
+    try:
+        if reaper == "sigchld-ignored":
+            signal.signal(signal.SIGCHLD, signal.SIG_IGN)  # the kernel reaps
+        s.write(b"exit\n")
+        assert bounded(s.read, 100) == b""
+        if reaper == "waitpid":
+            deadline = time.monotonic() + TIMEOUT
+            while os.waitpid(-1, os.WNOHANG) == (0, 0):
+                assert time.monotonic() < deadline
+                time.sleep(0.01)
+        assert bounded(s.close) is None
+    finally:
+        signal.signal(signal.SIGCHLD, previous)
+    # The account went back to the pool: no host command for the next one.
+    log = standins.log()
+    bounded(lumvex.PyTerminalSession, pool).close()
+    assert standins.log() == log
+
+
+CLAIMER = """
+import lumvex, sys
+s = lumvex.PyTerminalSession(lumvex.PyUserPool())
+s.write(b"echo $HOME\\n")
+print(s.read(100).decode().strip(), flush=True)
+sys.stdin.read()
+"""
+
+
+@needs_root
+def test_one_live_session_per_account_across_pools_and_processes(standins, host_lock):
+    standins.fake_accounts()
+    standins.plain_su()
+    first = bounded(lumvex.PyTerminalSession, lumvex.PyUserPool())
+    # Another pool of this process passes over the claimed account...
+    second = bounded(lumvex.PyTerminalSession, lumvex.PyUserPool())
+    assert os.listdir(HOME_ROOT).count(SECOND_NAME) == 1
+    second.close()
+    # ...and so does one of another process, while this one holds it.
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    other = subprocess.Popen(
+        [sys.executable, "-c", CLAIMER], stdin=subprocess.PIPE, stdout=subprocess.PIPE, env=env
+    )
+    try:
+        home = bounded(other.stdout.readline).decode().strip()
+        assert home == f"{HOME_ROOT}/{SECOND_NAME}"
+        first.close()
+        # A holder killed outright leaves no claim behind.
+        other.kill()
+        other.wait(timeout=TIMEOUT)
+        again = bounded(lumvex.PyTerminalSession, lumvex.PyUserPool())
+        again.write(b"echo $HOME\n")
+        assert read_until(again, b"\n") == f"{FIRST_HOME}\n".encode()
+        third = bounded(lumvex.PyTerminalSession, lumvex.PyUserPool())
+        third.write(b"echo $HOME\n")
+        assert read_until(third, b"\n") == f"{HOME_ROOT}/{SECOND_NAME}\n".encode()
+        again.close()
+        third.close()
+    finally:
+        other.kill()
+        other.wait(timeout=TIMEOUT)
+
+
+@needs_root
 def test_concurrent_creation_on_one_pool(standins, host_lock):
     standins.fake_accounts()
     standins.plain_su()
