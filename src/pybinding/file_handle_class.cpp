@@ -137,7 +137,7 @@ PyObject* handle_read(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     OwnedRef data;
     auto sink = [&](std::size_t count) -> std::uint8_t* {
       data = OwnedRef(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(count)));
-      return data ? reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(data.get())) : nullptr;
+      return data ? reinterpret_cast<std::uint8_t*>(PyBytes_AsString(data.get())) : nullptr;
     };
     const IoResult<std::size_t> count =
         handle->with_lock([&](FileHandle& h) { return h.read_into(max, sink); });
