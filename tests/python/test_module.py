@@ -2,6 +2,7 @@
 argument binding, conversion and error mapping every method goes through."""
 
 import importlib
+import importlib.metadata
 import os
 import sys
 import weakref
@@ -55,6 +56,16 @@ def test_all_lists_classes_in_order():
         assert isinstance(getattr(lumvex, name), type)
     assert lumvex.__doc__ == ""
     assert "InternalError" not in names
+
+
+def test_version_is_the_package_version():
+    # One version, from pyproject.toml: the installed package's metadata, the
+    # module attribute and rm's version text all show it.
+    version = importlib.metadata.version("lumvex")
+    assert lumvex.__version__ == version
+    with pytest.raises(ValueError) as info:
+        lumvex.PyTerm(lumvex.PyFs()).exec("rm --version")
+    assert str(info.value) == f"rm: lumvex {version}\n"
 
 
 def test_internal_error_is_not_an_exception():
