@@ -352,6 +352,20 @@ PyObject* none_or_raise(const IoResult<void>& result) {
 }
 
 // ---------------------------------------------------------------------------
+// Resources
+
+PyObject* enter_self(PyObject* self, PyObject*) {
+  return Py_NewRef(self);
+}
+
+void warn_unclosed(PyObject* self) {
+  OwnedRef name = type_name(Py_TYPE(self));
+  if (!name) return;
+  PyErr_ResourceWarning(nullptr, 1, "unclosed <lumvex.%U object at %p>", name.get(),
+                        static_cast<void*>(self));
+}
+
+// ---------------------------------------------------------------------------
 // Classes
 
 namespace {

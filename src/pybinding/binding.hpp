@@ -377,6 +377,22 @@ inline PyMethodDef noargs_method(const char* name, NoargsMethod method, const ch
 inline constexpr PyMethodDef kMethodsEnd = {nullptr, nullptr, 0, nullptr};
 
 // ---------------------------------------------------------------------------
+// Resources (file handles, sessions)
+
+// __enter__ (METH_NOARGS) of a class that holds something to close: the
+// object itself. Its __exit__ closes it and returns None, so an exception
+// raised in the block propagates.
+PyObject* enter_self(PyObject* self, PyObject*);
+
+// For the tp_dealloc of such a class, inside guarded_dealloc, when the
+// object is destroyed while still open: ResourceWarning "unclosed
+// <lumvex.{type} object at {address}>", as the interpreter's own files warn.
+// The dying object is not handed to the warnings machinery, which could keep
+// a reference to it. A warning that the filters turn into an error is left
+// set (guarded_dealloc reports it).
+void warn_unclosed(PyObject* self);
+
+// ---------------------------------------------------------------------------
 // Locks
 
 // Gives up the interpreter lock for its lifetime, so that other Python
