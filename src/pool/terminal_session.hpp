@@ -69,6 +69,9 @@ class TerminalSession final : public AsyncTerminal {
   bool is_open() const { return child_.has_value(); }
   // Process id of `su` while open, -1 once closed.
   pid_t pid() const { return child_ ? child_->pid : -1; }
+  // Descriptor of the read end of the shell's output pipe (what read_stdout
+  // reads) while open, -1 once closed.
+  int stdout_fd() const { return child_ ? child_->stdout_read.get() : -1; }
   std::uint32_t uid() const { return uid_; }
   // Canonical absolute path of the home directory.
   const std::string& home() const { return home_; }
