@@ -8,7 +8,6 @@ test's own child processes are killed, which ends the pipes and unblocks the
 call, and the test fails instead of hanging."""
 
 import concurrent.futures
-import fcntl
 import gc
 import os
 import pwd
@@ -156,15 +155,6 @@ def ticks_while(call, *args):
         time.sleep(0.02)
         ticks += 1
     return ticks, future.result()
-
-
-@pytest.fixture
-def host_lock():
-    """Serialises work under /tmp/tmp_user_home with the C++ suites."""
-    with open("/tmp/lumvex_pool_tests.lock", "a+") as lock:
-        fcntl.flock(lock, fcntl.LOCK_EX)
-        yield
-        fcntl.flock(lock, fcntl.LOCK_UN)
 
 
 class StandIns:
