@@ -20,15 +20,17 @@ TIMEOUT = 10.0  # seconds for the whole command
 
 def run(session, command, timeout=TIMEOUT):
     """Sends `command` to the shell and returns what it printed."""
-    # su gives the shell a pseudo-terminal, which echoes what it is sent. The
-    # shell itself works the marker out, so the echoed line never holds it.
-    session.write(f'{command}; echo "__end_$((6 * 7))__"\n'.encode())
-    marker = b"__end_42__"
+    # su gives the shell a pseudo-terminal: it echoes what it is sent, prints
+    # prompts and control sequences. The command's output is what comes
+    # between two markers that the shell works out itself, so that neither
+    # the echoed line nor a prompt can hold them.
+    session.write(f'echo "__begin_$((6 * 7))__"; {command}; echo "__end_$((6 * 7))__"\n'.encode())
+    begin, end = b"__begin_42__", b"__end_42__"
     seen = b""
     deadline = time.monotonic() + timeout
     with selectors.DefaultSelector() as selector:
         selector.register(session, selectors.EVENT_READ)  # uses session.fileno()
-        while marker not in seen:
+        while begin not in seen or end not in seen[seen.index(begin) :]:
             remaining = deadline - time.monotonic()
             if remaining <= 0 or not selector.select(remaining):
                 raise TimeoutError(f"no end of output within {timeout} s; got {seen!r}")
@@ -36,12 +38,9 @@ def run(session, command, timeout=TIMEOUT):
             if not chunk:
                 raise EOFError(f"the shell ended; got {seen!r}")
             seen += chunk
-    text = seen[: seen.index(marker)].decode(errors="replace").replace("\r\n", "\n")
-    # Drop the terminal's echo of the command line, up to its end.
-    echoed = text.find("__end_$((6 * 7))__")
-    if echoed >= 0:
-        text = text[text.find("\n", echoed) + 1 :]
-    return text
+    start = seen.index(begin) + len(begin)
+    output = seen[start : seen.index(end, start)]
+    return output.decode(errors="replace").replace("\r\n", "\n").removeprefix("\n")
 
 
 def main():
