@@ -1,39 +1,129 @@
 #!/usr/bin/env bash
-# Runs every test suite: the C++ suite (plain, then under ThreadSanitizer and
-# under AddressSanitizer + UndefinedBehaviorSanitizer) and the Python suite
-# against the installed module. Installs what it needs first.
+# Runs every test suite and check of lumvex:
+#   1. the C++ suite (GoogleTest): plain, under ThreadSanitizer, and under
+#      AddressSanitizer + UndefinedBehaviorSanitizer;
+#   2. the wheel: `pip wheel .` must give one cp311-abi3 wheel, which
+#      auditwheel must find manylinux and repair;
+#   3. the Python suite (pytest) with that one wheel, in a fresh virtual
+#      environment of each of CPython 3.11, 3.12 and 3.13 (pyenv's, or
+#      python3.X on PATH); a missing interpreter is a failure;
+#   4. the type stubs: stubtest, mypy and pyright (basedpyright).
 #
-# With LUMVEX_NO_SKIPS set (CI sets it), a skipped test fails the run: the
-# host-session tests skip where they cannot run (not root, no useradd or su),
-# and in CI that must not pass unnoticed.
+# It works in the active virtual environment (it makes build/venv when none
+# is active) and installs what it needs there (tests/requirements.txt); the
+# wheel ends up installed there too. Root is needed for two things only, and
+# the script says when it asks: installing Debian's GoogleTest package when
+# it is missing, and the tests that make real host accounts and sessions. Not
+# root, it uses sudo for those where sudo exists, and otherwise leaves the
+# session tests skipped.
+#
+# Output: one line per step and each runner's summary; the log of a step that
+# fails (all logs are kept in build/logs).
+#
+# With LUMVEX_NO_SKIPS set (CI sets it), a skipped test fails the run.
+# LUMVEX_JOBS sets the build parallelism (default 2).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 jobs=${LUMVEX_JOBS:-2}
+logs=$root/build/logs
+mkdir -p "$logs"
+python_versions=(3.11 3.12 3.13)
 
-need_apt=()
-for pkg in libgtest-dev libbenchmark-dev; do
-  dpkg -s "$pkg" >/dev/null 2>&1 || need_apt+=("$pkg")
-done
-if ((${#need_apt[@]})); then
-  apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${need_apt[@]}" >/dev/null
-fi
-command -v cmake >/dev/null && command -v ninja >/dev/null || python3 -m pip install -q cmake ninja
-python3 -m pip install -q pytest
+say() { printf '%s\n' "$*"; }
+fail() {
+  say "error: $*" >&2
+  exit 1
+}
 
-run_cpp_suite() {  # name, extra cmake arguments...
-  local dir="$root/build/test-$1"
+# run LOG COMMAND...: runs COMMAND with its output in build/logs/LOG; shows
+# the log's end and stops if it fails.
+run() {
+  local log=$logs/$1
   shift
-  echo "=== C++ suite: ${dir##*/}"
-  cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLUMVEX_BUILD_TESTS=ON \
-    -DLUMVEX_BUILD_PYTHON=OFF -DLUMVEX_WERROR=ON "$@" >/dev/null
-  cmake --build "$dir" -j "$jobs"
-  ctest --test-dir "$dir" --output-on-failure -j "$jobs" | tee "$dir/ctest.log"
-  if [[ -n "${LUMVEX_NO_SKIPS:-}" ]] && grep -q "tests did not run" "$dir/ctest.log"; then
-    echo "error: tests were skipped in a run that allows no skips" >&2
-    return 1
+  if ! "$@" >"$log" 2>&1; then
+    say "FAILED: $*" >&2
+    tail -n 150 "$log" >&2
+    say "(whole log: $log)" >&2
+    exit 1
   fi
+}
+
+# as_root COMMAND...: runs COMMAND as root (directly, or through sudo);
+# returns 125 when neither is possible.
+as_root() {
+  if ((EUID == 0)); then
+    "$@"
+  elif command -v sudo >/dev/null; then
+    sudo "$@"
+  else
+    return 125
+  fi
+}
+can_be_root() { ((EUID == 0)) || command -v sudo >/dev/null; }
+
+# --- environment -------------------------------------------------------------
+
+python=$(command -v python || command -v python3 || true)
+if [[ -n "${VIRTUAL_ENV:-}" && -x "$VIRTUAL_ENV/bin/python" ]]; then
+  python=$VIRTUAL_ENV/bin/python
+elif [[ -z "$python" ]] || ! "$python" -c 'import sys; sys.exit(sys.prefix == sys.base_prefix)'; then
+  say "No virtual environment is active: using build/venv."
+  [[ -x build/venv/bin/python ]] || run venv.log python3 -m venv build/venv
+  python=$root/build/venv/bin/python
+fi
+venv_bin=$(dirname "$python")
+export PATH="$venv_bin:$PATH"
+say "=== Environment: $("$python" -c 'import sys; print(sys.prefix)')"
+
+if ! dpkg -s libgtest-dev >/dev/null 2>&1; then
+  can_be_root || fail "GoogleTest is missing: install Debian's libgtest-dev (as root: apt-get install libgtest-dev)"
+  ((EUID == 0)) || say "Installing Debian's libgtest-dev with sudo (it needs root)."
+  run apt.log as_root env DEBIAN_FRONTEND=noninteractive \
+    sh -c 'apt-get update -qq && apt-get install -y -qq libgtest-dev'
+fi
+
+tools=(-r tests/requirements.txt)
+cmake_ok() { cmake --version 2>/dev/null | awk 'NR == 1 { split($3, v, "."); exit !(v[1] > 3 || (v[1] == 3 && v[2] >= 24)) }'; }
+cmake_ok || tools+=(cmake)
+command -v ninja >/dev/null || tools+=(ninja)
+run pip-tools.log "$python" -m pip install --disable-pip-version-check -q "${tools[@]}"
+
+# --- C++ suite -----------------------------------------------------------------
+
+# The host tests (label "host") need root; without it they run through sudo,
+# straight from their executables, so that no file in the build tree becomes
+# root's.
+run_cpp_suite() {  # name, extra cmake arguments...
+  local name=$1 dir=$root/build/test-$1
+  shift
+  say "=== C++ suite: $name"
+  run "cpp-$name-build.log" sh -c "cmake -S '$root' -B '$dir' -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DLUMVEX_BUILD_TESTS=ON -DLUMVEX_BUILD_PYTHON=OFF -DLUMVEX_WERROR=ON $* && cmake --build '$dir' -j '$jobs'"
+  local select=() log=$logs/cpp-$name-ctest.log
+  ((EUID == 0)) || select=(-LE host)
+  if ! ctest --test-dir "$dir" --output-on-failure -j "$jobs" "${select[@]}" >"$log" 2>&1; then
+    grep -v -E '^ *Start +[0-9]+: |^ *[0-9]+/[0-9]+ Test +#[0-9]+: .* Passed' "$log" >&2
+    fail "C++ suite $name failed (log: $log)"
+  fi
+  grep -E 'tests passed|tests failed' "$log"
+  if [[ -n "${LUMVEX_NO_SKIPS:-}" ]] && grep -q "tests did not run" "$log"; then
+    grep -A 1000 "tests did not run" "$log" >&2
+    fail "tests were skipped in a run that allows no skips"
+  fi
+  ((EUID == 0)) && return
+  if ! can_be_root; then
+    say "The host-session tests were left out: they need root."
+    [[ -z "${LUMVEX_NO_SKIPS:-}" ]] || fail "tests were skipped in a run that allows no skips"
+    return
+  fi
+  say "Running the host-session tests with sudo (they need root)."
+  local test
+  for test in "$dir"/tests/cpp/pool_*_test; do
+    run "cpp-$name-${test##*/}.log" as_root env "TSAN_OPTIONS=${TSAN_OPTIONS:-}" \
+      "ASAN_OPTIONS=${ASAN_OPTIONS:-}" "UBSAN_OPTIONS=${UBSAN_OPTIONS:-}" "$test" --gtest_brief=1
+    tail -n 1 "$logs/cpp-$name-${test##*/}.log"
+  done
 }
 
 run_cpp_suite plain
@@ -41,7 +131,83 @@ TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" run_cpp_suite tsan -DLUMV
 ASAN_OPTIONS="detect_leaks=1" UBSAN_OPTIONS="halt_on_error=1 print_stacktrace=1" \
   run_cpp_suite asan -DLUMVEX_SANITIZE=address
 
-echo "=== Python suite"
-python3 -m pip install -q "$root" -C cmake.define.LUMVEX_WERROR=ON
-cd "$root/tests/python"
-python3 -m pytest -q -p no:cacheprovider .
+# --- the wheel -----------------------------------------------------------------
+
+say "=== Wheel"
+wheels=$root/build/wheelhouse
+rm -rf "$wheels"
+run wheel-build.log "$python" -m pip wheel --disable-pip-version-check --no-deps -w "$wheels/raw" \
+  -C build-dir=build/wheel -C cmake.define.LUMVEX_WERROR=ON "$root"
+shopt -s nullglob
+built=("$wheels"/raw/*.whl)
+((${#built[@]} == 1)) || fail "pip wheel made ${#built[@]} wheels, not one: ${built[*]##*/}"
+[[ ${built[0]##*/} == lumvex-*-cp311-abi3-linux_*.whl ]] || fail "not a cp311-abi3 wheel: ${built[0]##*/}"
+run auditwheel-show.log auditwheel show "${built[0]}"
+tag=$(tr -s ' \n' ' ' <"$logs/auditwheel-show.log" | grep -o '"manylinux_[0-9a-z_]*"' | head -n 1 || true)
+[[ -n "$tag" ]] || { cat "$logs/auditwheel-show.log" >&2; fail "auditwheel finds no manylinux tag"; }
+run auditwheel-repair.log auditwheel repair -w "$wheels" "${built[0]}"
+repaired=("$wheels"/*manylinux*.whl)
+((${#repaired[@]} == 1)) || fail "auditwheel repair made ${#repaired[@]} wheels"
+wheel=${repaired[0]}
+shopt -u nullglob
+say "${built[0]##*/}: consistent with $tag; repaired: ${wheel##*/}"
+
+# --- Python suite on every interpreter -----------------------------------------
+
+find_python() {  # version -> path of that CPython, or nothing
+  local prefix
+  if command -v pyenv >/dev/null && prefix=$(pyenv prefix "$1" 2>/dev/null) &&
+    [[ -x "$prefix/bin/python$1" ]]; then
+    say "$prefix/bin/python$1"
+  else
+    command -v "python$1" || true
+  fi
+}
+
+run_python_suite() {  # version
+  local version=$1 interpreter venv log
+  interpreter=$(find_python "$version")
+  [[ -n "$interpreter" ]] || fail "CPython $version not found (neither through pyenv nor as python$version)"
+  venv=$root/build/venvs/py$version
+  rm -rf "$venv"
+  run "venv-$version.log" "$interpreter" -m venv "$venv"
+  run "pip-$version.log" "$venv/bin/python" -m pip install --disable-pip-version-check -q \
+    "$wheel" -r "$root/tests/python/requirements.txt"
+  say "=== Python suite: CPython $("$venv/bin/python" -c 'import platform; print(platform.python_version())')"
+  local pytest=(-m pytest -q -p no:cacheprovider)
+  local sessions_apart=
+  if ((EUID != 0)) && can_be_root; then
+    sessions_apart=1
+    pytest+=(--ignore=test_sessions.py)
+  fi
+  log=$logs/python-$version.log
+  if ! (cd "$root/tests/python" && PYTHONDONTWRITEBYTECODE=1 "$venv/bin/python" "${pytest[@]}") >"$log" 2>&1; then
+    cat "$log" >&2
+    fail "Python suite failed on CPython $version"
+  fi
+  tail -n 1 "$log"
+  if [[ -n "$sessions_apart" ]]; then
+    say "Running the session tests with sudo (they need root)."
+    log=$logs/python-$version-sessions.log
+    if ! (cd "$root/tests/python" && as_root env PYTHONDONTWRITEBYTECODE=1 \
+      "LUMVEX_NO_SKIPS=${LUMVEX_NO_SKIPS:-}" "$venv/bin/python" -m pytest -q -p no:cacheprovider \
+      test_sessions.py) >"$log" 2>&1; then
+      cat "$log" >&2
+      fail "session tests failed on CPython $version"
+    fi
+    tail -n 1 "$log"
+  elif ((EUID != 0)); then
+    say "(the session tests that need root were skipped)"
+  fi
+}
+
+for version in "${python_versions[@]}"; do
+  run_python_suite "$version"
+done
+
+# --- type stubs ----------------------------------------------------------------
+
+say "=== Type stubs"
+run pip-wheel-install.log "$python" -m pip install --disable-pip-version-check -q --force-reinstall \
+  --no-deps "$wheel"
+"$python" tests/typing/check_types.py

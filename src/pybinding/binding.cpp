@@ -112,16 +112,16 @@ bool missing_arguments(const Signature& signature,
   return false;
 }
 
-// Binds `nargs` positional arguments, then every (key, value) pair that
-// `for_each_keyword` feeds to its callback.
-template <typename ForEachKeyword>
-bool bind_arguments(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
+// Binds `nargs` positional arguments, `positional(i)` giving the i-th, then
+// every (key, value) pair that `for_each_keyword` feeds to its callback.
+template <typename Positional, typename ForEachKeyword>
+bool bind_arguments(const Signature& signature, Py_ssize_t nargs, Positional&& positional,
                     ForEachKeyword&& for_each_keyword, std::array<PyObject*, kMaxParams>& values) {
   values.fill(nullptr);
   if (nargs > static_cast<Py_ssize_t>(signature.size())) {
     return too_many_positional(signature, nargs);
   }
-  for (Py_ssize_t i = 0; i < nargs; ++i) values[static_cast<std::size_t>(i)] = args[i];
+  for (Py_ssize_t i = 0; i < nargs; ++i) values[static_cast<std::size_t>(i)] = positional(i);
 
   const bool keywords_ok = for_each_keyword([&](PyObject* key, PyObject* value) {
     if (!PyUnicode_Check(key)) {
@@ -152,22 +152,26 @@ bool bind_arguments(const Signature& signature, PyObject* const* args, Py_ssize_
 
 }  // namespace
 
+// A METH_FASTCALL method gets its positional arguments as a plain count and
+// array (the vectorcall offset flag is the interpreter's business), the
+// keyword values right after them.
 bool BoundArgs::bind(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
                      PyObject* kwnames) {
   signature_ = &signature;
-  nargs = PyVectorcall_NARGS(nargs);
+  auto positional = [&](Py_ssize_t i) { return args[i]; };
   auto for_each_keyword = [&](auto&& accept) {
-    const Py_ssize_t count = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    const Py_ssize_t count = kwnames ? PyTuple_Size(kwnames) : 0;
     for (Py_ssize_t k = 0; k < count; ++k) {
-      if (!accept(PyTuple_GET_ITEM(kwnames, k), args[nargs + k])) return false;
+      if (!accept(PyTuple_GetItem(kwnames, k), args[nargs + k])) return false;
     }
     return true;
   };
-  return bind_arguments(signature, args, nargs, for_each_keyword, values_);
+  return bind_arguments(signature, nargs, positional, for_each_keyword, values_);
 }
 
 bool BoundArgs::bind(const Signature& signature, PyObject* args, PyObject* kwargs) {
   signature_ = &signature;
+  auto positional = [&](Py_ssize_t i) { return PyTuple_GetItem(args, i); };
   auto for_each_keyword = [&](auto&& accept) {
     if (kwargs == nullptr) return true;
     Py_ssize_t pos = 0;
@@ -177,18 +181,25 @@ bool BoundArgs::bind(const Signature& signature, PyObject* args, PyObject* kwarg
     }
     return true;
   };
-  return bind_arguments(signature, &PyTuple_GET_ITEM(args, 0), PyTuple_GET_SIZE(args),
-                        for_each_keyword, values_);
+  return bind_arguments(signature, PyTuple_Size(args), positional, for_each_keyword, values_);
 }
 
 // ---------------------------------------------------------------------------
 // Conversions
 
+namespace {
+
+// TypeError("expected {expected}, got {type of object}"); returns false.
+bool raise_expected(const char* expected, PyObject* object) {
+  OwnedRef got = type_name(Py_TYPE(object));
+  if (got) PyErr_Format(PyExc_TypeError, "expected %s, got %U", expected, got.get());
+  return false;
+}
+
+}  // namespace
+
 bool to_text(PyObject* object, std::string_view& out) {
-  if (!PyUnicode_Check(object)) {
-    PyErr_Format(PyExc_TypeError, "expected str, got %s", Py_TYPE(object)->tp_name);
-    return false;
-  }
+  if (!PyUnicode_Check(object)) return raise_expected("str", object);
   Py_ssize_t size = 0;
   const char* data = PyUnicode_AsUTF8AndSize(object, &size);
   if (data == nullptr) return false;  // lone surrogates: UnicodeEncodeError
@@ -197,12 +208,11 @@ bool to_text(PyObject* object, std::string_view& out) {
 }
 
 bool to_bytes(PyObject* object, std::string_view& out) {
-  if (!PyBytes_Check(object)) {
-    PyErr_Format(PyExc_TypeError, "expected bytes, got %s", Py_TYPE(object)->tp_name);
-    return false;
-  }
-  out = std::string_view(PyBytes_AS_STRING(object),
-                         static_cast<std::size_t>(PyBytes_GET_SIZE(object)));
+  if (!PyBytes_Check(object)) return raise_expected("bytes", object);
+  char* data = nullptr;
+  Py_ssize_t size = 0;
+  if (PyBytes_AsStringAndSize(object, &data, &size) < 0) return false;
+  out = std::string_view(data, static_cast<std::size_t>(size));
   return true;
 }
 
@@ -213,14 +223,16 @@ bool to_bool(PyObject* object, bool& out) {
   }
   // NumPy's boolean scalar, recognised by its type's name so that NumPy need
   // not be imported ("numpy.bool_" before NumPy 2, "numpy.bool" since).
-  const char* name = Py_TYPE(object)->tp_name;
-  if (std::strcmp(name, "numpy.bool_") == 0 || std::strcmp(name, "numpy.bool") == 0) {
+  OwnedRef name = type_name(Py_TYPE(object));
+  if (!name) return false;
+  if (PyUnicode_CompareWithASCIIString(name.get(), "numpy.bool_") == 0 ||
+      PyUnicode_CompareWithASCIIString(name.get(), "numpy.bool") == 0) {
     const int truth = PyObject_IsTrue(object);
     if (truth < 0) return false;
     out = truth != 0;
     return true;
   }
-  PyErr_Format(PyExc_TypeError, "expected bool, got %s", name);
+  PyErr_Format(PyExc_TypeError, "expected bool, got %U", name.get());
   return false;
 }
 
@@ -240,8 +252,39 @@ bool to_size(PyObject* object, std::size_t& out, std::size_t max) {
 
 bool check_instance(PyObject* object, PyTypeObject* type) {
   if (PyObject_TypeCheck(object, type)) return true;
-  PyErr_Format(PyExc_TypeError, "expected %s, got %s", type->tp_name, Py_TYPE(object)->tp_name);
+  OwnedRef expected = type_name(type);
+  OwnedRef got = expected ? type_name(Py_TYPE(object)) : OwnedRef();
+  if (got) PyErr_Format(PyExc_TypeError, "expected %U, got %U", expected.get(), got.get());
   return false;
+}
+
+OwnedRef type_name(PyTypeObject* type) {
+  PyObject* as_object = reinterpret_cast<PyObject*>(type);
+  OwnedRef name(PyObject_GetAttrString(as_object, "__name__"));
+  if (!name || (PyType_GetFlags(type) & Py_TPFLAGS_HEAPTYPE) != 0) return name;
+  // A static type's name in messages carries its module, unless that is
+  // builtins: "int", "numpy.ndarray". (A heap type's is its __name__.)
+  OwnedRef module(PyObject_GetAttrString(as_object, "__module__"));
+  if (!module) return OwnedRef();
+  if (!PyUnicode_Check(module.get()) ||
+      PyUnicode_CompareWithASCIIString(module.get(), "builtins") == 0) {
+    return name;
+  }
+  return OwnedRef(PyUnicode_FromFormat("%U.%U", module.get(), name.get()));
+}
+
+void raise_wrong_receiver(PyObject* self, PyTypeObject* type, const char* method) {
+  OwnedRef expected = type_name(type);
+  if (!expected) return;
+  if (self == nullptr) {
+    PyErr_Format(PyExc_TypeError, "descriptor '%s' requires a '%U' object but received a 'NULL'",
+                 method, expected.get());
+    return;
+  }
+  OwnedRef got = type_name(Py_TYPE(self));
+  if (!got) return;
+  PyErr_Format(PyExc_TypeError, "descriptor '%s' requires a '%U' object but received a '%U'",
+               method, expected.get(), got.get());
 }
 
 void rewrap_argument_error(const char* name) {
@@ -254,7 +297,7 @@ void rewrap_argument_error(const char* name) {
 
   OwnedRef message(PyUnicode_FromFormat("argument '%s': %S", name, original.get()));
   if (!message) return;
-  OwnedRef replacement(PyObject_CallOneArg(PyExc_TypeError, message.get()));
+  OwnedRef replacement(PyObject_CallFunctionObjArgs(PyExc_TypeError, message.get(), nullptr));
   if (!replacement) return;
   PyException_SetContext(replacement.get(), Py_NewRef(original.get()));
   PyException_SetCause(replacement.get(), original.release());
@@ -309,6 +352,20 @@ PyObject* none_or_raise(const IoResult<void>& result) {
 }
 
 // ---------------------------------------------------------------------------
+// Resources
+
+PyObject* enter_self(PyObject* self, PyObject*) {
+  return Py_NewRef(self);
+}
+
+void warn_unclosed(PyObject* self) {
+  OwnedRef name = type_name(Py_TYPE(self));
+  if (!name) return;
+  PyErr_ResourceWarning(nullptr, 1, "unclosed <lumvex.%U object at %p>", name.get(),
+                        static_cast<void*>(self));
+}
+
+// ---------------------------------------------------------------------------
 // Classes
 
 namespace {
@@ -318,6 +375,21 @@ PyObject* no_constructor(PyTypeObject*, PyObject*, PyObject*) {
   return nullptr;
 }
 
+// Stands for __module__ while the type is made: a bare type name with no
+// __module__ of its own draws a DeprecationWarning. Replaced by the module's
+// name right after.
+PyGetSetDef kModulePlaceholder[] = {
+    {"__module__", nullptr, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+// The type's own attribute dictionary (a new reference): `type.__dict__` is
+// a read-only proxy, but the generic __dict__ getter, applied to a type,
+// gives the dictionary itself.
+OwnedRef type_dict(PyTypeObject* type) {
+  return OwnedRef(PyObject_GenericGetDict(reinterpret_cast<PyObject*>(type), nullptr));
+}
+
 }  // namespace
 
 PyTypeObject* build_class(const char* name, const char* doc, std::size_t basicsize,
@@ -325,31 +397,41 @@ PyTypeObject* build_class(const char* name, const char* doc, std::size_t basicsi
   std::vector<PyType_Slot> all(slots);
   bool has_new = false, has_dealloc = false;
   for (const PyType_Slot& slot : slots) {
+    if (slot.slot == Py_tp_getset) throw InternalError("build_class: classes have no getset");
     has_new = has_new || slot.slot == Py_tp_new;
     has_dealloc = has_dealloc || slot.slot == Py_tp_dealloc;
   }
   if (!has_new) all.push_back({Py_tp_new, reinterpret_cast<void*>(&no_constructor)});
   if (!has_dealloc) all.push_back({Py_tp_dealloc, reinterpret_cast<void*>(dealloc)});
   all.push_back({Py_tp_doc, const_cast<char*>(doc)});
+  all.push_back({Py_tp_getset, kModulePlaceholder});
   all.push_back({0, nullptr});
 
   // No Py_TPFLAGS_BASETYPE (not subclassable); basicsize leaves no room for
-  // a __dict__ or weak-reference slot. The qualified name sets __module__ to
-  // "lumvex" (a bare one draws a DeprecationWarning); the type's own name
-  // is then made the bare one, which the type keeps pointing at.
-  const std::string qualified = std::string("lumvex.") + name;
-  // Immutable: users cannot rebind or delete the class's attributes.
-  PyType_Spec spec{qualified.c_str(), static_cast<int>(basicsize), 0,
+  // a __dict__ or weak-reference slot. A name without a dot is the type's
+  // bare name in every message. Immutable: users cannot rebind or delete
+  // the class's attributes.
+  PyType_Spec spec{name, static_cast<int>(basicsize), 0,
                    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, all.data()};
   OwnedRef type(PyType_FromSpec(&spec));
   if (!type) return nullptr;
-  reinterpret_cast<PyTypeObject*>(type.get())->tp_name = name;
+  auto* type_object = reinterpret_cast<PyTypeObject*>(type.get());
+  OwnedRef dict = type_dict(type_object);
+  OwnedRef module(PyUnicode_FromString("lumvex"));
+  // Removed and added again, so that __module__ follows __doc__ as in any
+  // class made from a dotted name.
+  if (!dict || !module || PyDict_DelItemString(dict.get(), "__module__") < 0 ||
+      PyDict_SetItemString(dict.get(), "__module__", module.get()) < 0) {
+    return nullptr;
+  }
+  PyType_Modified(type_object);
   return reinterpret_cast<PyTypeObject*>(type.release());
 }
 
 bool add_class_attribute(PyTypeObject* type, const char* name, PyObject* value) {
   if (value == nullptr) return false;
-  if (PyDict_SetItemString(type->tp_dict, name, value) < 0) return false;
+  OwnedRef dict = type_dict(type);
+  if (!dict || PyDict_SetItemString(dict.get(), name, value) < 0) return false;
   PyType_Modified(type);
   return true;
 }

@@ -24,6 +24,13 @@
 //   }
 #pragma once
 
+// The module is built against the stable ABI of CPython 3.11 (one abi3 wheel
+// for every CPython from 3.11 on): the build defines Py_LIMITED_API, and no
+// code here may reach into an interpreter structure.
+#if !defined(Py_LIMITED_API) || Py_LIMITED_API != 0x030B0000
+#error "the module is built with Py_LIMITED_API=0x030B0000 (see CMakeLists.txt)"
+#endif
+
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
@@ -236,6 +243,14 @@ bool to_size(PyObject* object, std::size_t& out, std::size_t max = SIZE_MAX);
 // is an instance of `type`.
 bool check_instance(PyObject* object, PyTypeObject* type);
 
+// The name of `type` as the interpreter's own messages show it ("int",
+// "numpy.ndarray", "PyFs"), or null with an exception set.
+OwnedRef type_name(PyTypeObject* type);
+
+// Raises TypeError for a method `method` of `type` called on `self` (null or
+// of another type).
+void raise_wrong_receiver(PyObject* self, PyTypeObject* type, const char* method);
+
 // Replaces a pending TypeError by TypeError("argument '{name}': {message}")
 // whose __cause__ is the original; leaves any other pending error alone.
 void rewrap_argument_error(const char* name);
@@ -274,8 +289,7 @@ T& payload(PyObject* self) {
 template <typename T>
 T* receiver(PyObject* self, PyTypeObject* type, const char* method) {
   if (self == nullptr || !PyObject_TypeCheck(self, type)) {
-    PyErr_Format(PyExc_TypeError, "descriptor '%s' requires a '%s' object but received a '%s'",
-                 method, type->tp_name, self ? Py_TYPE(self)->tp_name : "NULL");
+    raise_wrong_receiver(self, type, method);
     return nullptr;
   }
   return &payload<T>(self);
@@ -285,7 +299,7 @@ T* receiver(PyObject* self, PyTypeObject* type, const char* method) {
 // drops its reference to its heap type.
 inline void free_instance(PyObject* self) noexcept {
   PyTypeObject* type = Py_TYPE(self);
-  type->tp_free(self);
+  reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free))(self);
   Py_DECREF(type);
 }
 
@@ -294,7 +308,7 @@ inline void free_instance(PyObject* self) noexcept {
 // from T's constructor frees the object and propagates.
 template <typename T, typename... Args>
 PyObject* make_instance(PyTypeObject* type, Args&&... args) {
-  PyObject* object = type->tp_alloc(type, 0);
+  PyObject* object = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc))(type, 0);
   if (object == nullptr) return nullptr;
   try {
     ::new (static_cast<void*>(&payload<T>(object))) T(std::forward<Args>(args)...);
@@ -361,6 +375,22 @@ inline PyMethodDef noargs_method(const char* name, NoargsMethod method, const ch
   return {name, method, METH_NOARGS, doc};
 }
 inline constexpr PyMethodDef kMethodsEnd = {nullptr, nullptr, 0, nullptr};
+
+// ---------------------------------------------------------------------------
+// Resources (file handles, sessions)
+
+// __enter__ (METH_NOARGS) of a class that holds something to close: the
+// object itself. Its __exit__ closes it and returns None, so an exception
+// raised in the block propagates.
+PyObject* enter_self(PyObject* self, PyObject*);
+
+// For the tp_dealloc of such a class, inside guarded_dealloc, when the
+// object is destroyed while still open: ResourceWarning "unclosed
+// <lumvex.{type} object at {address}>", as the interpreter's own files warn.
+// The dying object is not handed to the warnings machinery, which could keep
+// a reference to it. A warning that the filters turn into an error is left
+// set (guarded_dealloc reports it).
+void warn_unclosed(PyObject* self);
 
 // ---------------------------------------------------------------------------
 // Locks

@@ -75,9 +75,21 @@ constexpr const char kTellDoc[] =
     "This function returns the current position in the file. The function will\n"
     "return an error if the tell operation failed.\n";
 
+constexpr const char kEnterDoc[] =
+    "__enter__($self)\n--\n\n"
+    "\n"
+    "Return the file handle itself.\n";
+
+constexpr const char kExitDoc[] =
+    "__exit__($self, exc_type, exc_value, traceback)\n--\n\n"
+    "\n"
+    "Close the file handle unless it is closed already. An exception raised in\n"
+    "the with block is not suppressed.\n";
+
 constexpr Signature kRead{"PyFileHandle.read", {"buffer"}};
 constexpr Signature kWrite{"PyFileHandle.write", {"buffer"}};
 constexpr Signature kSeek{"PyFileHandle.seek", {"offset", "whence"}};
+constexpr Signature kExit{"PyFileHandle.__exit__", {"exc_type", "exc_value", "traceback"}};
 
 PyFileHandleData* handle_of(PyObject* self, const char* method) {
   return receiver<PyFileHandleData>(self, file_handle_type(), method);
@@ -137,7 +149,7 @@ PyObject* handle_read(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     OwnedRef data;
     auto sink = [&](std::size_t count) -> std::uint8_t* {
       data = OwnedRef(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(count)));
-      return data ? reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(data.get())) : nullptr;
+      return data ? reinterpret_cast<std::uint8_t*>(PyBytes_AsString(data.get())) : nullptr;
     };
     const IoResult<std::size_t> count =
         handle->with_lock([&](FileHandle& h) { return h.read_into(max, sink); });
@@ -190,12 +202,28 @@ PyObject* handle_tell(PyObject* self, PyObject*) {
   });
 }
 
+// __exit__(exc_type, exc_value, traceback): closes the handle if it is still
+// open (a handle closed inside the block is fine) and returns None.
+PyObject* handle_exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    PyFileHandleData* handle = handle_of(self, "__exit__");
+    BoundArgs bound;
+    if (!handle || !bound.bind(kExit, args, nargs, kwnames)) return nullptr;
+    return none_or_raise(handle->with_lock([](FileHandle& h) -> IoResult<void> {
+      if (!h.id()) return {};
+      return h.close();
+    }));
+  });
+}
+
 // Closes a still-open handle without its mutex (nothing else can reach a
-// dying object); a failure goes to the unraisable-exception hook.
+// dying object), after a ResourceWarning; a failure goes to the
+// unraisable-exception hook.
 void handle_dealloc(PyObject* self) noexcept {
   guarded_dealloc(self, [&] {
     FileHandle& handle = payload<PyFileHandleData>(self).unlocked();
     if (!handle.id()) return;
+    warn_unclosed(self);
     const IoResult<void> closed = handle.close();
     if (!closed) {
       throw InternalError("closing a dropped file handle failed: " + closed.error().to_string());
@@ -211,6 +239,8 @@ PyMethodDef kHandleMethods[] = {
     fastcall_method("write", &handle_write, kWriteDoc),
     fastcall_method("seek", &handle_seek, kSeekDoc),
     noargs_method("tell", &handle_tell, kTellDoc),
+    noargs_method("__enter__", &enter_self, kEnterDoc),
+    fastcall_method("__exit__", &handle_exit, kExitDoc),
     kMethodsEnd,
 };
 

@@ -135,8 +135,9 @@ PyObject* to_str_list(const std::vector<std::string>& names) {
   if (!list) return nullptr;
   for (std::size_t i = 0; i < names.size(); ++i) {
     PyObject* name = to_str(names[i]);
-    if (name == nullptr) return nullptr;
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), name);
+    if (name == nullptr || PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), name) < 0) {
+      return nullptr;  // PyList_SetItem drops `name` even when it fails
+    }
   }
   return list.release();
 }

@@ -3,6 +3,7 @@
 // it.
 #include "pybinding/binding.hpp"
 #include "pybinding/classes.hpp"
+#include "version.hpp"
 
 namespace lumvex::py {
 namespace {
@@ -61,7 +62,8 @@ PyObject* create_module() {
   }
   PyObject* internal_error = internal_error_type();
   if (internal_error == nullptr ||
-      PyModule_AddObjectRef(module.get(), "InternalError", internal_error) < 0) {
+      PyModule_AddObjectRef(module.get(), "InternalError", internal_error) < 0 ||
+      PyModule_AddStringConstant(module.get(), "__version__", kVersion) < 0) {
     return nullptr;
   }
   return module.release();

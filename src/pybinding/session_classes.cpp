@@ -73,6 +73,23 @@ constexpr const char kReadErrDoc[] =
     "\n"
     "Read data from the stderr of the terminal session.\n";
 
+constexpr const char kFilenoDoc[] =
+    "fileno($self)\n--\n\n"
+    "\n"
+    "Return the file descriptor of the session's output stream, the one that\n"
+    "read reads, so that select, selectors or asyncio can wait for output.\n";
+
+constexpr const char kEnterDoc[] =
+    "__enter__($self)\n--\n\n"
+    "\n"
+    "Return the terminal session itself.\n";
+
+constexpr const char kExitDoc[] =
+    "__exit__($self, exc_type, exc_value, traceback)\n--\n\n"
+    "\n"
+    "Close the terminal session. An exception raised in the with block is not\n"
+    "suppressed.\n";
+
 constexpr const char kWriteFailed[] = "Failed to write to terminal session";
 constexpr const char kReadFailed[] = "Failed to read from terminal session";
 
@@ -81,6 +98,7 @@ constexpr Signature kSessionNew{"PyTerminalSession.__new__", {"pool"}};
 constexpr Signature kWrite{"PyTerminalSession.write", {"data"}};
 constexpr Signature kRead{"PyTerminalSession.read", {"buffer"}};
 constexpr Signature kReadErr{"PyTerminalSession.read_err", {"buffer"}};
+constexpr Signature kExit{"PyTerminalSession.__exit__", {"exc_type", "exc_value", "traceback"}};
 
 // A read's `buffer` is an unsigned 32-bit size, but sizes from 2**31 on
 // cannot be requested.
@@ -249,11 +267,38 @@ PyObject* session_close(PyObject* self, PyObject*) {
   });
 }
 
+// fileno(): the descriptor of the output pipe; a closed session raises what
+// read raises.
+PyObject* session_fileno(PyObject* self, PyObject*) {
+  return guarded([&]() -> PyObject* {
+    SessionData* session = session_of(self, "fileno");
+    if (!session) return nullptr;
+    const int fd = session->use([](TerminalSession& s) { return s.stdout_fd(); });
+    if (fd < 0) return raise_error(std::string_view(kReadFailed));
+    return PyLong_FromLong(fd);
+  });
+}
+
+// __exit__(exc_type, exc_value, traceback): close(), then None.
+PyObject* session_exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    SessionData* session = session_of(self, "__exit__");
+    BoundArgs bound;
+    if (!session || !bound.bind(kExit, args, nargs, kwnames)) return nullptr;
+    session->use([](TerminalSession& s) { close_session(s); });
+    return none();
+  });
+}
+
 // A dropped session is closed as close() would (nothing else can reach it
-// any more, so no earlier failure stops it); a failure goes to the
-// unraisable hook.
+// any more, so no earlier failure stops it), after a ResourceWarning if it
+// was still open; a failure goes to the unraisable hook.
 void session_dealloc(PyObject* self) {
-  guarded_dealloc(self, [&] { close_session(payload<SessionData>(self).session); });
+  guarded_dealloc(self, [&] {
+    TerminalSession& session = payload<SessionData>(self).session;
+    if (session.is_open()) warn_unclosed(self);
+    close_session(session);
+  });
   dealloc_instance<SessionData>(self);
 }
 
@@ -262,6 +307,9 @@ PyMethodDef kSessionMethods[] = {
     noargs_method("close", &session_close, kCloseDoc),
     fastcall_method("read", &session_read_out, kReadDoc),
     fastcall_method("read_err", &session_read_err, kReadErrDoc),
+    noargs_method("fileno", &session_fileno, kFilenoDoc),
+    noargs_method("__enter__", &enter_self, kEnterDoc),
+    fastcall_method("__exit__", &session_exit, kExitDoc),
     kMethodsEnd,
 };
 

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "terminal/arg_parser.hpp"
+#include "version.hpp"
 
 namespace lumvex {
 
@@ -36,7 +37,7 @@ struct RmArgs {
   // The definition rm's words are parsed against.
   static constexpr args::CommandDef command() {
     return {.name = "lumvex",
-            .version = "0.1.2",
+            .version = kVersion,
             .about = "Remove a file or a directory (potentially recursive)",
             .args = kArgs};
   }

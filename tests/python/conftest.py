@@ -4,6 +4,7 @@ With LUMVEX_NO_SKIPS set (the test command sets it under CI), a skipped test
 fails instead: a suite that cannot run must not pass unnoticed.
 """
 
+import fcntl
 import os
 
 import pytest
@@ -17,3 +18,12 @@ def pytest_runtest_makereport(item, call):
         reason = report.longrepr[2] if isinstance(report.longrepr, tuple) else str(report.longrepr)
         report.outcome = "failed"
         report.longrepr = f"skipped in a run that allows no skips: {reason}"
+
+
+@pytest.fixture
+def host_lock():
+    """Serialises work under /tmp/tmp_user_home with the C++ suites."""
+    with open("/tmp/lumvex_pool_tests.lock", "a+") as lock:
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        yield
+        fcntl.flock(lock, fcntl.LOCK_UN)

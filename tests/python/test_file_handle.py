@@ -9,6 +9,7 @@ import subprocess
 import sys
 import textwrap
 import threading
+import warnings
 
 import pytest
 
@@ -366,9 +367,13 @@ def test_many_readers_then_a_writer(fs):
     fs.open("/f", "w").close()
 
 
+UNCLOSED = r"^unclosed <lumvex\.PyFileHandle object at 0x[0-9a-f]+>$"
+
+
 def test_dropped_handle_releases_its_lock(fs):
     handle = fs.open("/f", "rw")
-    del handle
+    with pytest.warns(ResourceWarning, match=UNCLOSED):
+        del handle
     fs.open("/f", "w").close()
     fs.remove("/f", False)
 
@@ -377,7 +382,67 @@ def test_handle_in_a_cycle_is_released_by_the_collector(fs):
     holder = [fs.open("/f", "w")]
     holder.append(holder)
     del holder
-    gc.collect()
+    with pytest.warns(ResourceWarning, match=UNCLOSED):
+        gc.collect()
+    fs.open("/f", "w").close()
+
+
+# --- context manager and the warning for unclosed handles ------------------------------
+
+
+@pytest.mark.parametrize("close_inside", [False, True])
+@pytest.mark.parametrize("error", [None, KeyError("raised in the block")])
+def test_with_block_closes_and_reraises(fs, close_inside, error):
+    raised = None
+    try:
+        with fs.open("/f", "rw") as handle:
+            assert type(handle) is lumvex.PyFileHandle
+            handle.write(b"data")
+            if close_inside:
+                handle.close()
+            if error is not None:
+                raise error
+    except KeyError as caught:
+        raised = caught
+    assert raised is error
+    value_error(INVALID_FD, handle.id)
+    fs.open("/f", "w").close()  # the write lock is gone
+    assert handle.__exit__(None, None, None) is None  # a closed handle is fine
+
+
+def test_enter_returns_the_handle_itself(fs):
+    handle = fs.open("/f", "r")
+    assert handle.__enter__() is handle
+    assert handle.__exit__(exc_type=None, exc_value=None, traceback=None) is None
+    with pytest.raises(TypeError, match=r"^PyFileHandle\.__exit__\(\) missing 1 required"):
+        handle.__exit__(None, None)
+
+
+@pytest.mark.parametrize("how", ["close", "with", "drop"])
+def test_warning_only_for_unclosed_handles(fs, how):
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        handle = fs.open("/f", "w")
+        if how == "close":
+            handle.close()
+        elif how == "with":
+            with handle:
+                pass
+        del handle
+        gc.collect()
+    assert [str(w.message).split(" at ")[0] for w in caught] == (
+        ["unclosed <lumvex.PyFileHandle object"] if how == "drop" else []
+    )
+
+
+def test_warning_made_an_error_still_closes(fs, monkeypatch):
+    reports = []
+    monkeypatch.setattr(sys, "unraisablehook", reports.append)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error", ResourceWarning)
+        handle = fs.open("/f", "w")
+        del handle
+    assert [type(r.exc_value) for r in reports] == [ResourceWarning]
     fs.open("/f", "w").close()
 
 

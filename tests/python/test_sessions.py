@@ -8,11 +8,11 @@ test's own child processes are killed, which ends the pipes and unblocks the
 call, and the test fails instead of hanging."""
 
 import concurrent.futures
-import fcntl
 import gc
 import os
 import pwd
 import re
+import selectors
 import shutil
 import signal
 import subprocess
@@ -20,6 +20,7 @@ import sys
 import textwrap
 import threading
 import time
+import warnings
 
 import pytest
 
@@ -52,6 +53,12 @@ METHODS = [
     ("close", "($self)", "\nClose the terminal session.\n"),
     ("read", "($self, buffer)", "\nRead data from the terminal session.\n"),
     ("read_err", "($self, buffer)", "\nRead data from the stderr of the terminal session.\n"),
+    (
+        "fileno",
+        "($self)",
+        "\nReturn the file descriptor of the session's output stream, the one that\n"
+        "read reads, so that select, selectors or asyncio can wait for output.\n",
+    ),
 ]
 
 needs_root = pytest.mark.skipif(os.geteuid() != 0, reason="sessions need root")
@@ -148,15 +155,6 @@ def ticks_while(call, *args):
         time.sleep(0.02)
         ticks += 1
     return ticks, future.result()
-
-
-@pytest.fixture
-def host_lock():
-    """Serialises work under /tmp/tmp_user_home with the C++ suites."""
-    with open("/tmp/lumvex_pool_tests.lock", "a+") as lock:
-        fcntl.flock(lock, fcntl.LOCK_EX)
-        yield
-        fcntl.flock(lock, fcntl.LOCK_UN)
 
 
 class StandIns:
@@ -452,6 +450,77 @@ def test_closed_or_dropped_session_returns_its_account(standins, host_lock, drop
     assert standins.log()[-1] == f"id -u {SECOND_NAME}"
     second.close()
     third.close()
+
+
+@needs_root
+@pytest.mark.parametrize("error", [None, KeyError("raised in the block")])
+def test_with_block_closes_and_reraises(session, error):
+    raised = None
+    try:
+        with session as s:
+            assert s is session
+            s.write(b"echo inside\n")
+            assert read_until(s, b"inside\n") == b"inside\n"
+            if error is not None:
+                raise error
+    except KeyError as caught:
+        raised = caught
+    assert raised is error
+    with pytest.raises(ValueError) as info:
+        session.write(b"echo\n")
+    assert info.value.args == (WRITE_FAILED,)
+    assert session.__exit__(None, None, None) is None  # closing again is fine
+    assert zombies() == []
+
+
+@needs_root
+@pytest.mark.parametrize("how", ["close", "with", "drop"])
+def test_warning_only_for_unclosed_sessions(standins, host_lock, how):
+    standins.fake_accounts()
+    standins.plain_su()
+    pool = lumvex.PyUserPool()
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        s = bounded(lumvex.PyTerminalSession, pool)
+        if how == "close":
+            s.close()
+        elif how == "with":
+            with s:
+                pass
+        del s
+        gc.collect()
+    assert [str(w.message).split(" at ")[0] for w in caught] == (
+        ["unclosed <lumvex.PyTerminalSession object"] if how == "drop" else []
+    )
+    # Closed either way: the account came back and serves the next session.
+    bounded(lumvex.PyTerminalSession, pool).close()
+    assert standins.log().count(f"useradd {FIRST_NAME}") == 1
+    assert f"id -u {SECOND_NAME}" not in standins.log()
+
+
+@needs_root
+def test_fileno_waits_with_selectors(session):
+    selector = selectors.DefaultSelector()
+    fd = session.fileno()
+    assert isinstance(fd, int) and fd > 2 and session.fileno() == fd
+    selector.register(session, selectors.EVENT_READ)  # through fileno()
+    try:
+        # Nothing written yet: the wait times out instead of blocking.
+        assert selector.select(timeout=0.05) == []
+        session.write(b"echo ready; echo other >&2\n")
+        seen = b""
+        deadline = time.monotonic() + TIMEOUT
+        while b"ready\n" not in seen:
+            events = selector.select(timeout=max(deadline - time.monotonic(), 0))
+            assert events, f"no output in time; got {seen!r}"
+            seen += session.read(4096)  # readable: returns without waiting
+        assert seen == b"ready\n"
+    finally:
+        selector.close()
+    session.close()
+    with pytest.raises(ValueError) as info:
+        session.fileno()
+    assert info.value.args == (READ_FAILED,)
 
 
 @needs_root

@@ -1,0 +1,57 @@
+"""Correct use of every class: must type-check cleanly (mypy --strict,
+pyright) with nothing but the installed wheel."""
+
+import selectors
+from typing import assert_type
+
+import lumvex
+
+
+def files(fs: lumvex.PyFs) -> str:
+    fs.mkdir("/docs")
+    fs.touch(path="/docs/empty.txt")
+    with fs.open("/docs/a.txt", "rw") as handle:
+        assert_type(handle, lumvex.PyFileHandle)
+        assert_type(handle.write(b"hello"), int)
+        handle.seek(2, lumvex.Whence.SEEK_SET)
+        assert_type(handle.read(10), bytes)
+        assert_type(handle.tell(), int)
+        assert_type(handle.id(), int)
+    files_, directories = fs.listdir("/docs")
+    assert_type(files_, list[str])
+    assert_type(directories, list[str])
+    fs.remove("/docs", recurse=True)
+    assert int(lumvex.Whence.SEEK_END) == 2 and lumvex.Whence.SEEK_CUR == 1
+    return fs.tree("/", ident="> ") + fs.tree("/") + str(fs)
+
+
+def terminal(fs: lumvex.PyFs) -> str:
+    term = lumvex.PyTerm(fs)
+    try:
+        return term.exec("ls")
+    except ValueError as error:
+        return str(error)
+
+
+def session(pool: lumvex.PyUserPool) -> bytes:
+    with lumvex.PyTerminalSession(pool) as s, selectors.DefaultSelector() as selector:
+        s.write(b"echo hi\n")
+        selector.register(s, selectors.EVENT_READ)
+        assert_type(s.fileno(), int)
+        if selector.select(timeout=1.0):
+            return s.read(4096) + s.read_err(0)
+    return b""
+
+
+def main() -> None:
+    version: str = lumvex.__version__
+    names: list[str] = lumvex.__all__
+    try:
+        print(files(lumvex.PyFs()), terminal(lumvex.PyFs()), version, names)
+        print(session(lumvex.PyUserPool()))
+    except lumvex.InternalError:
+        raise
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,13 @@
+"""Mistakes that the type checkers must report, each on a line marked
+`# expected error` (and no others)."""
+
+import lumvex
+
+fs = lumvex.PyFs()
+fs.mkdir(123)  # expected error
+fs.remove("/a")  # expected error
+handle = fs.open("/a", "w")
+handle.write("text")  # expected error
+handle.seek(0, 0)  # expected error
+text: bytes = lumvex.PyTerm(fs).exec("ls")  # expected error
+lumvex.PyTerminalSession(fs)  # expected error
