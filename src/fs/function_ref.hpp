@@ -15,8 +15,8 @@ template <typename R, typename... Args>
 class FunctionRef<R(Args...)> {
  public:
   template <typename F>
-    requires(!std::is_same_v<std::remove_cvref_t<F>, FunctionRef>)
-  FunctionRef(F&& f)  // NOLINT: implicit by design
+  requires(!std::is_same_v<std::remove_cvref_t<F>, FunctionRef>)
+      FunctionRef(F&& f)  // NOLINT: implicit by design
       : object_(const_cast<void*>(static_cast<const void*>(std::addressof(f)))),
         call_([](void* object, Args... args) -> R {
           return (*static_cast<std::remove_reference_t<F>*>(object))(std::forward<Args>(args)...);

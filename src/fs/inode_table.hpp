@@ -7,7 +7,9 @@
 // pointer. The chunks are reached through segments of growing size (segment
 // s holds the chunks from 2^(s-1) up to 2^s) that are allocated once and
 // never move, so the table grows without copying and without stopping
-// readers. A chunk goes back to the allocator when its last entry leaves.
+// readers. Segments are made for the ids in use, and ids come from a counter,
+// so they stay as small as the number of creations. A chunk goes back to the allocator when its
+// last entry leaves.
 //
 // Each chunk is guarded by one of 64 reader/writer locks (the chunk's index
 // modulo 64). A lookup copies the entry's reference under the read lock and
