@@ -93,6 +93,14 @@ IoResult<InodeId> FileSystem::find_inode_by_name_with_handle(const INode& entry,
                                                              std::string_view name) const {
   if (name.empty() || name == ".") return entry.id;
   if (name == "..") return entry.parent;
+  {
+    // Only the id is wanted: no reference to the child is taken.
+    auto guard = entry.read();
+    const DirectoryNode* dir = entry.directory();
+    if (dir == nullptr) return fail(IoErrorKind::NotADirectory);
+    if (const INode* child = dir->children.find(name)) return child->id;
+    if (dir->children.symlinks().empty()) return fail(IoErrorKind::InodeNotFound);
+  }
   auto child = find_child(entry, name);
   if (!child) return fail(child.error());
   return (*child)->id;

@@ -9,6 +9,7 @@ namespace lumvex {
 InodeTable::InodeTable(std::uint64_t seed) : order_key_(seed) {}
 
 InodeTable::~InodeTable() {
+  ChunkPtr spare(spare_.load(std::memory_order_relaxed));
   for (unsigned s = 0; s < kSegments; ++s) {
     std::unique_ptr<ChunkPtr[]> owned(segments_[s].load(std::memory_order_relaxed));
   }
@@ -26,6 +27,17 @@ InodeTable::ChunkPtr& InodeTable::chunk_slot(std::size_t c) {
   return segment[c - segment_base(s)];
 }
 
+InodeTable::ChunkPtr InodeTable::take_chunk() {
+  if (ChunkPtr spare{spare_.exchange(nullptr, std::memory_order_acquire)}) return spare;
+  return std::make_unique<Chunk>();
+}
+
+void InodeTable::give_back(ChunkPtr chunk) {
+  Chunk* expected = nullptr;
+  if (spare_.compare_exchange_strong(expected, chunk.get(), std::memory_order_release))
+    (void)chunk.release();
+}
+
 InodeRef InodeTable::find(InodeId id) const {
   const std::size_t c = id >> kChunkBits;
   std::shared_lock lock(stripe_for(c));
@@ -38,7 +50,7 @@ InodeRef InodeTable::insert(InodeRef node) {
   const std::size_t c = id >> kChunkBits;
   std::unique_lock lock(stripe_for(c));
   ChunkPtr& chunk = chunk_slot(c);
-  if (!chunk) chunk = std::make_unique<Chunk>();
+  if (!chunk) chunk = take_chunk();
   InodeRef& slot = chunk->slots[id & (kChunkSize - 1)];
   if (!slot) ++chunk->count;
   return std::exchange(slot, std::move(node));
@@ -53,8 +65,8 @@ InodeRef InodeTable::remove(InodeId id) {
   ChunkPtr& chunk = segment[c - segment_base(s)];
   if (!chunk) return nullptr;
   InodeRef removed = std::move(chunk->slots[id & (kChunkSize - 1)]);
-  if (removed && --chunk->count == 0) chunk.reset();  // holds no references any more
-  return removed;                                     // destroyed by the caller, outside the lock
+  if (removed && --chunk->count == 0) give_back(std::move(chunk));  // holds no references any more
+  return removed;  // destroyed by the caller, outside the lock
 }
 
 std::size_t InodeTable::chunk_positions() const {

@@ -102,7 +102,16 @@ class InodeTable {
   // A power of two that bounds every chunk index in use.
   std::size_t chunk_positions() const;
 
+  // A new chunk, reusing the spare if there is one.
+  ChunkPtr take_chunk();
+  // Keeps an emptied chunk as the spare, or frees it if there is one.
+  void give_back(ChunkPtr chunk);
+
   std::array<std::atomic<ChunkPtr*>, kSegments> segments_{};  // owned
+  // One emptied chunk kept for the next one needed (owned): creating and
+  // removing one entry at a time would otherwise make and free a chunk each
+  // time, as a new id so often starts a chunk of its own.
+  std::atomic<Chunk*> spare_{nullptr};
   std::array<Stripe, kStripes> stripes_;
   const std::uint64_t order_key_;
 };
