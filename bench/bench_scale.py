@@ -54,12 +54,16 @@ open that follows it, with the directory held:
   after:
     1. the directory's name index: the cell at the name's hash, which holds
        32 bits of the name's hash and the child's address;
-    2. the child's inode (96 bytes for a file): the name, compared in place,
-       the kind, the data lock and the file lock, all in its first 48 bytes.
+    2. the child's inode (88 bytes for a file, a 96-byte allocation): the
+       name, compared in place, the kind, the data lock and the file lock,
+       all in its first 48 bytes (two lines when the allocation straddles
+       one, fetched together).
     Two misses. The table is not consulted on the way (the cell's address is
     the child itself, kept alive by the directory's list), and a creation
-    misses only on 1: ids are handed out in order, so the table's slot for a
-    new id sits next to the previous one.
+    misses only on 1 (and on the line after it when the probe runs on): ids
+    are handed out in order, so the table's slot for a new id sits next to
+    the previous one. Index arrays of 4 MiB and more ask for huge pages, so
+    a probe no longer misses the TLB as well.
 """
 
 import json
