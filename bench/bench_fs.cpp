@@ -54,7 +54,7 @@ void BM_Lookup(benchmark::State& state) {
   }
 }
 
-void create_batch(Populated& p, std::vector<std::string>& names, std::uint64_t& counter) {
+void create_batch(std::vector<std::string>& names, std::uint64_t& counter) {
   names.clear();
   for (int i = 0; i < kBatch; ++i) names.push_back("new" + std::to_string(counter++));
 }
@@ -66,7 +66,7 @@ void BM_Create(benchmark::State& state) {
   std::uint64_t counter = 0;
   while (state.KeepRunningBatch(kBatch)) {
     state.PauseTiming();
-    create_batch(p, names, counter);
+    create_batch(names, counter);
     ids.clear();
     state.ResumeTiming();
     for (const auto& name : names) ids.push_back(p.fs->create_inode(p.dir, name, File{}).value());
@@ -83,7 +83,7 @@ void BM_Remove(benchmark::State& state) {
   std::uint64_t counter = 0;
   while (state.KeepRunningBatch(kBatch)) {
     state.PauseTiming();
-    create_batch(p, names, counter);
+    create_batch(names, counter);
     ids.clear();
     for (const auto& name : names) ids.push_back(p.fs->create_inode(p.dir, name, File{}).value());
     state.ResumeTiming();

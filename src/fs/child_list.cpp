@@ -4,87 +4,98 @@
 #include <new>
 #include <utility>
 
-#include "fs/short_string.hpp"
+#include "fs/inode.hpp"
+#include "fs/zeroed_array.hpp"
 
 namespace lumvex {
 
-// Open-addressing (linear probing) table from name to the slot of the child.
-// The size is not a power of two: homes are mapped with a multiply-shift and
-// the table grows by half, which keeps it fuller on average than doubling.
-// Deletion shifts later cells back, so no tombstones accumulate.
-struct ChildList::Index {
-  static constexpr std::uint32_t kEmpty = ~std::uint32_t{0};
+// One cell of the name index: the child, 32 bits of its name's hash, and its
+// position in the creation-order list. An empty cell has no child.
+struct IndexCell {
+  const INode* child = nullptr;
+  std::uint32_t hash = 0;
+  std::uint32_t position = 0;
+};
+static_assert(sizeof(IndexCell) == 16);
 
-  struct Cell {
-    ShortString name;
-    std::uint32_t hash : 31 = 0;
-    std::uint32_t is_directory : 1 = 0;  // kinds never change, so listings need not look
-    std::uint32_t slot = kEmpty;
-  };
-
-  explicit Index(const HashKey& hash_key) : key(hash_key) {}
+// The index is an open-addressing (linear probing) table. Its size is not a
+// power of two: homes are mapped with a multiply-shift and the table grows by
+// half, which keeps it fuller on average than doubling. Deletion shifts later
+// cells back, so no tombstones accumulate.
+struct ChildList::Body {
+  explicit Body(const HashKey& hash_key) : key(hash_key) {}
+  Body(const Body&) = delete;
+  Body& operator=(const Body&) = delete;
+  ~Body() {
+    for (INode* child : order)
+      if (child != nullptr) InodeRef::adopt(child);  // dropped here
+  }
 
   std::uint32_t hash_of(std::string_view name) const {
-    return static_cast<std::uint32_t>(sip_hash(key, name) >> 33);
+    return static_cast<std::uint32_t>(sip_hash(key, name) >> 32);
   }
-
   std::size_t home(std::uint32_t hash) const {
-    return static_cast<std::size_t>((std::uint64_t{hash} * cells.size()) >> 31);
+    return static_cast<std::size_t>((std::uint64_t{hash} * capacity) >> 32);
   }
-  std::size_t next(std::size_t i) const { return i + 1 == cells.size() ? 0 : i + 1; }
+  std::size_t next(std::size_t i) const { return i + 1 == capacity ? 0 : i + 1; }
 
-  Cell* find(std::string_view name) { return find(name, hash_of(name)); }
-  Cell* find(std::string_view name, std::uint32_t h) {
+  IndexCell* find(std::string_view name, std::uint32_t h) const {
     if (count == 0) return nullptr;
     for (std::size_t i = home(h);; i = next(i)) {
-      Cell& cell = cells[i];
-      if (cell.slot == kEmpty) return nullptr;
-      if (cell.hash == h && cell.name.view() == name) return &cell;
+      IndexCell& cell = cells[i];
+      if (cell.child == nullptr) return nullptr;
+      if (cell.hash == h && cell.child->name.view() == name) return &cell;
     }
   }
 
-  // Inserts a name that is known to be absent.
-  // Inserts a name that is known to be absent, after reserve_one().
-  void insert(ShortString name, std::uint32_t h, bool is_directory, std::uint32_t slot) {
+  // Inserts a child whose name is known to be absent, after reserve_one().
+  void insert(const INode* child, std::uint32_t h, std::uint32_t position) {
     std::size_t i = home(h);
-    while (cells[i].slot != kEmpty) i = next(i);
-    cells[i] = Cell{std::move(name), h, is_directory, slot};
+    while (cells[i].child != nullptr) i = next(i);
+    cells[i] = IndexCell{child, h, position};
     ++count;
   }
 
-  void erase(Cell* cell) {
+  void erase(IndexCell* cell) {
     std::size_t i = static_cast<std::size_t>(cell - cells.data());
-    for (std::size_t j = next(i); cells[j].slot != kEmpty; j = next(j)) {
+    for (std::size_t j = next(i); cells[j].child != nullptr; j = next(j)) {
       std::size_t h = home(cells[j].hash);
       // Cell j may stay if its home lies cyclically in (i, j].
       bool stays = i <= j ? (i < h && h <= j) : (i < h || h <= j);
       if (stays) continue;
-      cells[i] = std::move(cells[j]);
+      cells[i] = cells[j];
       i = j;
     }
-    cells[i] = Cell{};
+    cells[i] = IndexCell{};
     --count;
-  }
-
-  void grow() {
-    std::size_t size = std::max<std::size_t>(8, cells.size() + cells.size() / 2);
-    std::vector<Cell> old = std::exchange(cells, std::vector<Cell>(size));
-    for (Cell& cell : old) {
-      if (cell.slot == kEmpty) continue;
-      std::size_t i = home(cell.hash);
-      while (cells[i].slot != kEmpty) i = next(i);
-      cells[i] = std::move(cell);
-    }
   }
 
   // Makes room for one more name, so that the insertion cannot fail.
   void reserve_one() {
-    if ((count + 1) * 5 > cells.size() * 4) grow();
+    if ((count + 1) * 5 <= capacity * std::size_t{4}) return;
+    const std::size_t size = std::max<std::size_t>(8, capacity + capacity / 2);
+    ZeroedArray<IndexCell> old = std::exchange(cells, ZeroedArray<IndexCell>(size));
+    capacity = static_cast<std::uint32_t>(size);
+    for (std::size_t k = 0; k < old.size(); ++k) {
+      if (old[k].child == nullptr) continue;
+      std::size_t i = home(old[k].hash);
+      while (cells[i].child != nullptr) i = next(i);
+      cells[i] = old[k];
+    }
   }
 
+  void remove_position(std::size_t position);
+  // Squeezes out the holes; without memory for that it leaves them.
+  void compact() noexcept;
+
   HashKey key;
-  std::vector<Cell> cells;
-  std::size_t count = 0;
+  // Creation order; each child holds one count, and null marks a removed one.
+  SmallVector<INode*, 4, std::uint32_t> order;
+  std::uint32_t live = 0;
+  std::uint32_t holes = 0;
+  std::uint32_t capacity = 0;    // cells
+  std::uint32_t count = 0;       // cells in use
+  ZeroedArray<IndexCell> cells;  // all zero: empty
   std::vector<InodeId> symlinks;
 };
 
@@ -93,116 +104,121 @@ ChildList::ChildList(ChildList&&) noexcept = default;
 ChildList& ChildList::operator=(ChildList&&) noexcept = default;
 ChildList::~ChildList() = default;
 
+InodeId ChildList::id_of(const INode& child) {
+  return child.id;
+}
+
+const SmallVector<INode*, 4, std::uint32_t>& ChildList::order() const {
+  return body_->order;
+}
+
+std::size_t ChildList::size() const {
+  return body_ ? body_->live : 0;
+}
+
 SmallVector<InodeId, 8> ChildList::ids() const {
   SmallVector<InodeId, 8> out;
-  out.reserve(live_);
+  out.reserve(size());
   for_each([&](InodeId id) { out.push_back(id); });
   return out;
 }
 
-bool ChildList::append(InodeId id, std::string_view name, bool is_directory, const HashKey& key) {
-  if (!index_) index_ = std::make_unique<Index>(key);
-  const std::uint32_t h = index_->hash_of(name);
-  if (index_->find(name, h) != nullptr) return false;
+bool ChildList::append(InodeRef child, const HashKey& key) {
+  if (!body_) body_ = std::make_unique<Body>(key);
+  Body& body = *body_;
+  const std::uint32_t position = static_cast<std::uint32_t>(body.order.size());
   // Everything that allocates comes first, so that a failed allocation
   // leaves the list as it was.
-  ShortString copy(name);
-  index_->reserve_one();
-  slots_.reserve(slots_.size() + 1);
-  index_->insert(std::move(copy), h, is_directory, static_cast<std::uint32_t>(slots_.size()));
-  slots_.push_back(id);
-  ++live_;
+  if (child->is_symlink()) {
+    body.symlinks.reserve(body.symlinks.size() + 1);
+    body.order.reserve(position + std::size_t{1});
+    body.symlinks.push_back(child->id);
+  } else {
+    const std::uint32_t h = body.hash_of(child->name.view());
+    if (body.find(child->name.view(), h) != nullptr) return false;
+    body.reserve_one();
+    body.order.reserve(position + std::size_t{1});
+    body.insert(child.get(), h, position);
+  }
+  body.order.push_back(child.release());
+  ++body.live;
   return true;
 }
 
-void ChildList::append_symlink(InodeId id, const HashKey& key) {
-  if (!index_) index_ = std::make_unique<Index>(key);
-  index_->symlinks.reserve(index_->symlinks.size() + 1);
-  slots_.reserve(slots_.size() + 1);
-  index_->symlinks.push_back(id);
-  slots_.push_back(id);
-  ++live_;
-}
-
-std::optional<InodeId> ChildList::find(std::string_view name) const {
-  if (!index_) return std::nullopt;
-  const Index::Cell* cell = index_->find(name);
-  if (cell == nullptr) return std::nullopt;
-  return slots_[cell->slot];
+const INode* ChildList::find(std::string_view name) const {
+  if (!body_) return nullptr;
+  const IndexCell* cell = body_->find(name, body_->hash_of(name));
+  return cell ? cell->child : nullptr;
 }
 
 void ChildList::list_names(std::vector<std::string>& files,
                            std::vector<std::string>& directories) const {
-  if (!index_) return;
-  // Cells are in hash order; put them back in creation order by slot.
-  SmallVector<const Index::Cell*, 16> by_slot;
-  by_slot.resize(slots_.size());  // all null
-  for (const Index::Cell& cell : index_->cells)
-    if (cell.slot != Index::kEmpty) by_slot[cell.slot] = &cell;
-  files.reserve(files.size() + live_);
-  directories.reserve(directories.size() + live_);
-  for (const Index::Cell* cell : by_slot)
-    if (cell != nullptr) (cell->is_directory ? directories : files).emplace_back(cell->name.view());
+  if (!body_) return;
+  files.reserve(files.size() + body_->live);
+  directories.reserve(directories.size() + body_->live);
+  for (const INode* child : body_->order)
+    if (child != nullptr && !child->is_symlink())
+      (child->is_directory() ? directories : files).emplace_back(child->name.view());
 }
 
 const std::vector<InodeId>& ChildList::symlinks() const {
   static const std::vector<InodeId> kNone;
-  return index_ ? index_->symlinks : kNone;
+  return body_ ? body_->symlinks : kNone;
 }
 
-bool ChildList::remove(InodeId id, std::string_view name) {
-  if (!index_) return false;
-  if (Index::Cell* cell = index_->find(name); cell != nullptr && slots_[cell->slot] == id) {
-    std::size_t slot = cell->slot;
-    index_->erase(cell);
-    return remove_slot(id, slot);
+InodeRef ChildList::remove(InodeId id, std::string_view name) {
+  if (!body_) return nullptr;
+  Body& body = *body_;
+  std::size_t position = 0;
+  if (IndexCell* cell = body.find(name, body.hash_of(name)); cell && cell->child->id == id) {
+    position = cell->position;
+    body.erase(cell);
+  } else {
+    auto link = std::find(body.symlinks.begin(), body.symlinks.end(), id);
+    if (link == body.symlinks.end()) return nullptr;
+    auto in_order = std::find_if(body.order.begin(), body.order.end(),
+                                 [&](const INode* child) { return child && child->id == id; });
+    if (in_order == body.order.end()) return nullptr;
+    body.symlinks.erase(link);
+    position = static_cast<std::size_t>(in_order - body.order.begin());
   }
-  auto& links = index_->symlinks;
-  auto it = std::find(links.begin(), links.end(), id);
-  if (it == links.end()) return false;
-  links.erase(it);
-  for (std::size_t slot = 0; slot < slots_.size(); ++slot)
-    if (slots_[slot] == id) return remove_slot(id, slot);
-  return false;
+  InodeRef removed = InodeRef::adopt(body.order[position]);
+  body.remove_position(position);
+  if (body.live == 0 && body.symlinks.empty()) body_.reset();
+  return removed;
 }
 
-bool ChildList::remove_slot(InodeId id, std::size_t slot) {
-  if (slot >= slots_.size() || slots_[slot] != id) return false;
-  slots_[slot] = kHole;
-  --live_;
-  ++holes_;
+void ChildList::Body::remove_position(std::size_t position) {
+  order[position] = nullptr;
+  --live;
+  ++holes;
   // Trailing holes cost nothing to drop; inner ones are squeezed out once
   // they outnumber the live children, which keeps removal O(1) amortised.
-  while (!slots_.empty() && slots_.back() == kHole) {
-    slots_.pop_back();
-    --holes_;
+  while (!order.empty() && order.back() == nullptr) {
+    order.pop_back();
+    --holes;
   }
-  if (holes_ > 8 && holes_ > live_) compact();
-  if (live_ == 0 && index_ && index_->symlinks.empty()) {
-    index_.reset();
-    slots_.shrink_to_fit();
-  }
-  return true;
+  if (holes > 8 && holes > live) compact();
 }
 
-void ChildList::compact() noexcept {
-  std::vector<std::uint32_t> new_slot;
+void ChildList::Body::compact() noexcept {
+  std::vector<std::uint32_t> new_position;
   try {
-    new_slot.assign(slots_.size(), Index::kEmpty);
+    new_position.assign(order.size(), 0);
   } catch (const std::bad_alloc&) {
     return;  // the holes stay until a later removal manages it
   }
   std::size_t out = 0;
-  for (std::size_t i = 0; i < slots_.size(); ++i) {
-    if (slots_[i] == kHole) continue;
-    new_slot[i] = static_cast<std::uint32_t>(out);
-    slots_[out++] = slots_[i];
+  for (std::size_t i = 0; i < order.size(); ++i) {
+    if (order[i] == nullptr) continue;
+    new_position[i] = static_cast<std::uint32_t>(out);
+    order[out++] = order[i];
   }
-  slots_.resize(out);
-  slots_.shrink_to_fit();
-  holes_ = 0;
-  for (Index::Cell& cell : index_->cells)
-    if (cell.slot != Index::kEmpty) cell.slot = new_slot[cell.slot];
+  order.resize(out);
+  order.shrink_to_fit();
+  holes = 0;
+  for (std::size_t k = 0; k < capacity; ++k)
+    if (cells[k].child != nullptr) cells[k].position = new_position[cells[k].position];
 }
 
 }  // namespace lumvex

@@ -2,11 +2,16 @@
 // index so that lookup, insertion and removal by name take constant time
 // however many entries the directory holds.
 //
+// The list holds a counted reference to each child, and its index cells hold
+// the child's address with 32 bits of its name's hash: a lookup reads one
+// cell and then the child itself, where it compares the name, and needs no
+// other table to reach the child. Everything lives out of line behind one
+// pointer (null while the directory is empty), so a directory inode stays
+// small.
 #pragma once
 
 #include <cstdint>
 #include <memory>
-#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -17,6 +22,8 @@
 namespace lumvex {
 
 using InodeId = std::uint64_t;
+class INode;
+class InodeRef;
 
 class ChildList {
  public:
@@ -25,51 +32,51 @@ class ChildList {
   ChildList& operator=(ChildList&&) noexcept;
   ~ChildList();
 
-  std::size_t size() const { return live_; }
-  bool empty() const { return live_ == 0; }
+  std::size_t size() const;
+  bool empty() const { return size() == 0; }
 
   // Calls f(InodeId) for every child, in creation order.
   template <typename F>
   void for_each(F&& f) const {
-    for (InodeId id : slots_)
-      if (id != kHole) f(id);
+    for_each_node([&](const INode& child) { f(id_of(child)); });
+  }
+  // Calls f(const INode&) for every child, in creation order.
+  template <typename F>
+  void for_each_node(F&& f) const {
+    if (!body_) return;
+    for (const INode* child : order())
+      if (child != nullptr) f(*child);
   }
   // The children in creation order (inline room for 8).
   SmallVector<InodeId, 8> ids() const;
 
-  // Adds `id` at the end under `name`. Returns false (and adds nothing) when
-  // a child of that name is already indexed. `key` keys the name hash; a
-  // list keeps the key it was first given. A failed allocation changes
-  // nothing.
-  bool append(InodeId id, std::string_view name, bool is_directory, const HashKey& key);
-  // Adds a symlink child. Symlinks are listed under their target's name,
-  // which can change, so they stay out of the index and are searched apart.
-  void append_symlink(InodeId id, const HashKey& key);
+  // Adds `child` at the end, indexed under its name, and takes over the
+  // reference. Returns false (and adds nothing) when a child of that name is
+  // already indexed. `key` keys the name hash; a list keeps the key it was
+  // first given. A failed allocation changes nothing. Symlinks are listed
+  // under their target's name, which can change, so they stay out of the
+  // index and are searched apart.
+  bool append(InodeRef child, const HashKey& key);
 
   // The child indexed under `name`, if any (symlink children not included).
-  std::optional<InodeId> find(std::string_view name) const;
+  const INode* find(std::string_view name) const;
   // Appends the names of the indexed children, in creation order, to
   // `directories` or `files` by kind (symlink children are left out).
   void list_names(std::vector<std::string>& files, std::vector<std::string>& directories) const;
   // The symlink children, in creation order.
   const std::vector<InodeId>& symlinks() const;
 
-  // Removes the child `id` that was added under `name` (or as a symlink).
-  // Returns false if it is not listed.
-  bool remove(InodeId id, std::string_view name);
+  // Removes the child `id` named `name` (or the symlink `id`) and returns the
+  // list's reference to it, or null if it is not listed. The caller drops the
+  // reference after releasing the directory's lock.
+  InodeRef remove(InodeId id, std::string_view name);
 
  private:
-  static constexpr InodeId kHole = ~InodeId{0};
-  struct Index;
+  struct Body;
+  static InodeId id_of(const INode& child);
+  const SmallVector<INode*, 4, std::uint32_t>& order() const;
 
-  // Squeezes out the holes; without memory for that it leaves them.
-  void compact() noexcept;
-  bool remove_slot(InodeId id, std::size_t slot);
-
-  SmallVector<InodeId, 8, std::uint32_t> slots_;  // creation order; kHole marks a removed child
-  std::uint32_t live_ = 0;
-  std::uint32_t holes_ = 0;
-  std::unique_ptr<Index> index_;  // names and symlinks, made on first append
+  std::unique_ptr<Body> body_;  // made on the first append
 };
 
 }  // namespace lumvex

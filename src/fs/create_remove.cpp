@@ -19,33 +19,38 @@ IoResult<InodeId> FileSystem::create_inode(InodeId parent, std::string_view name
   const InodeId id = next_inode_id_.fetch_add(1);
   auto parent_entry = resolve(parent);
   if (!parent_entry) return fail(parent_entry.error());
-  INode& dir_node = **parent_entry;
+  auto created = link_new(id, parent, **parent_entry, name, std::move(kind));
+  if (!created) return fail(created.error());
+  return id;
+}
 
-  const std::size_t depth = dir_node.depth + 1;
+IoResult<InodeRef> FileSystem::create_below(InodeId parent, INode& dir, std::string_view name,
+                                            INodeKind kind) {
+  if (!valid_entry_name(name)) return fail(IoErrorKind::ResourceAlreadyExists);
+  const InodeId id = next_inode_id_.fetch_add(1);
+  return link_new(id, parent, dir, name, std::move(kind));
+}
+
+IoResult<InodeRef> FileSystem::link_new(InodeId id, InodeId parent, INode& dir,
+                                        std::string_view name, INodeKind kind) {
+  const std::size_t depth = dir.depth + std::size_t{1};
   if (depth > kMaxDepth) {
     // A taken name is reported before the depth; nothing can exist that deep.
-    if (find_inode_by_name_with_handle(dir_node, name))
-      return fail(IoErrorKind::ResourceAlreadyExists);
+    if (find_inode_by_name_with_handle(dir, name)) return fail(IoErrorKind::ResourceAlreadyExists);
     return fail(IoErrorKind::MaxRecursionDepthExceeded);
   }
-  const bool is_symlink = std::holds_alternative<Symlink>(kind);
-  const bool is_directory = std::holds_alternative<Directory>(kind);
-  auto node = InodeRef::make(id, parent, depth, ShortString(name), std::move(kind));
+  if (!dir.is_directory()) return fail(IoErrorKind::NotADirectory);  // kinds never change
+  InodeRef node = InodeRef::make(id, parent, depth, ShortString(name), std::move(kind));
 
   // The new entry goes into the table before its parent lists it, so a
   // listed child can always be looked up. If linking fails it is taken out.
-  inodes_.insert(std::move(node));
+  inodes_.insert(node);
   IoResult<void> linked = fail(IoErrorKind::InodeNotFound);
   try {
-    linked = dir_node.data.update([&](INodeData& data) -> IoResult<void> {
-      Directory* dir = std::get_if<Directory>(&data.kind);
-      if (dir == nullptr) return fail(IoErrorKind::NotADirectory);
-      if (data.unlinked) return fail(IoErrorKind::InodeNotFound);  // being removed
-      if (is_symlink) {
-        dir->children.append_symlink(id, hash_key_);
-      } else if (!dir->children.append(id, name, is_directory, hash_key_)) {
+    linked = dir.update([&]() -> IoResult<void> {
+      if (dir.unlinked()) return fail(IoErrorKind::InodeNotFound);  // being removed
+      if (!dir.directory()->children.append(node, hash_key_))
         return fail(IoErrorKind::ResourceAlreadyExists);
-      }
       return {};
     });
   } catch (...) {
@@ -56,28 +61,24 @@ IoResult<InodeId> FileSystem::create_inode(InodeId parent, std::string_view name
     inodes_.remove(id);
     return fail(linked.error());
   }
-  return id;
+  return node;
 }
 
-namespace {
-
-IoResult<void> create_at_path(FileSystem& fs, std::string_view path, INodeKind kind) {
+IoResult<void> FileSystem::create_at_path(std::string_view path, INodeKind kind) {
   auto [parent_path, name] = split_last(path);
-  auto parent = fs.get_inode_by_path_raw(parent_path);
+  auto parent = resolve_path(parent_path);
   if (!parent) return fail(parent.error());
-  auto created = fs.create_inode(*parent, name, std::move(kind));
+  auto created = create_below((*parent)->id, **parent, name, std::move(kind));
   if (!created) return fail(created.error());
   return {};
 }
 
-}  // namespace
-
 IoResult<void> FileSystem::mkdir(std::string_view path) {
-  return create_at_path(*this, path, Directory{});
+  return create_at_path(path, Directory{});
 }
 
 IoResult<void> FileSystem::touch(std::string_view path) {
-  return create_at_path(*this, path, File{});
+  return create_at_path(path, File{});
 }
 
 IoResult<void> FileSystem::rm(std::string_view path, bool recursive) {
@@ -103,8 +104,8 @@ IoResult<void> FileSystem::remove_tree(InodeId id, bool recursive, std::size_t l
   bool is_directory = false;
   SmallVector<InodeId, 8> children;
   {
-    auto data = entry->data.read();
-    if (const Directory* dir = std::get_if<Directory>(&data->kind)) {
+    auto guard = entry->read();
+    if (const DirectoryNode* dir = entry->directory()) {
       is_directory = true;
       if (recursive) {
         children = dir->children.ids();
@@ -124,34 +125,37 @@ IoResult<void> FileSystem::remove_tree(InodeId id, bool recursive, std::size_t l
   // Phase 2: claim the entry, unlink it from its parent, release it.
   auto parent = resolve(entry->parent);
   if (!parent) return fail(parent.error());
-  auto claimed = entry->data.update([&](INodeData& data) -> IoResult<void> {
-    if (data.unlinked) return fail(IoErrorKind::InodeNotFound);  // another removal won
+  INode& node = *entry;
+  auto claimed = node.update([&]() -> IoResult<void> {
+    if (node.unlinked()) return fail(IoErrorKind::InodeNotFound);  // another removal won
     if (is_directory) {
-      const Directory* dir = std::get_if<Directory>(&data.kind);
+      const DirectoryNode* dir = node.directory();
       if (dir == nullptr) return fail(IoErrorKind::NotADirectory);
       // Something created in it after the copy above makes the removal fail.
       if (!dir->children.empty()) return fail(IoErrorKind::DirectoryIsNotEmpty);
-    } else if (File* file = std::get_if<File>(&data.kind)) {
+    } else if (node.is_file()) {
       std::int32_t expected = 0;
-      if (!file->lock.flag.compare_exchange_strong(expected, FileLock::REMOVED))
+      if (!node.file_lock.flag.compare_exchange_strong(expected, FileLock::REMOVED))
         return fail(IoErrorKind::ResourceCurrentInUse);
-    } else if (std::holds_alternative<Directory>(data.kind)) {
+    } else if (node.is_directory()) {
       return fail(IoErrorKind::NotAFile);
     }
-    data.unlinked = true;
+    node.set_unlinked(true);
     return {};
   });
   if (!claimed) return claimed;
-  const bool unlinked = (*parent)->data.update([&](INodeData& data) {
-    Directory* dir = std::get_if<Directory>(&data.kind);
-    if (dir != nullptr) dir->children.remove(id, entry->name.view());
+  InodeRef unlisted;  // the parent's reference, dropped after its lock
+  INode& dir_node = **parent;
+  const bool unlinked = dir_node.update([&] {
+    DirectoryNode* dir = dir_node.directory();
+    if (dir != nullptr) unlisted = dir->children.remove(id, node.name.view());
     return dir != nullptr;
   });
   if (!unlinked) {
     // The parent is not a directory: undo the claim, nothing was removed.
-    entry->data.update([](INodeData& data) {
-      data.unlinked = false;
-      if (File* file = std::get_if<File>(&data.kind)) file->lock.flag.store(0);
+    node.update([&] {
+      node.set_unlinked(false);
+      if (node.is_file()) node.file_lock.flag.store(0);
     });
     return fail(IoErrorKind::NotADirectory);
   }

@@ -34,10 +34,9 @@ std::string FileHandleType::debug_string() const {
 IoResult<FileHandle> FileSystem::open_entry(std::shared_ptr<FileSystem> self, InodeId id,
                                             InodeRef node, FileHandleType mode) const {
   {
-    auto data = node->data.read();
-    const File* file = std::get_if<File>(&data->kind);
-    if (file == nullptr) return fail(IoErrorKind::NotAFile);
-    auto& flag = const_cast<File*>(file)->lock.flag;  // atomics change under the read lock
+    auto guard = node->read();
+    if (!node->is_file()) return fail(IoErrorKind::NotAFile);
+    auto& flag = node->file_lock.flag;  // atomics change under the read lock
     if (mode.exclusive()) {
       std::int32_t expected = 0;
       if (!flag.compare_exchange_strong(expected, FileLock::WRITE_EXCLUSIVE))
@@ -57,25 +56,35 @@ IoResult<FileHandle> FileSystem::open(std::shared_ptr<FileSystem> fs, std::strin
   auto [parent_path, name] = split_last(path);
   auto parent = fs->resolve_path(parent_path);
   if (!parent) return fail(parent.error());
+  INode& dir = **parent;
+  if (name.empty() || name == "." || name == "..") {
+    // The directory itself or its parent: never a file, but reported as
+    // opening it reports.
+    const InodeId id = name == ".." ? dir.parent : dir.id;
+    auto node = fs->resolve(id);
+    if (!node) return fail(node.error());
+    return fs->open_entry(fs, id, std::move(*node), mode);
+  }
   // A concurrent creation of the same name can slip in between the lookup
   // and our own creation; then the lookup is simply repeated.
   for (int attempt = 0;; ++attempt) {
-    auto found = fs->find_inode_by_name_with_handle(**parent, name);
+    auto found = fs->find_child(dir, name);
     if (!found && (found.error().kind() != IoErrorKind::InodeNotFound || !create))
       return fail(found.error());
     if (!found) {
-      auto created = fs->create_inode((*parent)->id, name, File{});
+      auto created = fs->create_below(dir.id, dir, name, File{});
       if (!created) {
         if (created.error().kind() != IoErrorKind::ResourceAlreadyExists || attempt == 3)
           return fail(created.error());
         continue;
       }
-      found = created;
+      found = std::move(created);
     }
     // The handle keeps the id found in the directory (a link's own id).
-    auto node = fs->resolve(*found);
+    const InodeId id = (*found)->id;
+    auto node = fs->follow(std::move(*found));
     if (!node) return fail(node.error());
-    return fs->open_entry(fs, *found, std::move(*node), mode);
+    return fs->open_entry(fs, id, std::move(*node), mode);
   }
 }
 
@@ -120,20 +129,19 @@ bool FileHandle::close_quietly() noexcept {
   }
 }
 
-// Runs f(File&) with the handle's file held for reading or writing.
+// Runs f(FileNode&) with the handle's file held for reading or writing.
 template <bool kWrite, typename F>
-auto FileHandle::with_file(F&& f) const -> decltype(f(std::declval<File&>())) {
+auto FileHandle::with_file(F&& f) const -> decltype(f(std::declval<FileNode&>())) {
+  FileNode* file = file_->file();
   if constexpr (kWrite) {
-    return file_->data.update([&](INodeData& data) -> decltype(f(std::declval<File&>())) {
-      File* file = std::get_if<File>(&data.kind);
+    return file_->update([&]() -> decltype(f(std::declval<FileNode&>())) {
       if (file == nullptr) return fail(IoErrorKind::NotAFile);
       return f(*file);
     });
   } else {
-    auto data = file_->data.read();
-    const File* file = std::get_if<File>(&data->kind);
+    auto guard = file_->read();
     if (file == nullptr) return fail(IoErrorKind::NotAFile);
-    return f(const_cast<File&>(*file));  // only atomics and reads under a read lock
+    return f(*file);  // only atomics and reads under a read lock
   }
 }
 
@@ -145,7 +153,7 @@ IoResult<std::size_t> FileHandle::read_into(std::size_t max,
                                             FunctionRef<std::uint8_t*(std::size_t)> sink) {
   if (!id_) return fail(IoErrorKind::InvalidFileDescriptor);
   if (!type_.contains(FileHandleType::READ)) return fail(IoError::operation_not_supported("read"));
-  return with_file<false>([&](File& file) -> IoResult<std::size_t> {
+  return with_file<false>([&](FileNode& file) -> IoResult<std::size_t> {
     const auto& bytes = file.data.data;
     std::size_t available = offset_ < bytes.size() ? bytes.size() - offset_ : 0;
     std::size_t count = std::min(max, available);
@@ -161,7 +169,7 @@ IoResult<std::size_t> FileHandle::write(std::span<const std::uint8_t> bytes) {
   if (!id_) return fail(IoErrorKind::InvalidFileDescriptor);
   if (!type_.contains(FileHandleType::WRITE))
     return fail(IoError::operation_not_supported("write"));
-  return with_file<true>([&](File& file) -> IoResult<std::size_t> {
+  return with_file<true>([&](FileNode& file) -> IoResult<std::size_t> {
     auto& data = file.data.data;
     if (bytes.size() > std::numeric_limits<std::size_t>::max() - offset_)
       throw InternalError("file size overflows");
@@ -175,7 +183,7 @@ IoResult<std::size_t> FileHandle::write(std::span<const std::uint8_t> bytes) {
 
 IoResult<void> FileHandle::seek(SeekFrom target) {
   if (!id_) return fail(IoErrorKind::InvalidFileDescriptor);
-  return with_file<false>([&](File& file) -> IoResult<void> {
+  return with_file<false>([&](FileNode& file) -> IoResult<void> {
     std::size_t length = file.data.data.size();
     std::size_t next = 0;
     switch (target.origin) {
@@ -203,8 +211,8 @@ IoResult<std::size_t> FileHandle::tell() const {
 
 IoResult<void> FileHandle::close() {
   if (!id_) return fail(IoErrorKind::InvalidFileDescriptor);
-  auto closed = with_file<false>([&](File& file) -> IoResult<void> {
-    auto& flag = file.lock.flag;
+  auto closed = with_file<false>([&](FileNode& file) -> IoResult<void> {
+    auto& flag = file.file_lock.flag;
     if (type_.exclusive()) {
       check_invariant(flag.load() == FileLock::WRITE_EXCLUSIVE,
                       "an exclusive handle closes a file it does not hold");

@@ -79,9 +79,10 @@ class FileHandle {
       : id_(id), type_(type), fs_(std::move(fs)), file_(std::move(file)) {}
   // Closes an open handle, reporting only whether that worked.
   bool close_quietly() noexcept;
-  // Runs f(File&) with the open handle's file locked for reading or writing.
+  // Runs f(FileNode&) with the open handle's file locked for reading or
+  // writing.
   template <bool kWrite, typename F>
-  auto with_file(F&& f) const -> decltype(f(std::declval<File&>()));
+  auto with_file(F&& f) const -> decltype(f(std::declval<FileNode&>()));
 
   std::optional<InodeId> id_;
   FileHandleType type_;

@@ -23,19 +23,19 @@ FileSystem::FileSystem(Private, std::uint64_t table_seed, HashKey name_key)
 
 IoResult<InodeRef> FileSystem::resolve(InodeId id) const {
   if (id == kRootId) return root_;
+  InodeRef node = inodes_.find(id);
+  if (!node) return fail(IoErrorKind::InodeNotFound);
+  return follow(std::move(node));
+}
+
+IoResult<InodeRef> FileSystem::follow(InodeRef node) const {
   for (int hops = 0;; ++hops) {
-    InodeRef node = inodes_.find(id);
-    if (!node) return fail(IoErrorKind::InodeNotFound);
-    const Symlink* link = nullptr;
-    InodeId target = 0;
-    {
-      auto data = node->data.read();
-      link = std::get_if<Symlink>(&data->kind);
-      if (link != nullptr) target = link->target;
-    }
+    node->check_usable();
+    const SymlinkNode* link = node->symlink();
     if (link == nullptr) return node;
     if (hops == kMaxSymlinkHops) return fail(IoErrorKind::MaxRecursionDepthExceeded);
-    id = target;
+    node = inodes_.find(link->target);
+    if (!node) return fail(IoErrorKind::InodeNotFound);
   }
 }
 
@@ -48,7 +48,8 @@ IoResult<InodeId> FileSystem::get_inode_raw(InodeId id) const {
 IoResult<bool> FileSystem::is_directory_raw(InodeId id) const {
   auto node = resolve(id);
   if (!node) return fail(node.error());
-  return std::holds_alternative<Directory>((*node)->data.read()->kind);
+  (*node)->check_usable();
+  return (*node)->is_directory();
 }
 
 IoResult<bool> FileSystem::is_file_raw(InodeId id) const {
@@ -64,17 +65,15 @@ void FileSystem::release_inode_id(InodeId id) {
   if (id != kRootId) inodes_.remove(id);
 }
 
-IoResult<InodeId> FileSystem::find_inode_by_name_with_handle(const INode& entry,
-                                                             std::string_view name) const {
-  if (name.empty() || name == ".") return entry.id;
-  if (name == "..") return entry.parent;
+IoResult<InodeRef> FileSystem::find_child(const INode& dir, std::string_view name) const {
   std::vector<InodeId> symlinks;
   {
-    auto data = entry.data.read();
-    const Directory* dir = std::get_if<Directory>(&data->kind);
-    if (dir == nullptr) return fail(IoErrorKind::NotADirectory);
-    if (auto found = dir->children.find(name)) return *found;
-    symlinks = dir->children.symlinks();
+    auto guard = dir.read();
+    const DirectoryNode* node = dir.directory();
+    if (node == nullptr) return fail(IoErrorKind::NotADirectory);
+    // The listing holds the child, so it lives at least until the guard goes.
+    if (const INode* child = node->children.find(name)) return InodeRef(child);
+    symlinks = node->children.symlinks();
   }
   // Symlink children answer to their target's name. They are resolved with
   // the directory's lock released, so a link back to the directory itself
@@ -82,9 +81,29 @@ IoResult<InodeId> FileSystem::find_inode_by_name_with_handle(const INode& entry,
   for (InodeId link : symlinks) {
     auto target = resolve(link);
     if (!target) return fail(target.error());
-    if ((*target)->name.view() == name) return link;
+    if ((*target)->name.view() != name) continue;
+    InodeRef entry = inodes_.find(link);
+    if (!entry) return fail(IoErrorKind::InodeNotFound);
+    return entry;
   }
   return fail(IoErrorKind::InodeNotFound);
+}
+
+IoResult<InodeId> FileSystem::find_inode_by_name_with_handle(const INode& entry,
+                                                             std::string_view name) const {
+  if (name.empty() || name == ".") return entry.id;
+  if (name == "..") return entry.parent;
+  {
+    // Only the id is wanted: no reference to the child is taken.
+    auto guard = entry.read();
+    const DirectoryNode* dir = entry.directory();
+    if (dir == nullptr) return fail(IoErrorKind::NotADirectory);
+    if (const INode* child = dir->children.find(name)) return child->id;
+    if (dir->children.symlinks().empty()) return fail(IoErrorKind::InodeNotFound);
+  }
+  auto child = find_child(entry, name);
+  if (!child) return fail(child.error());
+  return (*child)->id;
 }
 
 IoResult<InodeId> FileSystem::find_inode_by_name(InodeId dir, std::string_view name) const {
@@ -100,22 +119,18 @@ IoResult<InodeId> FileSystem::get_inode_by_path_raw(std::string_view path) const
 }
 
 IoResult<InodeRef> FileSystem::resolve_path(std::string_view path) const {
-  auto current = resolve(kRootId);
-  if (!current) return fail(current.error());
-  InodeRef entry = std::move(*current);
+  InodeRef entry = root_;
   for (std::string_view component : PathComponents(path)) {
     if (component.empty() || component == ".") continue;
-    InodeId next;
-    if (component == "..") {
-      next = entry->parent;
+    auto next = component == ".." ? resolve(entry->parent) : find_child(*entry, component);
+    if (!next) return fail(next.error());
+    if ((*next)->is_symlink()) {
+      next = follow(std::move(*next));
+      if (!next) return fail(next.error());
     } else {
-      auto found = find_inode_by_name_with_handle(*entry, component);
-      if (!found) return fail(found.error());
-      next = *found;
+      (*next)->check_usable();
     }
-    auto resolved = resolve(next);
-    if (!resolved) return fail(resolved.error());
-    entry = std::move(*resolved);
+    entry = std::move(*next);
   }
   return entry;
 }
@@ -148,12 +163,12 @@ IoResult<Listing> FileSystem::ls_raw(InodeId id) const {
   Listing listing;
   SmallVector<InodeId, 8> children;
   {
-    auto data = (*node)->data.read();
-    const Directory* dir = std::get_if<Directory>(&data->kind);
+    auto guard = (*node)->read();
+    const DirectoryNode* dir = (*node)->directory();
     if (dir == nullptr) return fail(IoErrorKind::NotADirectory);
     if (dir->children.symlinks().empty()) {
-      // The directory knows its children's names and kinds: no child is
-      // visited.
+      // The directory lists its children, which know their names and kinds
+      // (both fixed): no other lock is taken.
       dir->children.list_names(listing.first, listing.second);
       return listing;
     }
@@ -165,8 +180,7 @@ IoResult<Listing> FileSystem::ls_raw(InodeId id) const {
     auto resolved = resolve(child);
     if (!resolved) continue;
     const INode& entry = **resolved;
-    bool is_dir = std::holds_alternative<Directory>(entry.data.read()->kind);
-    (is_dir ? listing.second : listing.first).emplace_back(entry.name.view());
+    (entry.is_directory() ? listing.second : listing.first).emplace_back(entry.name.view());
   }
   return listing;
 }

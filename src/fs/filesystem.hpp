@@ -3,11 +3,15 @@
 // at once; errors are returned as values.
 //
 // Locks, outermost first:
-//   1. an inode's data lock (RwLock inside INode). No operation holds two at
-//      once: name searches, symlink chains and listings let one go before
-//      they take the next, so no order between inodes is needed;
-//   2. the inode table's shard locks (leaves, held only inside InodeTable).
+//   1. an inode's data lock (inside INode). No operation holds two at once:
+//      name searches, symlink chains and listings let one go before they
+//      take the next, so no order between inodes is needed;
+//   2. the inode table's chunk locks (leaves, held only inside InodeTable).
 // Entry guards (InodeRef) are counted references and never block.
+//
+// A path step goes from a directory to its child through the directory's
+// name index, which holds the child itself; the inode table is consulted
+// only for lookups by id (and for "..", and symlink targets).
 #pragma once
 
 #include <atomic>
@@ -97,8 +101,23 @@ class FileSystem {
 
   // The entry of the inode that `id` finally stands for.
   IoResult<InodeRef> resolve(InodeId id) const;
+  // `node` itself, or for a symlink the inode its chain finally stands for.
+  IoResult<InodeRef> follow(InodeRef node) const;
   // The entry that a whole path (from the root) leads to.
   IoResult<InodeRef> resolve_path(std::string_view path) const;
+  // The child of `dir` named `name` (a plain name: not "", "." or ".."), as
+  // listed: a symlink child is returned itself.
+  IoResult<InodeRef> find_child(const INode& dir, std::string_view name) const;
+  // create_inode below an entry that is already held: `parent` is the id
+  // the caller named it by. Returns the new entry.
+  IoResult<InodeRef> create_below(InodeId parent, INode& dir, std::string_view name,
+                                  INodeKind kind);
+  // mkdir and touch: create_below the entry that the parent path leads to.
+  IoResult<void> create_at_path(std::string_view path, INodeKind kind);
+  // Steps after the id is drawn: checks, the new inode, its table entry and
+  // its parent's listing.
+  IoResult<InodeRef> link_new(InodeId id, InodeId parent, INode& dir, std::string_view name,
+                              INodeKind kind);
   // Takes a share of `node`'s file lock for a new handle that names `id`.
   IoResult<FileHandle> open_entry(std::shared_ptr<FileSystem> self, InodeId id, InodeRef node,
                                   FileHandleType mode) const;

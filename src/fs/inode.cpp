@@ -1,7 +1,9 @@
 #include "fs/inode.hpp"
 
 #include <cstdio>
+#include <memory>
 #include <string>
+#include <type_traits>
 
 namespace lumvex {
 namespace {
@@ -54,38 +56,70 @@ void append_list(std::string& out, const Range& values) {
   out += ']';
 }
 
-struct KindPrinter {
-  std::string& out;
-  void operator()(const File& file) const {
+void append_kind(std::string& out, const INode& node) {
+  if (const FileNode* file = node.file()) {
     out += "File { data: FileData { data: ";
-    append_list(out, file.data.data);
+    append_list(out, file->data.data);
     out += " }, lock: FileLock { flag: ";
-    out += std::to_string(file.lock.flag.load());
+    out += std::to_string(node.file_lock.flag.load());
     out += " } }";
-  }
-  void operator()(const Directory& dir) const {
+  } else if (const DirectoryNode* dir = node.directory()) {
     out += "Directory { children: ";
-    append_list(out, dir.children.ids());
+    append_list(out, dir->children.ids());
     out += " }";
-  }
-  void operator()(const Symlink& link) const {
+  } else {
     out += "Symlink { target: ";
-    out += std::to_string(link.target);
+    out += std::to_string(node.symlink()->target);
     out += " }";
   }
-};
+}
 
 }  // namespace
 
 std::string INode::debug_string() const {
   std::string out = "INode { id: " + std::to_string(id) + ", parent: " + std::to_string(parent) +
-                    ", depth: " + std::to_string(depth) + ", name: ";
+                    ", depth: " + std::to_string(unsigned{depth}) + ", name: ";
   append_quoted(out, name.view());
   out += ", data: RwLock { data: ";
-  bool shown = data.try_read([&](const INodeData& d) { std::visit(KindPrinter{out}, d.kind); });
+  bool shown = try_read([&] { append_kind(out, *this); });
   if (!shown) out += "<locked>";
-  out += data.poisoned() ? ", poisoned: true, .. } }" : ", poisoned: false, .. } }";
+  out += poisoned() ? ", poisoned: true, .. } }" : ", poisoned: false, .. } }";
   return out;
+}
+
+InodeRef InodeRef::make(InodeId id, InodeId parent, std::size_t depth, ShortString name,
+                        INodeKind kind) {
+  INode* node = std::visit(
+      [&](auto& payload) -> INode* {
+        using Payload = std::remove_cvref_t<decltype(payload)>;
+        if constexpr (std::is_same_v<Payload, File>) {
+          return std::make_unique<FileNode>(id, parent, depth, std::move(name), std::move(payload))
+              .release();
+        } else if constexpr (std::is_same_v<Payload, Directory>) {
+          return std::make_unique<DirectoryNode>(id, parent, depth, std::move(name),
+                                                 std::move(payload))
+              .release();
+        } else {
+          return std::make_unique<SymlinkNode>(id, parent, depth, std::move(name), payload)
+              .release();
+        }
+      },
+      kind);
+  return InodeRef(node);
+}
+
+void InodeRef::destroy(INode* node) noexcept {
+  switch (node->tag) {
+    case KindTag::File:
+      std::unique_ptr<FileNode>{static_cast<FileNode*>(node)};
+      break;
+    case KindTag::Directory:
+      std::unique_ptr<DirectoryNode>{static_cast<DirectoryNode*>(node)};
+      break;
+    case KindTag::Symlink:
+      std::unique_ptr<SymlinkNode>{static_cast<SymlinkNode*>(node)};
+      break;
+  }
 }
 
 }  // namespace lumvex

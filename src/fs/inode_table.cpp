@@ -1,79 +1,87 @@
 #include "fs/inode_table.hpp"
 
-#include <algorithm>
-#include <mutex>
+#include <bit>
+#include <memory>
 #include <utility>
 
 namespace lumvex {
 
-InodeTable::InodeTable(std::uint64_t seed) : key_(seed) {}
+InodeTable::InodeTable(std::uint64_t seed) : order_key_(seed) {}
 
-const InodeTable::Slot* InodeTable::Shard::find(InodeId id, std::uint64_t key) const {
-  if (count == 0) return nullptr;
-  for (std::size_t i = home(id, key);; i = next(i)) {
-    const Slot& slot = slots[i];
-    if (!slot.node) return nullptr;
-    if (slot.id == id) return &slot;
+InodeTable::~InodeTable() {
+  ChunkPtr spare(spare_.load(std::memory_order_relaxed));
+  for (unsigned s = 0; s < kSegments; ++s) {
+    std::unique_ptr<ChunkPtr[]> owned(segments_[s].load(std::memory_order_relaxed));
   }
 }
 
-void InodeTable::Shard::grow(std::uint64_t key) {
-  std::size_t size = std::max<std::size_t>(16, slots.size() + slots.size() / 2);
-  std::vector<Slot> old = std::exchange(slots, std::vector<Slot>(size));
-  for (Slot& slot : old) {
-    if (!slot.node) continue;
-    std::size_t i = home(slot.id, key);
-    while (slots[i].node) i = next(i);
-    slots[i] = std::move(slot);
+InodeTable::ChunkPtr& InodeTable::chunk_slot(std::size_t c) {
+  const unsigned s = segment_of(c);
+  ChunkPtr* segment = segments_[s].load(std::memory_order_acquire);
+  if (segment == nullptr) {
+    // Threads of different stripes may race to make a segment; one wins.
+    auto fresh = std::make_unique<ChunkPtr[]>(segment_length(s));  // all null
+    if (segments_[s].compare_exchange_strong(segment, fresh.get(), std::memory_order_acq_rel))
+      segment = fresh.release();
   }
+  return segment[c - segment_base(s)];
+}
+
+InodeTable::ChunkPtr InodeTable::take_chunk() {
+  if (ChunkPtr spare{spare_.exchange(nullptr, std::memory_order_acquire)}) return spare;
+  return std::make_unique<Chunk>();
+}
+
+void InodeTable::give_back(ChunkPtr chunk) {
+  Chunk* expected = nullptr;
+  if (spare_.compare_exchange_strong(expected, chunk.get(), std::memory_order_release))
+    (void)chunk.release();
 }
 
 InodeRef InodeTable::find(InodeId id) const {
-  const Shard& shard = shard_for(id);
-  std::shared_lock lock(shard.mutex);
-  const Slot* slot = shard.find(id, key_);
-  return slot ? slot->node : nullptr;
+  const std::size_t c = id >> kChunkBits;
+  std::shared_lock lock(stripe_for(c));
+  const Chunk* chunk = chunk_at(c);
+  return chunk ? chunk->slots[id & (kChunkSize - 1)] : nullptr;
 }
 
 InodeRef InodeTable::insert(InodeRef node) {
   const InodeId id = node->id;
-  Shard& shard = shard_for(id);
-  std::unique_lock lock(shard.mutex);
-  if ((shard.count + 1) * 4 > shard.slots.size() * 3) shard.grow(key_);
-  std::size_t i = shard.home(id, key_);
-  for (; shard.slots[i].node; i = shard.next(i))
-    if (shard.slots[i].id == id) return std::exchange(shard.slots[i].node, std::move(node));
-  shard.slots[i] = Slot{id, std::move(node)};
-  ++shard.count;
-  return nullptr;
+  const std::size_t c = id >> kChunkBits;
+  std::unique_lock lock(stripe_for(c));
+  ChunkPtr& chunk = chunk_slot(c);
+  if (!chunk) chunk = take_chunk();
+  InodeRef& slot = chunk->slots[id & (kChunkSize - 1)];
+  if (!slot) ++chunk->count;
+  return std::exchange(slot, std::move(node));
 }
 
 InodeRef InodeTable::remove(InodeId id) {
-  Shard& shard = shard_for(id);
-  std::unique_lock lock(shard.mutex);
-  const Slot* found = shard.find(id, key_);
-  if (found == nullptr) return nullptr;
-  std::size_t i = static_cast<std::size_t>(found - shard.slots.data());
-  InodeRef removed = std::move(shard.slots[i].node);
-  // Backward-shift deletion: pull later members of the probe run into the
-  // hole unless their home lies cyclically in (i, j].
-  for (std::size_t j = shard.next(i); shard.slots[j].node; j = shard.next(j)) {
-    std::size_t home = shard.home(shard.slots[j].id, key_);
-    bool stays = i <= j ? (i < home && home <= j) : (i < home || home <= j);
-    if (stays) continue;
-    shard.slots[i] = std::move(shard.slots[j]);
-    i = j;
-  }
-  shard.slots[i] = Slot{};
-  --shard.count;
-  return removed;  // destroyed by the caller, outside the shard lock
+  const std::size_t c = id >> kChunkBits;
+  std::unique_lock lock(stripe_for(c));
+  const unsigned s = segment_of(c);
+  ChunkPtr* segment = segments_[s].load(std::memory_order_acquire);
+  if (segment == nullptr) return nullptr;
+  ChunkPtr& chunk = segment[c - segment_base(s)];
+  if (!chunk) return nullptr;
+  InodeRef removed = std::move(chunk->slots[id & (kChunkSize - 1)]);
+  if (removed && --chunk->count == 0) give_back(std::move(chunk));  // holds no references any more
+  return removed;  // destroyed by the caller, outside the lock
+}
+
+std::size_t InodeTable::chunk_positions() const {
+  for (unsigned s = kSegments; s-- > 0;)
+    if (segments_[s].load(std::memory_order_acquire) != nullptr)
+      return segment_base(s) + segment_length(s);
+  return 1;
 }
 
 std::size_t InodeTable::size() const {
   std::size_t total = 0;
-  for (const Shard& shard : shards_) {
-    std::shared_lock lock(shard.mutex);
-    total += shard.count;
+  const std::size_t positions = chunk_positions();
+  for (std::size_t c = 0; c < positions; ++c) {
+    std::shared_lock lock(stripe_for(c));
+    if (const Chunk* chunk = chunk_at(c)) total += chunk->count;
   }
   return total;
 }

@@ -1,22 +1,34 @@
 // InodeTable: the concurrent map from inode id to INode.
 //
-// The table is split into shards, each an open-addressing hash table behind
-// its own reader/writer lock. A lookup copies the entry's shared pointer
-// under the shard's read lock and lets the lock go at once, so the caller's
-// guard (the InodeRef) owns the entry without holding any table lock. That is
-// what makes it safe to insert or remove entries (and to let a shard grow)
-// while the same thread holds guards on other entries.
+// Ids are handed out in order from 1 and never reused, so the table is not
+// hashed: it is a radix array of chunks, each holding the entries of 64
+// consecutive ids. A new id's slot sits next to the previous one's, so a
+// creation writes to memory it has just touched, and an entry costs one
+// pointer. The chunks are reached through segments of growing size (segment
+// s holds the chunks from 2^(s-1) up to 2^s) that are allocated once and
+// never move, so the table grows without copying and without stopping
+// readers. Segments are made for the ids in use, and ids come from a counter,
+// so they stay as small as the number of creations. A chunk goes back to the allocator when its
+// last entry leaves.
 //
-// Lock order: a shard lock is a leaf. It is never held while waiting for any
+// Each chunk is guarded by one of 64 reader/writer locks (the chunk's index
+// modulo 64). A lookup copies the entry's reference under the read lock and
+// lets the lock go at once, so the caller's guard (the InodeRef) owns the
+// entry without holding any table lock. That is what makes it safe to insert
+// or remove entries while the same thread holds guards on other entries.
+//
+// Lock order: a table lock is a leaf. It is never held while waiting for any
 // other lock (for_each's visitor may only try locks), and inode data locks
 // may be held while taking it.
 #pragma once
 
 #include <array>
+#include <atomic>
+#include <bit>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <shared_mutex>  // std::shared_lock
-#include <vector>
 
 #include "fs/inode.hpp"
 #include "fs/shared_mutex.hpp"
@@ -25,7 +37,11 @@ namespace lumvex {
 
 class InodeTable {
  public:
+  // `seed` chooses the order in which for_each visits the entries.
   explicit InodeTable(std::uint64_t seed);
+  InodeTable(const InodeTable&) = delete;
+  InodeTable& operator=(const InodeTable&) = delete;
+  ~InodeTable();
 
   // The entry for `id`, or null.
   InodeRef find(InodeId id) const;
@@ -35,47 +51,69 @@ class InodeTable {
   InodeRef remove(InodeId id);
   std::size_t size() const;
 
-  // Visits every entry once, in the table's internal order, holding the
-  // visited shard for reading.
+  // Visits every entry once, in an order that the seed scrambles, holding
+  // the visited chunk's lock for reading.
   template <typename F>
   void for_each(F&& f) const {
-    for (const Shard& shard : shards_) {
-      std::shared_lock lock(shard.mutex);
-      for (const Slot& slot : shard.slots)
-        if (slot.node) f(slot.id, *slot.node);
+    const std::size_t positions = chunk_positions();
+    const std::size_t chunk_mask = positions - 1;  // positions is a power of two
+    for (std::size_t i = 0; i < positions; ++i) {
+      const std::size_t c = i ^ (order_key_ & chunk_mask);
+      std::shared_lock lock(stripe_for(c));
+      const Chunk* chunk = chunk_at(c);
+      if (chunk == nullptr) continue;
+      for (std::size_t j = 0; j < kChunkSize; ++j) {
+        const InodeRef& node = chunk->slots[j ^ ((order_key_ >> 32) & (kChunkSize - 1))];
+        if (node) f(node->id, *node);
+      }
     }
   }
 
  private:
-  static constexpr unsigned kShardBits = 6;
-  static constexpr std::size_t kShards = std::size_t{1} << kShardBits;
+  static constexpr unsigned kChunkBits = 6;
+  static constexpr std::size_t kChunkSize = std::size_t{1} << kChunkBits;
+  static constexpr unsigned kSegments = 64 - kChunkBits + 1;
+  static constexpr std::size_t kStripes = 64;
 
-  struct Slot {
-    InodeId id = 0;
-    InodeRef node;  // null: empty slot
+  struct Chunk {
+    std::array<InodeRef, kChunkSize> slots;
+    std::uint32_t count = 0;
   };
-  struct alignas(64) Shard {
-    mutable SharedMutex mutex;  // guards slots and count
-    std::vector<Slot> slots;    // linear probing
-    std::size_t count = 0;
-
-    // Fibonacci hashing spreads sequential ids evenly; a multiply-shift maps
-    // the hash onto a table of any size, so it can grow by half at a time.
-    std::size_t home(InodeId id, std::uint64_t key) const {
-      std::uint64_t hash = ((id >> kShardBits) ^ key) * 0x9E3779B97F4A7C15ULL;
-      return static_cast<std::size_t>((static_cast<unsigned __int128>(hash) * slots.size()) >> 64);
-    }
-    std::size_t next(std::size_t i) const { return i + 1 == slots.size() ? 0 : i + 1; }
-    const Slot* find(InodeId id, std::uint64_t key) const;
-    // Makes the slots half as many again.
-    void grow(std::uint64_t key);
+  using ChunkPtr = std::unique_ptr<Chunk>;
+  struct alignas(64) Stripe {
+    mutable SharedMutex mutex;  // guards the chunks of this stripe and their slots
   };
 
-  Shard& shard_for(InodeId id) { return shards_[(id ^ key_) & (kShards - 1)]; }
-  const Shard& shard_for(InodeId id) const { return shards_[(id ^ key_) & (kShards - 1)]; }
+  // Segment s holds the chunk pointers of chunk indices [base, 2 * base),
+  // base = 2^(s-1), and segment 0 that of chunk 0.
+  static unsigned segment_of(std::size_t c) { return static_cast<unsigned>(std::bit_width(c)); }
+  static std::size_t segment_base(unsigned s) { return s == 0 ? 0 : std::size_t{1} << (s - 1); }
+  static std::size_t segment_length(unsigned s) { return s == 0 ? 1 : std::size_t{1} << (s - 1); }
 
-  std::uint64_t key_;
-  std::array<Shard, kShards> shards_;
+  SharedMutex& stripe_for(std::size_t c) const { return stripes_[c & (kStripes - 1)].mutex; }
+  // The chunk of index c, or null; hold its stripe.
+  Chunk* chunk_at(std::size_t c) const {
+    const unsigned s = segment_of(c);
+    const ChunkPtr* segment = segments_[s].load(std::memory_order_acquire);
+    return segment ? segment[c - segment_base(s)].get() : nullptr;
+  }
+  // The slot for chunk c in its segment, allocating the segment if needed.
+  ChunkPtr& chunk_slot(std::size_t c);
+  // A power of two that bounds every chunk index in use.
+  std::size_t chunk_positions() const;
+
+  // A new chunk, reusing the spare if there is one.
+  ChunkPtr take_chunk();
+  // Keeps an emptied chunk as the spare, or frees it if there is one.
+  void give_back(ChunkPtr chunk);
+
+  std::array<std::atomic<ChunkPtr*>, kSegments> segments_{};  // owned
+  // One emptied chunk kept for the next one needed (owned): creating and
+  // removing one entry at a time would otherwise make and free a chunk each
+  // time, as a new id so often starts a chunk of its own.
+  std::atomic<Chunk*> spare_{nullptr};
+  std::array<Stripe, kStripes> stripes_;
+  const std::uint64_t order_key_;
 };
 
 }  // namespace lumvex

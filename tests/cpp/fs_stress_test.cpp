@@ -12,7 +12,7 @@
 
 #include "fs/file_handle.hpp"
 #include "fs/filesystem.hpp"
-#include "fs/rw_lock.hpp"
+#include "fs/shared_mutex.hpp"
 
 namespace lumvex {
 namespace {
@@ -55,14 +55,12 @@ void check_tree(const FileSystem& fs) {
     ASSERT_TRUE(dir);
     std::vector<InodeId> children;
     {
-      auto data = dir->data.read();
-      if (auto* file = std::get_if<File>(&data->kind)) {
-        EXPECT_EQ(file->lock.flag.load(), 0) << "file " << dir_id << " still locked";
+      auto guard = dir->read();
+      if (dir->is_file()) {
+        EXPECT_EQ(dir->file_lock.flag.load(), 0) << "file " << dir_id << " still locked";
         continue;
       }
-      std::get<Directory>(data->kind).children.for_each([&](InodeId id) {
-        children.push_back(id);
-      });
+      dir->directory()->children.for_each([&](InodeId id) { children.push_back(id); });
     }
     std::set<std::string> names;
     for (InodeId child_id : children) {
@@ -92,9 +90,7 @@ TEST(FsStressTest, ConcurrentTreeOperationsKeepTheInvariants) {
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([&, t] {
       std::mt19937 rng(1234 + t);
-      auto pick = [&](const auto& v) -> const auto& {
-        return v[rng() % v.size()];
-      };
+      auto pick = [&](const auto& v) -> const auto& { return v[rng() % v.size()]; };
       for (int i = 0; i < kIterations; ++i) {
         std::string path = pick(dirs) + "/" + pick(names);
         switch (rng() % 7) {
