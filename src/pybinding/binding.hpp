@@ -6,22 +6,9 @@
 // Every function here expects the interpreter lock to be held, except where
 // its comment says otherwise.
 //
-// A typical method:
-//
-//   constexpr Signature kMkdir{"PyFs.mkdir", {"path"}};
-//
-//   PyObject* fs_mkdir(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-//                      PyObject* kwnames) {
-//     return guarded([&]() -> PyObject* {
-//       PyFsData* fs = receiver<PyFsData>(self, fs_type(), "mkdir");
-//       BoundArgs bound;
-//       std::string_view path;
-//       if (!fs || !bound.bind(kMkdir, args, nargs, kwnames) || !bound.text(0, path)) {
-//         return nullptr;
-//       }
-//       return none_or_raise(fs->fs->mkdir(path));
-//     });
-//   }
+// A method is one _impl function that holds only its logic; the adapter
+// (method<>, constructor<>, below) binds and converts its arguments, checks
+// its receiver, guards the call and maps its errors.
 #pragma once
 
 // The module is built against the stable ABI of CPython 3.11 (one abi3 wheel
@@ -46,10 +33,12 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <type_traits>
 #include <utility>
 #include <variant>
 
+#include "base/poison.hpp"
 #include "error/internal_error.hpp"
 #include "error/io_error.hpp"
 
@@ -416,9 +405,10 @@ class AllowThreads {
 // A value behind a mutex that is poisoned when a call fails while holding it:
 // once an internal error (any exception but a failed allocation, which
 // becomes MemoryError and leaves the value intact) has escaped from
-// with_lock, every later with_lock throws InternalError. Callers hold the interpreter lock; if the
-// mutex is busy it is waited for with the interpreter lock released, so that a holder that has
-// given the interpreter lock up (a blocking session read) can finish.
+// with_lock, every later with_lock throws InternalError. Callers hold the
+// interpreter lock; if the mutex is busy it is waited for with the
+// interpreter lock released, so that a holder that has given it up can
+// finish.
 template <typename T>
 class PoisonMutex {
  public:
@@ -433,25 +423,225 @@ class PoisonMutex {
       AllowThreads unlocked;
       hold.lock();
     }
-    if (poisoned_) throw InternalError("lock poisoned by an earlier failure");
-    try {
-      return fn(value_);
-    } catch (const std::bad_alloc&) {
-      throw;  // a failed allocation leaves the value intact: no poisoning
-    } catch (...) {
-      poisoned_ = true;
-      throw;
-    }
+    poison_.check(kPoisoned);
+    return poison_.guard([&]() -> decltype(auto) { return fn(value_); });
   }
 
   // The value without locking: only when nothing else can use it (tp_dealloc).
   T& unlocked() { return value_; }
 
+  static constexpr const char* kPoisoned = "lock poisoned by an earlier failure";
+
  private:
-  std::mutex mutex_;       // guards value_ and poisoned_
-  bool poisoned_ = false;  // an exception escaped while the mutex was held
+  std::mutex mutex_;  // held around every use of value_
+  Poison poison_;
   T value_;
 };
+
+// ---------------------------------------------------------------------------
+// Methods from _impl functions
+//
+// Each method of a class is written as one function that holds only its
+// logic, taking its receiver's payload and its converted arguments and
+// returning the result object (or null with an exception set) or an
+// IoResult<void> (None, or the mapped error):
+//
+//   constexpr Signature kMkdir{"PyFs.mkdir", {"path"}};
+//   IoResult<void> fs_mkdir_impl(PyFsData& fs, std::string_view path) {
+//     return fs.fs->mkdir(path);
+//   }
+//   ... method<kMkdir, &fs_mkdir_impl>(kMkdirDoc) in the method table
+//
+// and the adapter does the rest once: the call guard, the receiver check,
+// binding the arguments to the signature and converting each by the type of
+// its parameter:
+//   std::string_view                 str, as UTF-8
+//   std::optional<std::string_view>  str, or None or left out
+//   Bytes                            bytes only
+//   bool                             True or False (or NumPy's bool)
+//   Size<max> (std::size_t: Size<>)  an integer 0..max
+//   T& (a class's payload)           an instance of that class
+//   Any                              any object (borrowed), not converted
+// A class's payload type names its class through class_type<T>().
+
+template <typename T>
+PyTypeObject* class_type();
+
+struct Bytes {
+  std::string_view data;
+};
+
+template <std::size_t kMax = SIZE_MAX>
+struct Size {
+  std::size_t value = 0;
+};
+
+struct Any {
+  PyObject* object = nullptr;
+};
+
+namespace detail {
+
+template <typename T>
+struct Arg;
+
+template <>
+struct Arg<std::string_view> {
+  using Storage = std::string_view;
+  static bool convert(const BoundArgs& a, std::size_t i, Storage& s) { return a.text(i, s); }
+  static std::string_view get(Storage& s) { return s; }
+};
+template <>
+struct Arg<std::optional<std::string_view>> {
+  using Storage = std::optional<std::string_view>;
+  static bool convert(const BoundArgs& a, std::size_t i, Storage& s) {
+    return a.optional_text(i, s);
+  }
+  static Storage get(Storage& s) { return s; }
+};
+template <>
+struct Arg<Bytes> {
+  using Storage = std::string_view;
+  static bool convert(const BoundArgs& a, std::size_t i, Storage& s) { return a.bytes(i, s); }
+  static Bytes get(Storage& s) { return Bytes{s}; }
+};
+template <>
+struct Arg<bool> {
+  using Storage = bool;
+  static bool convert(const BoundArgs& a, std::size_t i, Storage& s) { return a.boolean(i, s); }
+  static bool get(Storage& s) { return s; }
+};
+template <std::size_t kMax>
+struct Arg<Size<kMax>> {
+  using Storage = std::size_t;
+  static bool convert(const BoundArgs& a, std::size_t i, Storage& s) { return a.size(i, s, kMax); }
+  static Size<kMax> get(Storage& s) { return Size<kMax>{s}; }
+};
+template <>
+struct Arg<Any> {
+  using Storage = PyObject*;
+  static bool convert(const BoundArgs& a, std::size_t i, Storage& s) {
+    s = a[i];
+    return true;
+  }
+  static Any get(Storage& s) { return Any{s}; }
+};
+template <typename T>
+struct Arg<T&> {
+  using Storage = T*;
+  static bool convert(const BoundArgs& a, std::size_t i, Storage& s) {
+    return a.instance(i, class_type<T>(), s);
+  }
+  static T& get(Storage& s) { return *s; }
+};
+
+inline PyObject* to_result(PyObject* object) {
+  return object;
+}
+inline PyObject* to_result(const IoResult<void>& result) {
+  return none_or_raise(result);
+}
+
+// The name after the class's in "{class}.{method}".
+constexpr const char* method_name(const Signature& signature) {
+  const char* name = signature.function();
+  for (const char* c = name; *c != '\0'; ++c) {
+    if (*c == '.') return c + 1;
+  }
+  return name;
+}
+
+template <typename F>
+struct Impl;
+template <typename R, typename Self, typename... Params>
+struct Impl<R (*)(Self&, Params...)> {
+  using Receiver = Self;
+  static constexpr std::size_t kArity = sizeof...(Params);
+
+  // Converts the bound arguments in parameter order, stopping at the first
+  // failure, and calls `fn` with them.
+  template <std::size_t... I>
+  static PyObject* call(R (*fn)(Self&, Params...), Self& self, const BoundArgs& bound,
+                        std::index_sequence<I...>) {
+    std::tuple<typename Arg<Params>::Storage...> values;
+    if (!(Arg<Params>::convert(bound, I, std::get<I>(values)) && ...)) return nullptr;
+    return to_result(fn(self, Arg<Params>::get(std::get<I>(values))...));
+  }
+  static PyObject* call(R (*fn)(Self&, Params...), Self& self, const BoundArgs& bound) {
+    return call(fn, self, bound, std::index_sequence_for<Params...>{});
+  }
+};
+
+template <typename R, typename... Params>
+struct Impl<R (*)(PyTypeObject*, Params...)> {
+  static constexpr std::size_t kArity = sizeof...(Params);
+
+  template <std::size_t... I>
+  static PyObject* call(R (*fn)(PyTypeObject*, Params...), PyTypeObject* type,
+                        const BoundArgs& bound, std::index_sequence<I...>) {
+    std::tuple<typename Arg<Params>::Storage...> values;
+    if (!(Arg<Params>::convert(bound, I, std::get<I>(values)) && ...)) return nullptr;
+    return to_result(fn(type, Arg<Params>::get(std::get<I>(values))...));
+  }
+};
+
+template <const Signature& kSignature, auto kImpl>
+PyObject* fastcall(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  using Traits = Impl<decltype(kImpl)>;
+  using Receiver = typename Traits::Receiver;
+  static_assert(Traits::kArity == kSignature.size(), "one parameter for each signature entry");
+  return guarded([&]() -> PyObject* {
+    Receiver* data = receiver<Receiver>(self, class_type<Receiver>(), method_name(kSignature));
+    BoundArgs bound;
+    if (data == nullptr || !bound.bind(kSignature, args, nargs, kwnames)) return nullptr;
+    return Traits::call(kImpl, *data, bound);
+  });
+}
+
+template <const Signature& kSignature, auto kImpl>
+PyObject* noargs(PyObject* self, PyObject*) {
+  using Traits = Impl<decltype(kImpl)>;
+  using Receiver = typename Traits::Receiver;
+  static_assert(Traits::kArity == 0 && kSignature.size() == 0);
+  return guarded([&]() -> PyObject* {
+    Receiver* data = receiver<Receiver>(self, class_type<Receiver>(), method_name(kSignature));
+    if (data == nullptr) return nullptr;
+    return to_result(kImpl(*data));
+  });
+}
+
+}  // namespace detail
+
+// The method table entry of `kImpl`, named after the signature's method:
+// METH_NOARGS without parameters, METH_FASTCALL | METH_KEYWORDS otherwise.
+template <const Signature& kSignature, auto kImpl>
+PyMethodDef method(const char* doc) {
+  if constexpr (kSignature.size() == 0) {
+    return noargs_method(detail::method_name(kSignature), &detail::noargs<kSignature, kImpl>, doc);
+  } else {
+    return fastcall_method(detail::method_name(kSignature), &detail::fastcall<kSignature, kImpl>,
+                           doc);
+  }
+}
+
+// The tp_new slot of `kImpl`, which takes the class and the converted
+// arguments.
+template <const Signature& kSignature, auto kImpl>
+PyObject* constructor(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  using Traits = detail::Impl<decltype(kImpl)>;
+  static_assert(Traits::kArity == kSignature.size(), "one parameter for each signature entry");
+  return guarded([&]() -> PyObject* {
+    BoundArgs bound;
+    if (!bound.bind(kSignature, args, kwargs)) return nullptr;
+    return Traits::call(kImpl, type, bound, std::make_index_sequence<Traits::kArity>{});
+  });
+}
+
+// The slot entry of a constructor.
+template <const Signature& kSignature, auto kImpl>
+PyType_Slot constructor_slot() {
+  return {Py_tp_new, reinterpret_cast<void*>(&constructor<kSignature, kImpl>)};
+}
 
 // ---------------------------------------------------------------------------
 // Template definitions

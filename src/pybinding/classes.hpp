@@ -44,4 +44,18 @@ PyTypeObject* term_type();
 PyTypeObject* user_pool_type();
 PyTypeObject* terminal_session_type();
 
+// The classes of the payloads that _impl functions take.
+template <>
+inline PyTypeObject* class_type<PyFsData>() {
+  return fs_type();
+}
+template <>
+inline PyTypeObject* class_type<PyFileHandleData>() {
+  return file_handle_type();
+}
+template <>
+inline PyTypeObject* class_type<PyWhenceData>() {
+  return whence_type();
+}
+
 }  // namespace lumvex::py

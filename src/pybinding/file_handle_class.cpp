@@ -86,14 +86,13 @@ constexpr const char kExitDoc[] =
     "Close the file handle unless it is closed already. An exception raised in\n"
     "the with block is not suppressed.\n";
 
+constexpr Signature kId{"PyFileHandle.id", {}};
+constexpr Signature kClose{"PyFileHandle.close", {}};
 constexpr Signature kRead{"PyFileHandle.read", {"buffer"}};
 constexpr Signature kWrite{"PyFileHandle.write", {"buffer"}};
 constexpr Signature kSeek{"PyFileHandle.seek", {"offset", "whence"}};
+constexpr Signature kTell{"PyFileHandle.tell", {}};
 constexpr Signature kExit{"PyFileHandle.__exit__", {"exc_type", "exc_value", "traceback"}};
-
-PyFileHandleData* handle_of(PyObject* self, const char* method) {
-  return receiver<PyFileHandleData>(self, file_handle_type(), method);
-}
 
 // Writes "Read {count} bytes from file\n" to file descriptor 1 itself, past
 // any buffering of sys.stdout. The notice is best effort: the read has
@@ -118,101 +117,58 @@ PyObject* handle_str(PyObject* self) {
   });
 }
 
-PyObject* handle_id(PyObject* self, PyObject*) {
-  return guarded([&]() -> PyObject* {
-    PyFileHandleData* handle = handle_of(self, "id");
-    if (!handle) return nullptr;
-    const auto id = handle->with_lock([](FileHandle& h) { return h.id(); });
-    if (!id) return raise_error(IoError(IoErrorKind::InvalidFileDescriptor));
-    return to_int(*id);
-  });
+PyObject* handle_id_impl(PyFileHandleData& handle) {
+  const auto id = handle.with_lock([](FileHandle& h) { return h.id(); });
+  if (!id) return raise_error(IoError(IoErrorKind::InvalidFileDescriptor));
+  return to_int(*id);
 }
 
-PyObject* handle_close(PyObject* self, PyObject*) {
-  return guarded([&]() -> PyObject* {
-    PyFileHandleData* handle = handle_of(self, "close");
-    if (!handle) return nullptr;
-    return none_or_raise(handle->with_lock([](FileHandle& h) { return h.close(); }));
-  });
+IoResult<void> handle_close_impl(PyFileHandleData& handle) {
+  return handle.with_lock([](FileHandle& h) { return h.close(); });
 }
 
 // read(n): at most n bytes from the offset. The bytes object is made once the
 // count is known, at exactly that size, so a huge n costs nothing.
-PyObject* handle_read(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guarded([&]() -> PyObject* {
-    PyFileHandleData* handle = handle_of(self, "read");
-    BoundArgs bound;
-    std::size_t max = 0;
-    if (!handle || !bound.bind(kRead, args, nargs, kwnames) || !bound.size(0, max)) {
-      return nullptr;
-    }
-    OwnedRef data;
-    auto sink = [&](std::size_t count) -> std::uint8_t* {
-      data = OwnedRef(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(count)));
-      return data ? reinterpret_cast<std::uint8_t*>(PyBytes_AsString(data.get())) : nullptr;
-    };
-    const IoResult<std::size_t> count =
-        handle->with_lock([&](FileHandle& h) { return h.read_into(max, sink); });
-    if (!count) return raise_error(count.error());
-    if (!data) return nullptr;  // the bytes object could not be made; nothing was read
-    print_read_notice(*count);
-    return data.release();
-  });
+PyObject* handle_read_impl(PyFileHandleData& handle, Size<> max) {
+  OwnedRef data;
+  auto sink = [&](std::size_t count) -> std::uint8_t* {
+    data = OwnedRef(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(count)));
+    return data ? reinterpret_cast<std::uint8_t*>(PyBytes_AsString(data.get())) : nullptr;
+  };
+  const IoResult<std::size_t> count =
+      handle.with_lock([&](FileHandle& h) { return h.read_into(max.value, sink); });
+  if (!count) return raise_error(count.error());
+  if (!data) return nullptr;  // the bytes object could not be made; nothing was read
+  print_read_notice(*count);
+  return data.release();
 }
 
-PyObject* handle_write(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guarded([&]() -> PyObject* {
-    PyFileHandleData* handle = handle_of(self, "write");
-    BoundArgs bound;
-    std::string_view bytes;
-    if (!handle || !bound.bind(kWrite, args, nargs, kwnames) || !bound.bytes(0, bytes)) {
-      return nullptr;
-    }
-    const std::span<const std::uint8_t> span(reinterpret_cast<const std::uint8_t*>(bytes.data()),
-                                             bytes.size());
-    const IoResult<std::size_t> count =
-        handle->with_lock([&](FileHandle& h) { return h.write(span); });
-    if (!count) return raise_error(count.error());
-    return to_int(*count);
-  });
+PyObject* handle_write_impl(PyFileHandleData& handle, Bytes bytes) {
+  const std::span<const std::uint8_t> span(reinterpret_cast<const std::uint8_t*>(bytes.data.data()),
+                                           bytes.data.size());
+  const IoResult<std::size_t> count =
+      handle.with_lock([&](FileHandle& h) { return h.write(span); });
+  if (!count) return raise_error(count.error());
+  return to_int(*count);
 }
 
-PyObject* handle_seek(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guarded([&]() -> PyObject* {
-    PyFileHandleData* handle = handle_of(self, "seek");
-    BoundArgs bound;
-    std::size_t offset = 0;
-    PyWhenceData* whence = nullptr;
-    if (!handle || !bound.bind(kSeek, args, nargs, kwnames) || !bound.size(0, offset) ||
-        !bound.instance(1, whence_type(), whence)) {
-      return nullptr;
-    }
-    const SeekFrom target{whence->origin, offset};
-    return none_or_raise(handle->with_lock([&](FileHandle& h) { return h.seek(target); }));
-  });
+IoResult<void> handle_seek_impl(PyFileHandleData& handle, Size<> offset, PyWhenceData& whence) {
+  const SeekFrom target{whence.origin, offset.value};
+  return handle.with_lock([&](FileHandle& h) { return h.seek(target); });
 }
 
-PyObject* handle_tell(PyObject* self, PyObject*) {
-  return guarded([&]() -> PyObject* {
-    PyFileHandleData* handle = handle_of(self, "tell");
-    if (!handle) return nullptr;
-    const IoResult<std::size_t> offset = handle->with_lock([](FileHandle& h) { return h.tell(); });
-    if (!offset) return raise_error(offset.error());
-    return to_int(*offset);
-  });
+PyObject* handle_tell_impl(PyFileHandleData& handle) {
+  const IoResult<std::size_t> offset = handle.with_lock([](FileHandle& h) { return h.tell(); });
+  if (!offset) return raise_error(offset.error());
+  return to_int(*offset);
 }
 
 // __exit__(exc_type, exc_value, traceback): closes the handle if it is still
 // open (a handle closed inside the block is fine) and returns None.
-PyObject* handle_exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guarded([&]() -> PyObject* {
-    PyFileHandleData* handle = handle_of(self, "__exit__");
-    BoundArgs bound;
-    if (!handle || !bound.bind(kExit, args, nargs, kwnames)) return nullptr;
-    return none_or_raise(handle->with_lock([](FileHandle& h) -> IoResult<void> {
-      if (!h.id()) return {};
-      return h.close();
-    }));
+IoResult<void> handle_exit_impl(PyFileHandleData& handle, Any, Any, Any) {
+  return handle.with_lock([](FileHandle& h) -> IoResult<void> {
+    if (!h.id()) return {};
+    return h.close();
   });
 }
 
@@ -233,14 +189,14 @@ void handle_dealloc(PyObject* self) noexcept {
 }
 
 PyMethodDef kHandleMethods[] = {
-    noargs_method("id", &handle_id, kIdDoc),
-    noargs_method("close", &handle_close, kCloseDoc),
-    fastcall_method("read", &handle_read, kReadDoc),
-    fastcall_method("write", &handle_write, kWriteDoc),
-    fastcall_method("seek", &handle_seek, kSeekDoc),
-    noargs_method("tell", &handle_tell, kTellDoc),
+    method<kId, &handle_id_impl>(kIdDoc),
+    method<kClose, &handle_close_impl>(kCloseDoc),
+    method<kRead, &handle_read_impl>(kReadDoc),
+    method<kWrite, &handle_write_impl>(kWriteDoc),
+    method<kSeek, &handle_seek_impl>(kSeekDoc),
+    method<kTell, &handle_tell_impl>(kTellDoc),
     noargs_method("__enter__", &enter_self, kEnterDoc),
-    fastcall_method("__exit__", &handle_exit, kExitDoc),
+    method<kExit, &handle_exit_impl>(kExitDoc),
     kMethodsEnd,
 };
 

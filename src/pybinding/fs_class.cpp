@@ -1,10 +1,10 @@
 // PyFs: the Python face of one in-memory FileSystem.
-#include <cstring>
 #include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "fs/tree.hpp"
 #include "pybinding/binding.hpp"
 #include "pybinding/classes.hpp"
 
@@ -25,12 +25,8 @@ constexpr const char kFsDoc[] =
 constexpr Signature kNew{"PyFs.__new__", {}};
 
 // PyFs(): a new, empty filesystem.
-PyObject* fs_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  return guarded([&]() -> PyObject* {
-    BoundArgs bound;
-    if (!bound.bind(kNew, args, kwargs)) return nullptr;
-    return make_instance<PyFsData>(type, PyFsData{FileSystem::make()});
-  });
+PyObject* fs_new_impl(PyTypeObject* type) {
+  return make_instance<PyFsData>(type, PyFsData{FileSystem::make()});
 }
 
 // str(fs): the filesystem's debug text.
@@ -96,37 +92,21 @@ constexpr Signature kListdir{"PyFs.listdir", {"path"}};
 constexpr Signature kRemove{"PyFs.remove", {"path", "recurse"}};
 constexpr Signature kTree{"PyFs.tree", {"path", {"ident", kOptional}}};
 
-// The methods taking one path and returning nothing.
-template <const Signature& kSignature, IoResult<void> (FileSystem::*kOperation)(std::string_view)>
-PyObject* fs_path_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                         PyObject* kwnames) {
-  return guarded([&]() -> PyObject* {
-    PyFsData* fs = receiver<PyFsData>(self, fs_type(), std::strchr(kSignature.function(), '.') + 1);
-    BoundArgs bound;
-    std::string_view path;
-    if (!fs || !bound.bind(kSignature, args, nargs, kwnames) || !bound.text(0, path)) {
-      return nullptr;
-    }
-    return none_or_raise(((*fs->fs).*kOperation)(path));
-  });
+IoResult<void> fs_mkdir_impl(PyFsData& fs, std::string_view path) {
+  return fs.fs->mkdir(path);
+}
+
+IoResult<void> fs_touch_impl(PyFsData& fs, std::string_view path) {
+  return fs.fs->touch(path);
 }
 
 // open(path, mode): the mode is parsed only once both arguments are converted.
-PyObject* fs_open(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guarded([&]() -> PyObject* {
-    PyFsData* fs = receiver<PyFsData>(self, fs_type(), "open");
-    BoundArgs bound;
-    std::string_view path, mode_text;
-    if (!fs || !bound.bind(kOpen, args, nargs, kwnames) || !bound.text(0, path) ||
-        !bound.text(1, mode_text)) {
-      return nullptr;
-    }
-    const IoResult<FileHandleType> mode = FileHandleType::from_str(mode_text);
-    if (!mode) return raise_error(mode.error());
-    IoResult<FileHandle> handle = FileSystem::open(fs->fs, path, *mode, /*create=*/true);
-    if (!handle) return raise_error(handle.error());
-    return new_file_handle(std::move(*handle));
-  });
+PyObject* fs_open_impl(PyFsData& fs, std::string_view path, std::string_view mode_text) {
+  const IoResult<FileHandleType> mode = FileHandleType::from_str(mode_text);
+  if (!mode) return raise_error(mode.error());
+  IoResult<FileHandle> handle = FileSystem::open(fs.fs, path, *mode, /*create=*/true);
+  if (!handle) return raise_error(handle.error());
+  return new_file_handle(std::move(*handle));
 }
 
 // A list of str from UTF-8 names.
@@ -143,98 +123,43 @@ PyObject* to_str_list(const std::vector<std::string>& names) {
 }
 
 // listdir(path) -> (files, directories), each in creation order.
-PyObject* fs_listdir(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guarded([&]() -> PyObject* {
-    PyFsData* fs = receiver<PyFsData>(self, fs_type(), "listdir");
-    BoundArgs bound;
-    std::string_view path;
-    if (!fs || !bound.bind(kListdir, args, nargs, kwnames) || !bound.text(0, path)) {
-      return nullptr;
-    }
-    const IoResult<InodeId> id = fs->fs->get_inode_by_path_raw(path);
-    if (!id) return raise_error(id.error());
-    const IoResult<Listing> listing = fs->fs->ls_raw(*id);
-    if (!listing) return raise_error(listing.error());
-    OwnedRef files(to_str_list(listing->first));
-    if (!files) return nullptr;
-    OwnedRef directories(to_str_list(listing->second));
-    if (!directories) return nullptr;
-    return PyTuple_Pack(2, files.get(), directories.get());
-  });
+PyObject* fs_listdir_impl(PyFsData& fs, std::string_view path) {
+  const IoResult<InodeId> id = fs.fs->get_inode_by_path_raw(path);
+  if (!id) return raise_error(id.error());
+  const IoResult<Listing> listing = fs.fs->ls_raw(*id);
+  if (!listing) return raise_error(listing.error());
+  OwnedRef files(to_str_list(listing->first));
+  if (!files) return nullptr;
+  OwnedRef directories(to_str_list(listing->second));
+  if (!directories) return nullptr;
+  return PyTuple_Pack(2, files.get(), directories.get());
 }
 
-PyObject* fs_remove(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guarded([&]() -> PyObject* {
-    PyFsData* fs = receiver<PyFsData>(self, fs_type(), "remove");
-    BoundArgs bound;
-    std::string_view path;
-    bool recurse = false;
-    if (!fs || !bound.bind(kRemove, args, nargs, kwnames) || !bound.text(0, path) ||
-        !bound.boolean(1, recurse)) {
-      return nullptr;
-    }
-    return none_or_raise(fs->fs->rm(path, recurse));
-  });
-}
-
-// Appends the contents of directory `path` to `out`: each directory as
-// "{prefix}{name}/" followed by its own contents one level deeper, then each
-// file as "{prefix}{name}". Paths resolve from the root.
-IoResult<void> render_tree(const FileSystem& fs, const std::string& path, const std::string& prefix,
-                           std::string& out) {
-  const IoResult<InodeId> id = fs.get_inode_by_path_raw(path);
-  if (!id) return fail(id.error());
-  const IoResult<Listing> listing = fs.ls_raw(*id);
-  if (!listing) return fail(listing.error());
-  const std::string child_prefix = prefix + "  ";
-  for (const std::string& name : listing->second) {
-    out += prefix;
-    out += name;
-    out += "/\n";
-    const IoResult<void> below = render_tree(fs, path + "/" + name, child_prefix, out);
-    if (!below) return below;
-  }
-  for (const std::string& name : listing->first) {
-    out += prefix;
-    out += name;
-    out += '\n';
-  }
-  return {};
+IoResult<void> fs_remove_impl(PyFsData& fs, std::string_view path, bool recurse) {
+  return fs.fs->rm(path, recurse);
 }
 
 // tree(path, ident=None) -> the indented listing below `path`.
-PyObject* fs_tree(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guarded([&]() -> PyObject* {
-    PyFsData* fs = receiver<PyFsData>(self, fs_type(), "tree");
-    BoundArgs bound;
-    std::string_view path;
-    std::optional<std::string_view> ident;
-    if (!fs || !bound.bind(kTree, args, nargs, kwnames) || !bound.text(0, path) ||
-        !bound.optional_text(1, ident)) {
-      return nullptr;
-    }
-    std::string text;
-    const IoResult<void> rendered =
-        render_tree(*fs->fs, std::string(path), std::string(ident.value_or("")), text);
-    if (!rendered) return raise_error(rendered.error());
-    return to_str(text);
-  });
+PyObject* fs_tree_impl(PyFsData& fs, std::string_view path, std::optional<std::string_view> ident) {
+  const IoResult<std::string> text = render_tree(*fs.fs, path, ident.value_or(""));
+  if (!text) return raise_error(text.error());
+  return to_str(*text);
 }
 
 PyMethodDef kFsMethods[] = {
-    fastcall_method("mkdir", &fs_path_method<kMkdir, &FileSystem::mkdir>, kMkdirDoc),
-    fastcall_method("touch", &fs_path_method<kTouch, &FileSystem::touch>, kTouchDoc),
-    fastcall_method("open", &fs_open, kOpenDoc),
-    fastcall_method("listdir", &fs_listdir, kListdirDoc),
-    fastcall_method("remove", &fs_remove, kRemoveDoc),
-    fastcall_method("tree", &fs_tree, kTreeDoc),
+    method<kMkdir, &fs_mkdir_impl>(kMkdirDoc),
+    method<kTouch, &fs_touch_impl>(kTouchDoc),
+    method<kOpen, &fs_open_impl>(kOpenDoc),
+    method<kListdir, &fs_listdir_impl>(kListdirDoc),
+    method<kRemove, &fs_remove_impl>(kRemoveDoc),
+    method<kTree, &fs_tree_impl>(kTreeDoc),
     kMethodsEnd,
 };
 
 PyTypeObject* build_fs_type() {
   return build_class<PyFsData>("PyFs", kFsDoc,
                                {
-                                   {Py_tp_new, reinterpret_cast<void*>(&fs_new)},
+                                   constructor_slot<kNew, &fs_new_impl>(),
                                    {Py_tp_str, reinterpret_cast<void*>(&fs_str)},
                                    {Py_tp_methods, kFsMethods},
                                });

@@ -14,7 +14,6 @@
 // raises, the call ends with its exception; otherwise the call goes on, as
 // Python's own I/O does.
 #include <algorithm>
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <expected>
@@ -96,6 +95,8 @@ constexpr const char kReadFailed[] = "Failed to read from terminal session";
 constexpr Signature kPoolNew{"PyUserPool.__new__", {}};
 constexpr Signature kSessionNew{"PyTerminalSession.__new__", {"pool"}};
 constexpr Signature kWrite{"PyTerminalSession.write", {"data"}};
+constexpr Signature kClose{"PyTerminalSession.close", {}};
+constexpr Signature kFileno{"PyTerminalSession.fileno", {}};
 constexpr Signature kRead{"PyTerminalSession.read", {"buffer"}};
 constexpr Signature kReadErr{"PyTerminalSession.read_err", {"buffer"}};
 constexpr Signature kExit{"PyTerminalSession.__exit__", {"exc_type", "exc_value", "traceback"}};
@@ -124,28 +125,30 @@ struct SessionData {
   // Runs fn(session); an internal error escaping it poisons the session.
   template <typename F>
   decltype(auto) use(F&& fn) {
-    if (poisoned.load()) throw InternalError("lock poisoned by an earlier failure");
-    try {
-      return fn(session);
-    } catch (const std::bad_alloc&) {
-      throw;  // a failed allocation leaves the session intact
-    } catch (...) {
-      poisoned.store(true);
-      throw;
-    }
+    poison.check("lock poisoned by an earlier failure");
+    return poison.guard([&]() -> decltype(auto) { return fn(session); });
   }
 
   TerminalSession session;
-  std::atomic<bool> poisoned{false};
+  Poison poison;
 };
 
+}  // namespace
+
+template <>
+PyTypeObject* class_type<PoolData>() {
+  return user_pool_type();
+}
+template <>
+PyTypeObject* class_type<SessionData>() {
+  return terminal_session_type();
+}
+
+namespace {
+
 // PyUserPool(): a new, empty pool. Runs no host command.
-PyObject* pool_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  return guarded([&]() -> PyObject* {
-    BoundArgs bound;
-    if (!bound.bind(kPoolNew, args, kwargs)) return nullptr;
-    return make_instance<PoolData>(type, make_shared_pool());
-  });
+PyObject* pool_new_impl(PyTypeObject* type) {
+  return make_instance<PoolData>(type, make_shared_pool());
 }
 
 // Closes a session with the interpreter lock released (closing waits for the
@@ -156,25 +159,18 @@ void close_session(TerminalSession& session) {
 }
 
 // PyTerminalSession(pool): a new session on an account of `pool`.
-PyObject* session_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  return guarded([&]() -> PyObject* {
-    BoundArgs bound;
-    PoolData* pool = nullptr;
-    if (!bound.bind(kSessionNew, args, kwargs) || !bound.instance(0, user_pool_type(), pool)) {
-      return nullptr;
-    }
-    PoolHandle handle = pool->pool;
-    std::expected<TerminalSession, std::string> made = [&] {
-      AllowThreads unlocked;
-      return TerminalSession::make(std::move(handle));
-    }();
-    if (!made) return raise_error(std::string_view(made.error()));
-    PyObject* object = make_instance<SessionData>(type, std::move(*made));
-    // Without an object the session is closed here rather than by its
-    // destructor, which would wait for the pool with the interpreter lock.
-    if (object == nullptr) close_session(*made);
-    return object;
-  });
+PyObject* session_new_impl(PyTypeObject* type, PoolData& pool) {
+  PoolHandle handle = pool.pool;
+  std::expected<TerminalSession, std::string> made = [&] {
+    AllowThreads unlocked;
+    return TerminalSession::make(std::move(handle));
+  }();
+  if (!made) return raise_error(std::string_view(made.error()));
+  PyObject* object = make_instance<SessionData>(type, std::move(*made));
+  // Without an object the session is closed here rather than by its
+  // destructor, which would wait for the pool with the interpreter lock.
+  if (object == nullptr) close_session(*made);
+  return object;
 }
 
 // A failed pipe call raises its fixed ValueError, unless a signal broke the
@@ -185,109 +181,60 @@ PyObject* pipe_failure(const char* message) {
   return raise_error(std::string_view(message));
 }
 
-SessionData* session_of(PyObject* self, const char* method) {
-  return receiver<SessionData>(self, terminal_session_type(), method);
-}
-
-// write(data): sends all of `data` (bytes) to the shell's input.
-PyObject* session_write(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                        PyObject* kwnames) {
-  return guarded([&]() -> PyObject* {
-    SessionData* session = session_of(self, "write");
-    BoundArgs bound;
-    std::string_view data;
-    if (!session || !bound.bind(kWrite, args, nargs, kwnames) || !bound.bytes(0, data)) {
-      return nullptr;
-    }
-    // `data` points into an immutable bytes object that the caller keeps
-    // alive for the whole call.
-    for (;;) {
-      const StreamResult sent = session->use([&](TerminalSession& s) {
-        AllowThreads unlocked;
-        return s.write(data);
-      });
-      if (sent && *sent == data.size()) return none();
-      if (!sent && sent.error() == StreamError::kFailed) return pipe_failure(kWriteFailed);
-      if (sent) data.remove_prefix(*sent);  // broken off by a signal part way
-      if (PyErr_CheckSignals() < 0) return nullptr;
-    }
-  });
+// write(data): sends all of `data` (bytes) to the shell's input. `data`
+// points into an immutable bytes object that the caller keeps alive for the
+// whole call.
+PyObject* session_write_impl(SessionData& session, Bytes bytes) {
+  std::string_view data = bytes.data;
+  for (;;) {
+    const StreamResult sent = session.use([&](TerminalSession& s) {
+      AllowThreads unlocked;
+      return s.write(data);
+    });
+    if (sent && *sent == data.size()) return none();
+    if (!sent && sent.error() == StreamError::kFailed) return pipe_failure(kWriteFailed);
+    if (sent) data.remove_prefix(*sent);  // broken off by a signal part way
+    if (PyErr_CheckSignals() < 0) return nullptr;
+  }
 }
 
 // read(buffer) and read_err(buffer): one read of at most `buffer` bytes from
 // the shell's output or error stream; b"" at end of stream.
-using ReadMember = StreamResult (TerminalSession::*)(std::span<char>);
-
-PyObject* session_read(const Signature& signature, const char* method, ReadMember read,
-                       PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guarded([&]() -> PyObject* {
-    SessionData* session = session_of(self, method);
-    BoundArgs bound;
-    std::size_t size = 0;
-    if (!session || !bound.bind(signature, args, nargs, kwnames) ||
-        !bound.size(0, size, kMaxBufferArgument)) {
-      return nullptr;
-    }
-    if (size >= kMaxReadRequest) {
-      throw InternalError("buffer size " + std::to_string(size) + " is too large");
-    }
-    const std::size_t request = std::min(size, kMaxReadChunk);
-    std::unique_ptr<char[]> buffer = std::make_unique_for_overwrite<char[]>(request);
-    for (;;) {
-      const StreamResult count = session->use([&](TerminalSession& s) {
-        AllowThreads unlocked;
-        return (s.*read)(std::span<char>(buffer.get(), request));
-      });
-      if (count) return to_bytes_object(std::string_view(buffer.get(), *count));
-      if (count.error() == StreamError::kFailed) return pipe_failure(kReadFailed);
-      if (PyErr_CheckSignals() < 0) return nullptr;  // broken off by a signal
-    }
-  });
-}
-
-PyObject* session_read_out(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                           PyObject* kwnames) {
-  return session_read(kRead, "read", &TerminalSession::read_stdout, self, args, nargs, kwnames);
-}
-
-PyObject* session_read_err(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                           PyObject* kwnames) {
-  return session_read(kReadErr, "read_err", &TerminalSession::read_stderr, self, args, nargs,
-                      kwnames);
+template <StreamResult (TerminalSession::*kRead)(std::span<char>)>
+PyObject* session_read_impl(SessionData& session, Size<kMaxBufferArgument> buffer) {
+  if (buffer.value >= kMaxReadRequest) {
+    throw InternalError("buffer size " + std::to_string(buffer.value) + " is too large");
+  }
+  const std::size_t request = std::min(buffer.value, kMaxReadChunk);
+  std::unique_ptr<char[]> bytes = std::make_unique_for_overwrite<char[]>(request);
+  for (;;) {
+    const StreamResult count = session.use([&](TerminalSession& s) {
+      AllowThreads unlocked;
+      return (s.*kRead)(std::span<char>(bytes.get(), request));
+    });
+    if (count) return to_bytes_object(std::string_view(bytes.get(), *count));
+    if (count.error() == StreamError::kFailed) return pipe_failure(kReadFailed);
+    if (PyErr_CheckSignals() < 0) return nullptr;  // broken off by a signal
+  }
 }
 
 // close(): ends the shell and gives the account back; nothing on a closed
-// session.
-PyObject* session_close(PyObject* self, PyObject*) {
-  return guarded([&]() -> PyObject* {
-    SessionData* session = session_of(self, "close");
-    if (!session) return nullptr;
-    session->use([](TerminalSession& s) { close_session(s); });
-    return none();
-  });
+// session. __exit__(exc_type, exc_value, traceback) does the same, so an
+// exception raised in the with block propagates.
+PyObject* session_close_impl(SessionData& session) {
+  session.use([](TerminalSession& s) { close_session(s); });
+  return none();
+}
+PyObject* session_exit_impl(SessionData& session, Any, Any, Any) {
+  return session_close_impl(session);
 }
 
 // fileno(): the descriptor of the output pipe; a closed session raises what
 // read raises.
-PyObject* session_fileno(PyObject* self, PyObject*) {
-  return guarded([&]() -> PyObject* {
-    SessionData* session = session_of(self, "fileno");
-    if (!session) return nullptr;
-    const int fd = session->use([](TerminalSession& s) { return s.stdout_fd(); });
-    if (fd < 0) return raise_error(std::string_view(kReadFailed));
-    return PyLong_FromLong(fd);
-  });
-}
-
-// __exit__(exc_type, exc_value, traceback): close(), then None.
-PyObject* session_exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guarded([&]() -> PyObject* {
-    SessionData* session = session_of(self, "__exit__");
-    BoundArgs bound;
-    if (!session || !bound.bind(kExit, args, nargs, kwnames)) return nullptr;
-    session->use([](TerminalSession& s) { close_session(s); });
-    return none();
-  });
+PyObject* session_fileno_impl(SessionData& session) {
+  const int fd = session.use([](TerminalSession& s) { return s.stdout_fd(); });
+  if (fd < 0) return raise_error(std::string_view(kReadFailed));
+  return PyLong_FromLong(fd);
 }
 
 // A dropped session is closed as close() would (nothing else can reach it
@@ -303,27 +250,27 @@ void session_dealloc(PyObject* self) {
 }
 
 PyMethodDef kSessionMethods[] = {
-    fastcall_method("write", &session_write, kWriteDoc),
-    noargs_method("close", &session_close, kCloseDoc),
-    fastcall_method("read", &session_read_out, kReadDoc),
-    fastcall_method("read_err", &session_read_err, kReadErrDoc),
-    noargs_method("fileno", &session_fileno, kFilenoDoc),
+    method<kWrite, &session_write_impl>(kWriteDoc),
+    method<kClose, &session_close_impl>(kCloseDoc),
+    method<kRead, &session_read_impl<&TerminalSession::read_stdout>>(kReadDoc),
+    method<kReadErr, &session_read_impl<&TerminalSession::read_stderr>>(kReadErrDoc),
+    method<kFileno, &session_fileno_impl>(kFilenoDoc),
     noargs_method("__enter__", &enter_self, kEnterDoc),
-    fastcall_method("__exit__", &session_exit, kExitDoc),
+    method<kExit, &session_exit_impl>(kExitDoc),
     kMethodsEnd,
 };
 
 PyTypeObject* build_pool_type() {
   return build_class<PoolData>("PyUserPool", kPoolDoc,
                                {
-                                   {Py_tp_new, reinterpret_cast<void*>(&pool_new)},
+                                   constructor_slot<kPoolNew, &pool_new_impl>(),
                                });
 }
 
 PyTypeObject* build_session_type() {
   return build_class<SessionData>("PyTerminalSession", kSessionDoc,
                                   {
-                                      {Py_tp_new, reinterpret_cast<void*>(&session_new)},
+                                      constructor_slot<kSessionNew, &session_new_impl>(),
                                       {Py_tp_methods, kSessionMethods},
                                       {Py_tp_dealloc, reinterpret_cast<void*>(&session_dealloc)},
                                   });
