@@ -22,12 +22,12 @@ class Poison {
     if (poisoned()) throw InternalError(message);
   }
 
-  // Runs fn() and returns its result; an exception other than std::bad_alloc
-  // escaping it poisons. Call it with the lock held.
-  template <typename F>
-  decltype(auto) guard(F&& fn) {
+  // Runs fn(args...) and returns its result; an exception other than
+  // std::bad_alloc escaping it poisons. Call it with the lock held.
+  template <typename F, typename... Args>
+  decltype(auto) guard(F&& fn, Args&&... args) {
     try {
-      return std::forward<F>(fn)();
+      return std::forward<F>(fn)(std::forward<Args>(args)...);
     } catch (const std::bad_alloc&) {
       throw;
     } catch (...) {

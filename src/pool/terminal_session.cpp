@@ -8,16 +8,16 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <condition_variable>
 #include <exception>
 #include <filesystem>
-#include <mutex>
 #include <optional>
 #include <system_error>
 #include <thread>
 #include <utility>
 #include <vector>
 
+#include "base/mutex.hpp"
+#include "base/thread_annotations.hpp"
 #include "error/internal_error.hpp"
 #include "pool/host_processes.hpp"
 #include "pool/process.hpp"
@@ -152,18 +152,22 @@ struct TerminalSession::State {
     UniqueFd wake;  // an eventfd, readable once close() has begun
   };
 
-  std::mutex mutex;                // guards channel, calls and closing
-  std::condition_variable idle;    // calls dropped to 0 while closing
-  std::optional<Channel> channel;  // absent once closed
-  int calls = 0;                   // stream calls using the channel's descriptors
-  bool closing = false;
+  Mutex close_mutex ACQUIRED_BEFORE(mutex);  // one close at a time
+  Mutex mutex;
+  CondVar idle;                                   // calls dropped to 0 while closing
+  std::optional<Channel> channel GUARDED_BY(mutex);  // absent once closed
+  int calls GUARDED_BY(mutex) = 0;  // stream calls using the channel's descriptors
+  bool closing GUARDED_BY(mutex) = false;
+  UniqueFd claim GUARDED_BY(close_mutex);  // the account's host-wide claim, while open
 
-  std::mutex close_mutex;  // one close at a time
-  std::mutex streams[3];   // one call at a time per stream
-  std::string home;        // set once by make()
-  PoolHandle pool;         // set once by make()
-  std::uint32_t uid = 0;   // set once by make()
-  UniqueFd claim;          // the account's host-wide claim, while open
+  // One call at a time per stream. They guard no field: they keep two calls
+  // from reading (or writing) one pipe at once.
+  Mutex streams[3];
+
+  // Set once by make(), before the session is handed out.
+  std::string home;
+  PoolHandle pool;
+  std::uint32_t uid = 0;
 };
 
 // One call on a stream: holds the stream for its duration and counts among
@@ -171,7 +175,7 @@ struct TerminalSession::State {
 class TerminalSession::StreamCall {
  public:
   StreamCall(State& state, int stream) : state_(state), stream_lock_(state.streams[stream]) {
-    std::lock_guard<std::mutex> lock(state_.mutex);
+    MutexLock lock(state_.mutex);
     if (!state_.channel || state_.closing) return;
     ++state_.calls;
     entered_ = true;
@@ -183,7 +187,7 @@ class TerminalSession::StreamCall {
   }
   ~StreamCall() {
     if (!entered_) return;
-    std::lock_guard<std::mutex> lock(state_.mutex);
+    MutexLock lock(state_.mutex);
     if (--state_.calls == 0 && state_.closing) state_.idle.notify_all();
   }
   StreamCall(const StreamCall&) = delete;
@@ -195,7 +199,7 @@ class TerminalSession::StreamCall {
 
  private:
   State& state_;
-  std::lock_guard<std::mutex> stream_lock_;
+  MutexLock stream_lock_;
   bool entered_ = false;
   int fd_ = -1;
   int wake_ = -1;
@@ -243,11 +247,15 @@ std::expected<TerminalSession, std::string> TerminalSession::make(PoolHandle poo
   options.process_limit = kProcessLimit;
   PipedChild child = start_piped(
       "su", {"-s", "/bin/bash", "-P", "-c", shell_command(home), account.name}, std::move(options));
-  state->channel.emplace(State::Channel{std::move(child), std::move(wake)});
   state->home = std::move(home);
   state->pool = std::move(pool);
   state->uid = account.uid;
-  state->claim = std::move(account.claim);
+  {
+    MutexLock one_close(state->close_mutex);
+    MutexLock lock(state->mutex);
+    state->channel.emplace(State::Channel{std::move(child), std::move(wake)});
+    state->claim = std::move(account.claim);
+  }
   return TerminalSession(std::move(state));
 }
 
@@ -266,17 +274,17 @@ TerminalSession::~TerminalSession() {
 void TerminalSession::close() {
   if (!state_) return;
   State& state = *state_;
-  std::lock_guard<std::mutex> one_close(state.close_mutex);
+  MutexLock one_close(state.close_mutex);
   std::optional<State::Channel> channel;
   {
-    std::unique_lock<std::mutex> lock(state.mutex);
+    MutexLock lock(state.mutex);
     if (!state.channel) return;
     // Wake the calls waiting on the streams, and wait until they have let go
     // of the descriptors, which are closed below.
     state.closing = true;
     const std::uint64_t one = 1;
     [[maybe_unused]] ssize_t ignored = ::write(state.channel->wake.get(), &one, sizeof one);
-    state.idle.wait(lock, [&] { return state.calls == 0; });
+    while (state.calls != 0) state.idle.wait(state.mutex);
     channel = std::move(state.channel);
     state.channel.reset();
     state.closing = false;
@@ -382,19 +390,19 @@ StreamResult TerminalSession::read_from(int stream, std::span<char> buffer) {
 
 bool TerminalSession::is_open() const {
   if (!state_) return false;
-  std::lock_guard<std::mutex> lock(state_->mutex);
+  MutexLock lock(state_->mutex);
   return state_->channel.has_value();
 }
 
 pid_t TerminalSession::pid() const {
   if (!state_) return -1;
-  std::lock_guard<std::mutex> lock(state_->mutex);
+  MutexLock lock(state_->mutex);
   return state_->channel ? state_->channel->child.process.pid() : -1;
 }
 
 int TerminalSession::stdout_fd() const {
   if (!state_) return -1;
-  std::lock_guard<std::mutex> lock(state_->mutex);
+  MutexLock lock(state_->mutex);
   return state_->channel ? state_->channel->child.stdout_read.get() : -1;
 }
 

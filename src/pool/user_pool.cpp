@@ -132,12 +132,17 @@ PoolHandle make_shared_pool() {
 }
 
 PoolGuard::PoolGuard(SharedPool& shared)
-    : shared_(shared), lock_(shared.mutex), exceptions_on_entry_(std::uncaught_exceptions()) {
-  if (shared_.poisoned) throw InternalError("The user pool is poisoned");
+    : shared_(shared), exceptions_on_entry_(std::uncaught_exceptions()) {
+  shared_.mutex.lock();
+  if (shared_.poison.poisoned()) {
+    shared_.mutex.unlock();
+    throw InternalError("The user pool is poisoned");
+  }
 }
 
 PoolGuard::~PoolGuard() {
-  if (std::uncaught_exceptions() > exceptions_on_entry_) shared_.poisoned = true;
+  if (std::uncaught_exceptions() > exceptions_on_entry_) shared_.poison.poison();
+  shared_.mutex.unlock();
 }
 
 }  // namespace lumvex

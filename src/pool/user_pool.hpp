@@ -16,12 +16,14 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "base/mutex.hpp"
+#include "base/poison.hpp"
+#include "base/thread_annotations.hpp"
 #include "pool/host_files.hpp"
 #include "pool/unique_fd.hpp"
 
@@ -119,9 +121,9 @@ class UserPool {
 
 // A pool shared between its Python object and every session made from it.
 struct SharedPool {
-  std::mutex mutex;       // guards pool and poisoned
-  UserPool pool;          // guarded by mutex
-  bool poisoned = false;  // guarded by mutex; set when a guard is left by an exception
+  Mutex mutex;
+  UserPool pool GUARDED_BY(mutex);
+  Poison poison;  // set when a guard is left by an exception
 };
 
 using PoolHandle = std::shared_ptr<SharedPool>;
@@ -133,19 +135,20 @@ PoolHandle make_shared_pool();
 // the pool is poisoned. A guard left by an exception poisons the pool, so
 // code that keeps the pool consistent across an exception must catch it
 // before the guard goes.
-class PoolGuard {
+class SCOPED_CAPABILITY PoolGuard {
  public:
-  explicit PoolGuard(SharedPool& shared);
-  ~PoolGuard();
+  explicit PoolGuard(SharedPool& shared) ACQUIRE(shared.mutex);
+  ~PoolGuard() RELEASE();
   PoolGuard(const PoolGuard&) = delete;
   PoolGuard& operator=(const PoolGuard&) = delete;
 
-  UserPool& operator*() { return shared_.pool; }
-  UserPool* operator->() { return &shared_.pool; }
+  // The pool, whose mutex this guard holds (which the analysis cannot see
+  // through the reference).
+  UserPool& operator*() NO_THREAD_SAFETY_ANALYSIS { return shared_.pool; }
+  UserPool* operator->() NO_THREAD_SAFETY_ANALYSIS { return &shared_.pool; }
 
  private:
   SharedPool& shared_;
-  std::unique_lock<std::mutex> lock_;
   int exceptions_on_entry_;
 };
 

@@ -28,7 +28,6 @@
 #include <cstdint>
 #include <exception>
 #include <initializer_list>
-#include <mutex>
 #include <new>
 #include <optional>
 #include <string>
@@ -38,7 +37,9 @@
 #include <utility>
 #include <variant>
 
+#include "base/mutex.hpp"
 #include "base/poison.hpp"
+#include "base/thread_annotations.hpp"
 #include "error/internal_error.hpp"
 #include "error/io_error.hpp"
 
@@ -418,24 +419,24 @@ class PoisonMutex {
   // Runs fn(T&) with the mutex held and returns its result.
   template <typename F>
   decltype(auto) with_lock(F&& fn) {
-    std::unique_lock<std::mutex> hold(mutex_, std::try_to_lock);
-    if (!hold.owns_lock()) {
+    if (!mutex_.try_lock()) {
       AllowThreads unlocked;
-      hold.lock();
+      mutex_.lock();
     }
+    MutexLock held(mutex_, kAdoptLock);
     poison_.check(kPoisoned);
-    return poison_.guard([&]() -> decltype(auto) { return fn(value_); });
+    return poison_.guard(fn, value_);
   }
 
   // The value without locking: only when nothing else can use it (tp_dealloc).
-  T& unlocked() { return value_; }
+  T& unlocked() NO_THREAD_SAFETY_ANALYSIS { return value_; }
 
   static constexpr const char* kPoisoned = "lock poisoned by an earlier failure";
 
  private:
-  std::mutex mutex_;  // held around every use of value_
+  Mutex mutex_;
   Poison poison_;
-  T value_;
+  T value_ GUARDED_BY(mutex_);
 };
 
 // ---------------------------------------------------------------------------

@@ -126,7 +126,7 @@ struct SessionData {
   template <typename F>
   decltype(auto) use(F&& fn) {
     poison.check("lock poisoned by an earlier failure");
-    return poison.guard([&]() -> decltype(auto) { return fn(session); });
+    return poison.guard(fn, session);
   }
 
   TerminalSession session;

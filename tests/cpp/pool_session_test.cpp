@@ -433,10 +433,7 @@ TEST_F(FakeSessionTest, PoisonedPoolFailsRequestsAndCloses) {
   auto session = TerminalSession::make(pool_);
   ASSERT_TRUE(session);
   const pid_t pid = session->pid();
-  {
-    std::lock_guard<std::mutex> lock(pool_->mutex);
-    pool_->poisoned = true;
-  }
+  pool_->poison.poison();
   EXPECT_THROW((void)TerminalSession::make(pool_), InternalError);
   EXPECT_THROW(session->close(), InternalError);
   EXPECT_FALSE(session->is_open());  // closed even though the account could not go back

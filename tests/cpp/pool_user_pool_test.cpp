@@ -254,13 +254,13 @@ TEST(SharedPoolGuard, PoisonedByAnEscapingExceptionOnly) {
   {
     PoolGuard guard(*shared);
   }
-  EXPECT_FALSE(shared->poisoned);
+  EXPECT_FALSE(shared->poison.poisoned());
   try {
     PoolGuard guard(*shared);
     throw std::runtime_error("boom");
   } catch (const std::runtime_error&) {
   }
-  EXPECT_TRUE(shared->poisoned);
+  EXPECT_TRUE(shared->poison.poisoned());
   EXPECT_THROW(PoolGuard guard(*shared), InternalError);
   EXPECT_TRUE(shared->mutex.try_lock());  // the refused guard did not keep the mutex
   shared->mutex.unlock();
