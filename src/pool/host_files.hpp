@@ -14,7 +14,7 @@
 #include <string>
 #include <string_view>
 
-#include "pool/unique_fd.hpp"
+#include "base/unique_fd.hpp"
 
 namespace lumvex {
 

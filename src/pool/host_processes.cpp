@@ -17,7 +17,7 @@
 
 #include "error/internal_error.hpp"
 #include "pool/pidfd.hpp"
-#include "pool/unique_fd.hpp"
+#include "base/unique_fd.hpp"
 
 namespace lumvex {
 

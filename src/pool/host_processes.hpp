@@ -15,7 +15,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "pool/unique_fd.hpp"
+#include "base/unique_fd.hpp"
 
 namespace lumvex {
 

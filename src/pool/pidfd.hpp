@@ -6,7 +6,7 @@
 #include <sys/types.h>
 #include <unistd.h>
 
-#include "pool/unique_fd.hpp"
+#include "base/unique_fd.hpp"
 
 namespace lumvex {
 

@@ -26,7 +26,7 @@
 #include <string>
 #include <vector>
 
-#include "pool/unique_fd.hpp"
+#include "base/unique_fd.hpp"
 
 namespace lumvex {
 

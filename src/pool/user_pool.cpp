@@ -7,7 +7,7 @@
 
 #include "error/internal_error.hpp"
 #include "pool/process.hpp"
-#include "terminal/utf8.hpp"
+#include "base/utf8.hpp"
 
 namespace lumvex {
 

@@ -25,7 +25,7 @@
 #include "base/poison.hpp"
 #include "base/thread_annotations.hpp"
 #include "pool/host_files.hpp"
-#include "pool/unique_fd.hpp"
+#include "base/unique_fd.hpp"
 
 namespace lumvex {
 

@@ -17,7 +17,7 @@
 
 #include "fs/file_handle.hpp"
 #include "terminal/rm_args.hpp"
-#include "terminal/utf8.hpp"
+#include "base/utf8.hpp"
 
 namespace lumvex {
 

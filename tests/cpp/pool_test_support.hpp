@@ -19,7 +19,7 @@
 #include <string>
 
 #include "pool/terminal_session.hpp"
-#include "pool/unique_fd.hpp"
+#include "base/unique_fd.hpp"
 
 namespace lumvex::testing {
 

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "terminal/utf8.hpp"
+#include "base/utf8.hpp"
 
 namespace lumvex {
 namespace {

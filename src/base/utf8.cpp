@@ -1,4 +1,4 @@
-#include "terminal/utf8.hpp"
+#include "base/utf8.hpp"
 
 #include <cstddef>
 #include <cstdint>
