@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Runs every test suite and check of lumvex:
-#   1. the C++ suite (GoogleTest): plain, under ThreadSanitizer, and under
+#   1. the C++ suite (GoogleTest): compiled by clang with its thread-safety
+#      analysis, then run plain, under ThreadSanitizer, and under
 #      AddressSanitizer + UndefinedBehaviorSanitizer;
 #   2. the wheel: `pip wheel .` must give one cp311-abi3 wheel, which
 #      auditwheel must find manylinux and repair;
@@ -12,10 +13,10 @@
 # It works in the active virtual environment (it makes build/venv when none
 # is active) and installs what it needs there (tests/requirements.txt); the
 # wheel ends up installed there too. Root is needed for two things only, and
-# the script says when it asks: installing Debian's GoogleTest package when
-# it is missing, and the tests that make real host accounts and sessions. Not
-# root, it uses sudo for those where sudo exists, and otherwise leaves the
-# session tests skipped.
+# the script says when it asks: installing Debian's packages (GoogleTest,
+# clang 19) when they are missing, and the tests that make real host
+# accounts and sessions. Not root, it uses sudo for those where sudo exists,
+# and otherwise leaves the session tests skipped.
 #
 # Output: one line per step and each runner's summary; the log of a step that
 # fails (all logs are kept in build/logs).
@@ -76,11 +77,18 @@ venv_bin=$(dirname "$python")
 export PATH="$venv_bin:$PATH"
 say "=== Environment: $("$python" -c 'import sys; print(sys.prefix)')"
 
-if ! dpkg -s libgtest-dev >/dev/null 2>&1; then
-  can_be_root || fail "GoogleTest is missing: install Debian's libgtest-dev (as root: apt-get install libgtest-dev)"
-  ((EUID == 0)) || say "Installing Debian's libgtest-dev with sudo (it needs root)."
+# Debian packages: GoogleTest for the C++ suite; clang 19 and its runtime for
+# the thread-safety analysis and the fuzz targets.
+debian_packages=(libgtest-dev clang-19 libclang-rt-19-dev)
+missing=()
+for package in "${debian_packages[@]}"; do
+  dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")
+done
+if ((${#missing[@]})); then
+  can_be_root || fail "missing Debian packages: ${missing[*]} (as root: apt-get install ${missing[*]})"
+  ((EUID == 0)) || say "Installing Debian's ${missing[*]} with sudo (it needs root)."
   run apt.log as_root env DEBIAN_FRONTEND=noninteractive \
-    sh -c 'apt-get update -qq && apt-get install -y -qq libgtest-dev'
+    sh -c "apt-get update -qq && apt-get install -y -qq ${missing[*]}"
 fi
 
 tools=(-r tests/requirements.txt)
@@ -125,6 +133,14 @@ run_cpp_suite() {  # name, extra cmake arguments...
     tail -n 1 "$logs/cpp-$name-${test##*/}.log"
   done
 }
+
+# The lock discipline, checked by clang: the core, the tests and the module
+# compiled with -Wthread-safety and -Werror.
+say "=== C++ thread-safety analysis (clang)"
+run cpp-thread-safety.log sh -c "CXX=clang++-19 cmake -S '$root' -B '$root/build/thread-safety' -G Ninja \
+  -DCMAKE_BUILD_TYPE=Debug -DLUMVEX_BUILD_TESTS=ON -DLUMVEX_BUILD_PYTHON=ON -DLUMVEX_WERROR=ON \
+  -DLUMVEX_THREAD_SAFETY=ON && cmake --build '$root/build/thread-safety' -j '$jobs'"
+say "clean"
 
 run_cpp_suite plain
 TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" run_cpp_suite tsan -DLUMVEX_SANITIZE=thread
