@@ -4,8 +4,8 @@
 #include <new>
 #include <utility>
 
+#include "base/zeroed_array.hpp"
 #include "fs/inode.hpp"
-#include "fs/zeroed_array.hpp"
 
 namespace lumvex {
 

@@ -16,8 +16,8 @@
 #include <string_view>
 #include <vector>
 
-#include "fs/sip_hash.hpp"
-#include "fs/small_vector.hpp"
+#include "base/sip_hash.hpp"
+#include "base/small_vector.hpp"
 
 namespace lumvex {
 

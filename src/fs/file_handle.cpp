@@ -150,7 +150,7 @@ IoResult<std::size_t> FileHandle::read(std::span<std::uint8_t> buffer) {
 }
 
 IoResult<std::size_t> FileHandle::read_into(std::size_t max,
-                                            FunctionRef<std::uint8_t*(std::size_t)> sink) {
+                                            const std::function<std::uint8_t*(std::size_t)>& sink) {
   if (!id_) return fail(IoErrorKind::InvalidFileDescriptor);
   if (!type_.contains(FileHandleType::READ)) return fail(IoError::operation_not_supported("read"));
   return with_file<false>([&](FileNode& file) -> IoResult<std::size_t> {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -11,7 +12,6 @@
 
 #include "error/io_error.hpp"
 #include "fs/filesystem.hpp"
-#include "fs/function_ref.hpp"
 
 namespace lumvex {
 
@@ -63,7 +63,8 @@ class FileHandle {
   // Reads up to `max` bytes without a buffer of that size: once the count c
   // is known, sink(c) supplies room for exactly c bytes. If the sink returns
   // null nothing is read, the offset stays, and the result is 0.
-  IoResult<std::size_t> read_into(std::size_t max, FunctionRef<std::uint8_t*(std::size_t)> sink);
+  IoResult<std::size_t> read_into(std::size_t max,
+                                  const std::function<std::uint8_t*(std::size_t)>& sink);
   // Writes all of `bytes` at the offset (the offset does not move).
   IoResult<std::size_t> write(std::span<const std::uint8_t> bytes);
   IoResult<void> seek(SeekFrom target);

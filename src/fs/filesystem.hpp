@@ -22,10 +22,10 @@
 #include <utility>
 #include <vector>
 
+#include "base/sip_hash.hpp"
 #include "error/io_error.hpp"
 #include "fs/inode.hpp"
 #include "fs/inode_table.hpp"
-#include "fs/sip_hash.hpp"
 
 namespace lumvex {
 

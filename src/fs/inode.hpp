@@ -17,11 +17,11 @@
 #include <utility>
 #include <variant>
 
+#include "base/shared_mutex.hpp"
+#include "base/short_string.hpp"
 #include "error/internal_error.hpp"
 #include "fs/child_list.hpp"
 #include "fs/file_bytes.hpp"
-#include "fs/shared_mutex.hpp"
-#include "fs/short_string.hpp"
 
 namespace lumvex {
 

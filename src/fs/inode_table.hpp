@@ -30,8 +30,8 @@
 #include <mutex>
 #include <shared_mutex>  // std::shared_lock
 
+#include "base/shared_mutex.hpp"
 #include "fs/inode.hpp"
-#include "fs/shared_mutex.hpp"
 
 namespace lumvex {
 

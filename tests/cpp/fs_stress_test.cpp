@@ -10,9 +10,9 @@
 #include <thread>
 #include <vector>
 
+#include "base/shared_mutex.hpp"
 #include "fs/file_handle.hpp"
 #include "fs/filesystem.hpp"
-#include "fs/shared_mutex.hpp"
 
 namespace lumvex {
 namespace {

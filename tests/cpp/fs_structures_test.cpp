@@ -8,11 +8,11 @@
 #include <string>
 #include <vector>
 
+#include "base/zeroed_array.hpp"
 #include "fs/child_list.hpp"
 #include "fs/file_bytes.hpp"
 #include "fs/inode.hpp"
 #include "fs/inode_table.hpp"
-#include "fs/zeroed_array.hpp"
 
 namespace lumvex {
 namespace {
