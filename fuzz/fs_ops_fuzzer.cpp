@@ -702,7 +702,10 @@ class Driver {
         const std::size_t count = std::min(max, bytes.size() - h.offset);
         same(got, IoResult<std::size_t>(count), "read");
         check(std::equal(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(count),
-                         bytes.begin() + static_cast<std::ptrdiff_t>(h.offset)),
+                         bytes.begin() + static_cast<std::ptrdiff_t>(h.offset),
+                         [](std::uint8_t got, char want) {
+                           return got == static_cast<std::uint8_t>(want);
+                         }),
               "read gave other bytes");
         check(std::all_of(buffer.begin() + static_cast<std::ptrdiff_t>(count), buffer.end(),
                           [](std::uint8_t b) { return b == 0xA5; }),
