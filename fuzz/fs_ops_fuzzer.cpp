@@ -601,7 +601,7 @@ class Driver {
 
   void one_step() {
     const std::size_t s = in_.ConsumeIntegralInRange<std::size_t>(0, kSlots - 1);
-    switch (in_.ConsumeIntegralInRange(0, 19)) {
+    switch (in_.ConsumeIntegralInRange(0, 21)) {
       case 0:
       case 1: {
         const bool dir = in_.ConsumeBool();
@@ -818,6 +818,39 @@ class Driver {
              model_.exists(id) ? IoResult<std::string>(model_.path_of(id))
                                : err(IoErrorKind::InodeNotFound),
              "get_path_by_inode");
+        break;
+      }
+      case 20: {
+        // Many children in one directory, so that its name index grows.
+        const InodeId parent = pick_id();
+        const std::string prefix = pick_name();
+        const int count = in_.ConsumeIntegralInRange(0, 40);
+        const bool dir = in_.ConsumeBool();
+        trace("populate " + std::to_string(parent) + " with " + std::to_string(count) + " x " +
+              prefix);
+        for (int k = 0; k < count; ++k) {
+          const std::string name = prefix + std::to_string(k);
+          auto got = fs_->create_inode(
+              parent, name,
+              dir ? lumvex::INodeKind{lumvex::Directory{}} : lumvex::INodeKind{lumvex::File{}});
+          same(got, model_.create(parent, name, dir ? Kind::Directory : Kind::File),
+               "create_inode (populate)");
+        }
+        break;
+      }
+      case 21: {
+        // Removes every k-th child of a directory, leaving holes behind.
+        const InodeId dir = pick_id();
+        const std::size_t every = in_.ConsumeIntegralInRange<std::size_t>(1, 4);
+        const std::size_t first = in_.ConsumeIntegralInRange<std::size_t>(0, 3);
+        trace("prune " + std::to_string(dir) + " every " + std::to_string(every) + " from " +
+              std::to_string(first));
+        auto it = model_.nodes.find(dir);
+        if (it == model_.nodes.end()) break;
+        const std::vector<InodeId> children = it->second.children;
+        for (std::size_t k = first; k < children.size(); k += every) {
+          same(fs_->rm_raw(children[k], true), model_.remove(children[k], true), "rm_raw (prune)");
+        }
         break;
       }
       case 19: {

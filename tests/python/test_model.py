@@ -13,7 +13,8 @@ import os
 
 from hypothesis import HealthCheck, settings
 from hypothesis import strategies as st
-from hypothesis.stateful import RuleBasedStateMachine, invariant, precondition, rule
+from hypothesis.stateful import (RuleBasedStateMachine, initialize, invariant, precondition,
+                                 rule)
 
 import lumvex
 
@@ -400,7 +401,14 @@ class SurfaceMachine(RuleBasedStateMachine):
         """Mostly what the command takes; sometimes anything."""
         word = self.words(term)
         anything = st.lists(word, max_size=3)
-        if command == "rm":
+        if command == "cd":
+            fs = self.model
+            here = fs.nodes.get(term.cwd)
+            dirs = [fs.nodes[c].name for c in here.children if fs.nodes[c].is_dir] if here else []
+            typical = st.sampled_from(dirs + ["..", "/"] + ["/" + fs.nodes[c].name
+                                                           for c in fs.nodes[0].children])
+            typical = typical.map(lambda w: [w])
+        elif command == "rm":
             flag = st.sampled_from([[], [], ["-r"], ["--recursive"]])
             typical = st.builds(lambda a, w, b: a + [w] + b, flag, word, flag)
         else:
@@ -441,8 +449,9 @@ class SurfaceMachine(RuleBasedStateMachine):
                    lambda: tuple(self.model.listing(self.model.resolve(path))))
 
     @rule(data=st.data(), mode=mode_texts, existing=st.booleans(), times=st.integers(1, 2))
-    def open(self, data, mode, existing, times):
-        path = data.draw(self.paths(files_only=existing))
+    def open(self, mode, data=None, existing=True, times=1, path=None):
+        if path is None:
+            path = data.draw(self.paths(files_only=existing))
         for _ in range(times):
             kind, handle = outcome(lambda: self.fs.open(path, mode))
             want_kind, want = outcome(lambda: self.model.open(path, mode))
@@ -453,11 +462,18 @@ class SurfaceMachine(RuleBasedStateMachine):
             assert handle.id() == want and handle.tell() == 0
             self.handles.append((handle, HandleModel(want, MODES[mode])))
 
+    @initialize(content=st.binary(max_size=40), mode=st.sampled_from(list(MODES)))
+    def start_with_an_open_file(self, content, mode):
+        self.agree(lambda: self.fs.mkdir("b"), lambda: self.model.create_at("b", True))
+        self.store(content, path="a")
+        self.open(mode, path="a", times=2)  # a shared mode opens it twice
+
     @rule(data=st.data(), content=st.binary(max_size=40))
-    def store(self, data, content):
+    def store(self, content, data=None, path=None):
         """Open for writing, write and close: a file with contents and no
         handle, ready for the terminal's cat."""
-        path = data.draw(self.paths(files_only=data.draw(st.booleans())))
+        if path is None:
+            path = data.draw(self.paths(files_only=data.draw(st.booleans())))
         kind, handle = outcome(lambda: self.fs.open(path, "w"))
         want_kind, want = outcome(lambda: self.model.open(path, "w"))
         assert (kind, kind == "ok" or handle) == (want_kind, want_kind == "ok" or want)
@@ -481,18 +497,26 @@ class SurfaceMachine(RuleBasedStateMachine):
         """A few calls on the open handles: read, write, seek, tell, id, str
         and close."""
         for _ in range(count):
-            handle, h = self.pick(data.draw(st.integers(0, 9)))
-            call = data.draw(st.sampled_from(["read", "write", "seek"] * 2 + ["inspect", "close"]))
-            if call == "read":
-                self.read(handle, h, data.draw(sizes))
-            elif call == "write":
-                self.write(handle, h, data.draw(st.binary(max_size=40)))
-            elif call == "seek":
-                self.seek(handle, h, data.draw(sizes), data.draw(st.sampled_from(WHENCES)))
-            elif call == "inspect":
-                self.inspect(handle, h)
-            else:
-                self.close(handle, h)
+            self.use_handle(data, *self.pick(data.draw(st.integers(0, 9))))
+
+    @precondition(lambda self: self.handles)
+    @rule(data=st.data(), count=st.integers(1, 5))
+    def use_newest_handle(self, data, count):
+        for _ in range(count):
+            self.use_handle(data, *self.handles[-1])
+
+    def use_handle(self, data, handle, h):
+        call = data.draw(st.sampled_from(["read", "write", "seek"] * 2 + ["inspect", "close"]))
+        if call == "read":
+            self.read(handle, h, data.draw(sizes))
+        elif call == "write":
+            self.write(handle, h, data.draw(st.binary(max_size=40)))
+        elif call == "seek":
+            self.seek(handle, h, data.draw(sizes), data.draw(st.sampled_from(WHENCES)))
+        elif call == "inspect":
+            self.inspect(handle, h)
+        else:
+            self.close(handle, h)
 
     def read(self, handle, h, size):
         def predicted():
