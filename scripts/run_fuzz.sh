@@ -9,6 +9,11 @@
 #
 # LUMVEX_FUZZ_JOBS=N runs N targets at a time (default 1); LUMVEX_JOBS sets
 # the build parallelism (default 2).
+#
+# To replay one input: build/fuzz/fuzz/<target>_fuzzer FILE; for the
+# filesystem target, LUMVEX_FUZZ_TRACE=1 also prints the operations it runs.
+# A found input that shows a fault goes into fuzz/corpus/<target>/ with the
+# fix, so every later run replays it first.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -18,10 +23,14 @@ targets=("$@")
 ((${#targets[@]})) || targets=(word_split_fuzzer rm_args_fuzzer utf8_fuzzer fs_ops_fuzzer)
 build="$root/build/fuzz"
 
-command -v clang++-19 >/dev/null || {
+need_apt=()
+for pkg in clang-19 libclang-rt-19-dev; do
+  dpkg -s "$pkg" >/dev/null 2>&1 || need_apt+=("$pkg")
+done
+if ((${#need_apt[@]})); then
   apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq clang-19 libclang-rt-19-dev >/dev/null
-}
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${need_apt[@]}" >/dev/null
+fi
 command -v cmake >/dev/null && command -v ninja >/dev/null || python3 -m pip install -q cmake ninja
 
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_CXX_COMPILER=clang++-19 \
