@@ -506,15 +506,15 @@ class SurfaceMachine(RuleBasedStateMachine):
             self.use_handle(data, *self.handles[-1])
 
     def use_handle(self, data, handle, h):
-        call = data.draw(st.sampled_from(["read", "write", "seek"] * 2 + ["inspect", "close"]))
+        call = data.draw(st.sampled_from(["read", "write", "seek"] * 2 + ["examine", "close"]))
         if call == "read":
             self.read(handle, h, data.draw(sizes))
         elif call == "write":
             self.write(handle, h, data.draw(st.binary(max_size=40)))
         elif call == "seek":
             self.seek(handle, h, data.draw(sizes), data.draw(st.sampled_from(WHENCES)))
-        elif call == "inspect":
-            self.inspect(handle, h)
+        elif call == "examine":
+            self.examine(handle, h)
         else:
             self.close(handle, h)
 
@@ -561,7 +561,7 @@ class SurfaceMachine(RuleBasedStateMachine):
         self.agree(lambda: handle.seek(offset, whence), predicted)
         self.agree(handle.tell, lambda: self.check_open(h) or h.offset)
 
-    def inspect(self, handle, h):
+    def examine(self, handle, h):
         self.agree(handle.tell, lambda: self.check_open(h) or h.offset)
         self.agree(handle.id, lambda: self.check_open(h) or h.ident)
         text = str(handle)
