@@ -473,14 +473,16 @@ class Driver {
     check_store(*fs_, model_);
   }
 
+  const std::string& trace() const { return trace_; }
+
+ private:
+  // Ordinary names, the special ones, names that the debug text quotes or
+  // escapes, one past the inline capacity, and two with separators.
   static constexpr std::array<std::string_view, 14> kNames = {
       "a",   "b",   "c",   "d",        "f",      ".",
       "..",  "",    "x y", "\xC3\xA9", "a\"b\n", "long-name-0123456789",
       "a/b", "c\\d"};
 
-  const std::string& trace() const { return trace_; }
-
- private:
   void trace(const std::string& line) { trace_ += "  " + line + "\n"; }
 
   // An existing inode most of the time, sometimes one that is gone or was
