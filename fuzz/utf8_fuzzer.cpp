@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "terminal/utf8.hpp"
+#include "base/utf8.hpp"
 #include "utf8_reference.hpp"
 
 namespace {

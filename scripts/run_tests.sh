@@ -3,12 +3,14 @@
 #   1. the C++ suite (GoogleTest): compiled by clang with its thread-safety
 #      analysis, then run plain, under ThreadSanitizer, and under
 #      AddressSanitizer + UndefinedBehaviorSanitizer;
-#   2. the wheel: `pip wheel .` must give one cp311-abi3 wheel, which
+#   2. the libFuzzer targets, 60 seconds each (scripts/run_fuzz.sh);
+#   3. the wheel: `pip wheel .` must give one cp311-abi3 wheel, which
 #      auditwheel must find manylinux and repair;
-#   3. the Python suite (pytest) with that one wheel, in a fresh virtual
+#   4. the Python suite (pytest, with the model-based test of the filesystem
+#      and terminal) with that one wheel, in a fresh virtual
 #      environment of each of CPython 3.11, 3.12 and 3.13 (pyenv's, or
 #      python3.X on PATH); a missing interpreter is a failure;
-#   4. the type stubs: stubtest, mypy and pyright (basedpyright).
+#   5. the type stubs: stubtest, mypy and pyright (basedpyright).
 #
 # It works in the active virtual environment (it makes build/venv when none
 # is active) and installs what it needs there (tests/requirements.txt); the
@@ -146,6 +148,13 @@ run_cpp_suite plain
 TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" run_cpp_suite tsan -DLUMVEX_SANITIZE=thread
 ASAN_OPTIONS="detect_leaks=1" UBSAN_OPTIONS="halt_on_error=1 print_stacktrace=1" \
   run_cpp_suite asan -DLUMVEX_SANITIZE=address
+
+# --- fuzzing -------------------------------------------------------------------
+
+# Each libFuzzer target for LUMVEX_FUZZ_SECONDS (default 60) on its seeds.
+say "=== Fuzzing: ${LUMVEX_FUZZ_SECONDS:-60} s per target"
+run fuzz.log "$root/scripts/run_fuzz.sh" "${LUMVEX_FUZZ_SECONDS:-60}"
+grep -E '_fuzzer: ' "$logs/fuzz.log"
 
 # --- the wheel -----------------------------------------------------------------
 
