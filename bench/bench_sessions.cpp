@@ -75,5 +75,27 @@ void BM_SessionClose(benchmark::State& state) {
 }
 BENCHMARK(BM_SessionClose)->Unit(benchmark::kMicrosecond);
 
+// Closing a session whose shell is up and has answered: bash (and su's
+// handling of its end) is part of what close waits for.
+void BM_SessionCloseRunningShell(benchmark::State& state) {
+  std::optional<PoolHandle> pool = warm_pool(state);
+  if (!pool) return;
+  std::string buffer(4096, '\0');
+  for (auto _ : state) {
+    state.PauseTiming();
+    auto session = TerminalSession::make(*pool);
+    if (!session) return state.SkipWithError(session.error().c_str());
+    if (!session->write("echo $((1+1))z\n")) return state.SkipWithError("write failed");
+    for (std::string seen; seen.find("2z") == std::string::npos;) {
+      StreamResult n = session->read_stdout(buffer);
+      if (!n || *n == 0) return state.SkipWithError("read failed");
+      seen.append(buffer, 0, *n);
+    }
+    state.ResumeTiming();
+    session->close();
+  }
+}
+BENCHMARK(BM_SessionCloseRunningShell)->Unit(benchmark::kMicrosecond);
+
 }  // namespace
 }  // namespace lumvex
