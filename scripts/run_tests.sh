@@ -170,6 +170,10 @@ built=("$wheels"/raw/*.whl)
 run auditwheel-show.log auditwheel show "${built[0]}"
 tag=$(tr -s ' \n' ' ' <"$logs/auditwheel-show.log" | grep -o '"manylinux_[0-9a-z_]*"' | head -n 1 || true)
 [[ -n "$tag" ]] || { cat "$logs/auditwheel-show.log" >&2; fail "auditwheel finds no manylinux tag"; }
+# The module needs nothing newer than glibc 2.34 (Debian 12 ships 2.36).
+glibc_minor=${tag#\"manylinux_2_}
+glibc_minor=${glibc_minor%%_*}
+((glibc_minor <= 34)) || fail "the wheel needs glibc 2.$glibc_minor (auditwheel: $tag), more than 2.34"
 run auditwheel-repair.log auditwheel repair -w "$wheels" "${built[0]}"
 repaired=("$wheels"/*manylinux*.whl)
 ((${#repaired[@]} == 1)) || fail "auditwheel repair made ${#repaired[@]} wheels"

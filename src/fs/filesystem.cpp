@@ -1,18 +1,42 @@
 // The inode store, path resolution and directory listing.
 #include "fs/filesystem.hpp"
 
-#include <random>
+#include <sys/random.h>
 
+#include <cerrno>
+#include <cstring>
+
+#include "error/internal_error.hpp"
 #include "fs/path.hpp"
 
 namespace lumvex {
 
+namespace {
+
+// Random words from the kernel. getrandom() (rather than std::random_device,
+// whose libstdc++ build needs a newer glibc than the rest of the module) only
+// blocks before the kernel's pool is first seeded, early in boot.
+void random_words(std::uint64_t* out, std::size_t count) {
+  auto* bytes = reinterpret_cast<unsigned char*>(out);
+  std::size_t left = count * sizeof *out;
+  while (left > 0) {
+    const ssize_t got = getrandom(bytes, left, 0);
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      throw InternalError(std::string("getrandom failed: ") + std::strerror(errno));
+    }
+    bytes += got;
+    left -= static_cast<std::size_t>(got);
+  }
+}
+
+}  // namespace
+
 std::shared_ptr<FileSystem> FileSystem::make() {
-  std::random_device entropy;
-  auto word = [&] { return (std::uint64_t{entropy()} << 32) ^ entropy(); };
-  const std::uint64_t table_seed = word();
-  const HashKey name_key{word(), word()};
-  return std::make_shared<FileSystem>(Private{}, table_seed, name_key);
+  std::uint64_t words[3];
+  random_words(words, 3);
+  const HashKey name_key{words[1], words[2]};
+  return std::make_shared<FileSystem>(Private{}, words[0], name_key);
 }
 
 FileSystem::FileSystem(Private, std::uint64_t table_seed, HashKey name_key)
