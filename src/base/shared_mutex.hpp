@@ -1,10 +1,13 @@
 // SharedMutex: a reader/writer mutex that fits in one 32-bit word, for the
 // many small structures (every inode, every shard of the inode table) that
-// each need a lock of their own.
+// each need a lock of their own; ReaderLock and WriterLock hold one for a
+// scope.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
+
+#include "base/thread_annotations.hpp"
 
 namespace lumvex {
 
@@ -12,9 +15,9 @@ namespace lumvex {
 // next bit says that some thread sleeps waiting for the word to change, the
 // rest counts readers. Sleeping uses the word's own futex (atomic wait and
 // notify). Readers are preferred; every hold in this code base is short.
-class SharedMutex {
+class CAPABILITY("shared mutex") SharedMutex {
  public:
-  void lock_shared() {
+  void lock_shared() ACQUIRE_SHARED() {
     std::uint32_t s = state_.load(std::memory_order_relaxed);
     for (;;) {
       if ((s & kWriter) == 0) {
@@ -28,7 +31,7 @@ class SharedMutex {
     }
   }
 
-  bool try_lock_shared() {
+  bool try_lock_shared() TRY_ACQUIRE_SHARED(true) {
     std::uint32_t s = state_.load(std::memory_order_relaxed);
     while ((s & kWriter) == 0)
       if (state_.compare_exchange_weak(s, s + 1, std::memory_order_acquire,
@@ -37,12 +40,12 @@ class SharedMutex {
     return false;
   }
 
-  void unlock_shared() {
+  void unlock_shared() RELEASE_SHARED() {
     std::uint32_t previous = state_.fetch_sub(1, std::memory_order_release);
     if ((previous & kWaiters) != 0 && (previous & kReaders) == 1) wake();
   }
 
-  void lock() {
+  void lock() ACQUIRE() {
     std::uint32_t s = state_.load(std::memory_order_relaxed);
     for (;;) {
       if ((s & ~kWaiters) == 0) {
@@ -56,7 +59,7 @@ class SharedMutex {
     }
   }
 
-  void unlock() {
+  void unlock() RELEASE() {
     std::uint32_t previous = state_.exchange(0, std::memory_order_release);
     if ((previous & kWaiters) != 0) state_.notify_all();
   }
@@ -82,6 +85,32 @@ class SharedMutex {
   }
 
   std::atomic<std::uint32_t> state_{0};
+};
+
+// Holds a SharedMutex for reading for its scope.
+class SCOPED_CAPABILITY ReaderLock {
+ public:
+  explicit ReaderLock(SharedMutex& mutex) ACQUIRE_SHARED(mutex) : mutex_(mutex) {
+    mutex_.lock_shared();
+  }
+  ~ReaderLock() RELEASE() { mutex_.unlock_shared(); }
+  ReaderLock(const ReaderLock&) = delete;
+  ReaderLock& operator=(const ReaderLock&) = delete;
+
+ private:
+  SharedMutex& mutex_;
+};
+
+// Holds a SharedMutex for writing for its scope.
+class SCOPED_CAPABILITY WriterLock {
+ public:
+  explicit WriterLock(SharedMutex& mutex) ACQUIRE(mutex) : mutex_(mutex) { mutex_.lock(); }
+  ~WriterLock() RELEASE() { mutex_.unlock(); }
+  WriterLock(const WriterLock&) = delete;
+  WriterLock& operator=(const WriterLock&) = delete;
+
+ private:
+  SharedMutex& mutex_;
 };
 
 }  // namespace lumvex

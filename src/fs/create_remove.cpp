@@ -47,9 +47,9 @@ IoResult<InodeRef> FileSystem::link_new(InodeId id, InodeId parent, INode& dir,
   inodes_.insert(node);
   IoResult<void> linked = fail(IoErrorKind::InodeNotFound);
   try {
-    linked = dir.update([&]() -> IoResult<void> {
-      if (dir.unlinked()) return fail(IoErrorKind::InodeNotFound);  // being removed
-      if (!dir.directory()->children.append(node, hash_key_))
+    linked = dir.update([&](INode& d) REQUIRES(d.data_lock()) -> IoResult<void> {
+      if (d.unlinked()) return fail(IoErrorKind::InodeNotFound);  // being removed
+      if (!d.directory()->children.append(node, hash_key_))
         return fail(IoErrorKind::ResourceAlreadyExists);
       return {};
     });
@@ -104,8 +104,9 @@ IoResult<void> FileSystem::remove_tree(InodeId id, bool recursive, std::size_t l
   bool is_directory = false;
   SmallVector<InodeId, 8> children;
   {
-    auto guard = entry->read();
-    if (const DirectoryNode* dir = entry->directory()) {
+    const INode& node = *entry;
+    INode::ReadGuard guard(node);
+    if (const DirectoryNode* dir = node.directory()) {
       is_directory = true;
       if (recursive) {
         children = dir->children.ids();
@@ -126,36 +127,36 @@ IoResult<void> FileSystem::remove_tree(InodeId id, bool recursive, std::size_t l
   auto parent = resolve(entry->parent);
   if (!parent) return fail(parent.error());
   INode& node = *entry;
-  auto claimed = node.update([&]() -> IoResult<void> {
-    if (node.unlinked()) return fail(IoErrorKind::InodeNotFound);  // another removal won
+  auto claimed = node.update([&](INode& n) REQUIRES(n.data_lock()) -> IoResult<void> {
+    if (n.unlinked()) return fail(IoErrorKind::InodeNotFound);  // another removal won
     if (is_directory) {
-      const DirectoryNode* dir = node.directory();
+      const DirectoryNode* dir = n.directory();
       if (dir == nullptr) return fail(IoErrorKind::NotADirectory);
       // Something created in it after the copy above makes the removal fail.
       if (!dir->children.empty()) return fail(IoErrorKind::DirectoryIsNotEmpty);
-    } else if (node.is_file()) {
+    } else if (n.is_file()) {
       std::int32_t expected = 0;
-      if (!node.file_lock.flag.compare_exchange_strong(expected, FileLock::REMOVED))
+      if (!n.file_lock.flag.compare_exchange_strong(expected, FileLock::REMOVED))
         return fail(IoErrorKind::ResourceCurrentInUse);
-    } else if (node.is_directory()) {
+    } else if (n.is_directory()) {
       return fail(IoErrorKind::NotAFile);
     }
-    node.set_unlinked(true);
+    n.set_unlinked(true);
     return {};
   });
   if (!claimed) return claimed;
   InodeRef unlisted;  // the parent's reference, dropped after its lock
   INode& dir_node = **parent;
-  const bool unlinked = dir_node.update([&] {
-    DirectoryNode* dir = dir_node.directory();
+  const bool unlinked = dir_node.update([&](INode& d) REQUIRES(d.data_lock()) {
+    DirectoryNode* dir = d.directory();
     if (dir != nullptr) unlisted = dir->children.remove(id, node.name.view());
     return dir != nullptr;
   });
   if (!unlinked) {
     // The parent is not a directory: undo the claim, nothing was removed.
-    node.update([&] {
-      node.set_unlinked(false);
-      if (node.is_file()) node.file_lock.flag.store(0);
+    node.update([](INode& n) REQUIRES(n.data_lock()) {
+      n.set_unlinked(false);
+      if (n.is_file()) n.file_lock.flag.store(0);
     });
     return fail(IoErrorKind::NotADirectory);
   }

@@ -34,7 +34,7 @@ std::string FileHandleType::debug_string() const {
 IoResult<FileHandle> FileSystem::open_entry(std::shared_ptr<FileSystem> self, InodeId id,
                                             InodeRef node, FileHandleType mode) const {
   {
-    auto guard = node->read();
+    INode::ReadGuard guard(*node);
     if (!node->is_file()) return fail(IoErrorKind::NotAFile);
     auto& flag = node->file_lock.flag;  // atomics change under the read lock
     if (mode.exclusive()) {
@@ -129,19 +129,23 @@ bool FileHandle::close_quietly() noexcept {
   }
 }
 
-// Runs f(FileNode&) with the handle's file held for reading or writing.
+// Runs f(FileNode&) with the handle's file held for writing, or
+// f(const FileNode&) with it held for reading.
 template <bool kWrite, typename F>
 auto FileHandle::with_file(F&& f) const -> decltype(f(std::declval<FileNode&>())) {
-  FileNode* file = file_->file();
+  using Result = decltype(f(std::declval<FileNode&>()));
   if constexpr (kWrite) {
-    return file_->update([&]() -> decltype(f(std::declval<FileNode&>())) {
+    return file_->update([&](INode& node) REQUIRES(node.data_lock()) -> Result {
+      FileNode* file = node.file();
       if (file == nullptr) return fail(IoErrorKind::NotAFile);
       return f(*file);
     });
   } else {
-    auto guard = file_->read();
+    const INode& node = *file_;
+    INode::ReadGuard guard(node);
+    const FileNode* file = node.file();
     if (file == nullptr) return fail(IoErrorKind::NotAFile);
-    return f(*file);  // only atomics and reads under a read lock
+    return f(*file);
   }
 }
 
@@ -153,7 +157,7 @@ IoResult<std::size_t> FileHandle::read_into(std::size_t max,
                                             const std::function<std::uint8_t*(std::size_t)>& sink) {
   if (!id_) return fail(IoErrorKind::InvalidFileDescriptor);
   if (!type_.contains(FileHandleType::READ)) return fail(IoError::operation_not_supported("read"));
-  return with_file<false>([&](FileNode& file) -> IoResult<std::size_t> {
+  return with_file<false>([&](const FileNode& file) -> IoResult<std::size_t> {
     const auto& bytes = file.data.data;
     std::size_t available = offset_ < bytes.size() ? bytes.size() - offset_ : 0;
     std::size_t count = std::min(max, available);
@@ -183,7 +187,7 @@ IoResult<std::size_t> FileHandle::write(std::span<const std::uint8_t> bytes) {
 
 IoResult<void> FileHandle::seek(SeekFrom target) {
   if (!id_) return fail(IoErrorKind::InvalidFileDescriptor);
-  return with_file<false>([&](FileNode& file) -> IoResult<void> {
+  return with_file<false>([&](const FileNode& file) -> IoResult<void> {
     std::size_t length = file.data.data.size();
     std::size_t next = 0;
     switch (target.origin) {
@@ -211,7 +215,7 @@ IoResult<std::size_t> FileHandle::tell() const {
 
 IoResult<void> FileHandle::close() {
   if (!id_) return fail(IoErrorKind::InvalidFileDescriptor);
-  auto closed = with_file<false>([&](FileNode& file) -> IoResult<void> {
+  auto closed = with_file<false>([&](const FileNode& file) -> IoResult<void> {
     auto& flag = file.file_lock.flag;
     if (type_.exclusive()) {
       check_invariant(flag.load() == FileLock::WRITE_EXCLUSIVE,

@@ -92,7 +92,7 @@ void FileSystem::release_inode_id(InodeId id) {
 IoResult<InodeRef> FileSystem::find_child(const INode& dir, std::string_view name) const {
   std::vector<InodeId> symlinks;
   {
-    auto guard = dir.read();
+    INode::ReadGuard guard(dir);
     const DirectoryNode* node = dir.directory();
     if (node == nullptr) return fail(IoErrorKind::NotADirectory);
     // The listing holds the child, so it lives at least until the guard goes.
@@ -119,7 +119,7 @@ IoResult<InodeId> FileSystem::find_inode_by_name_with_handle(const INode& entry,
   if (name == "..") return entry.parent;
   {
     // Only the id is wanted: no reference to the child is taken.
-    auto guard = entry.read();
+    INode::ReadGuard guard(entry);
     const DirectoryNode* dir = entry.directory();
     if (dir == nullptr) return fail(IoErrorKind::NotADirectory);
     if (const INode* child = dir->children.find(name)) return child->id;
@@ -187,8 +187,9 @@ IoResult<Listing> FileSystem::ls_raw(InodeId id) const {
   Listing listing;
   SmallVector<InodeId, 8> children;
   {
-    auto guard = (*node)->read();
-    const DirectoryNode* dir = (*node)->directory();
+    const INode& entry = **node;
+    INode::ReadGuard guard(entry);
+    const DirectoryNode* dir = entry.directory();
     if (dir == nullptr) return fail(IoErrorKind::NotADirectory);
     if (dir->children.symlinks().empty()) {
       // The directory lists its children, which know their names and kinds

@@ -56,7 +56,7 @@ void append_list(std::string& out, const Range& values) {
   out += ']';
 }
 
-void append_kind(std::string& out, const INode& node) {
+void append_kind(std::string& out, const INode& node) REQUIRES_SHARED(node.data_lock()) {
   if (const FileNode* file = node.file()) {
     out += "File { data: FileData { data: ";
     append_list(out, file->data.data);
@@ -81,8 +81,19 @@ std::string INode::debug_string() const {
                     ", depth: " + std::to_string(unsigned{depth}) + ", name: ";
   append_quoted(out, name.view());
   out += ", data: RwLock { data: ";
-  bool shown = try_read([&] { append_kind(out, *this); });
-  if (!shown) out += "<locked>";
+  // The text never waits for the lock: a payload being changed is shown as
+  // locked.
+  if (try_lock_shared()) {
+    try {
+      append_kind(out, *this);
+    } catch (...) {  // out of memory
+      unlock_shared();
+      throw;
+    }
+    unlock_shared();
+  } else {
+    out += "<locked>";
+  }
   out += poisoned() ? ", poisoned: true, .. } }" : ", poisoned: false, .. } }";
   return out;
 }

@@ -11,15 +11,14 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
-#include <mutex>
-#include <shared_mutex>  // std::shared_lock
 #include <string>
 #include <utility>
 #include <variant>
 
+#include "base/poison.hpp"
 #include "base/shared_mutex.hpp"
 #include "base/short_string.hpp"
-#include "error/internal_error.hpp"
+#include "base/thread_annotations.hpp"
 #include "fs/child_list.hpp"
 #include "fs/file_bytes.hpp"
 
@@ -73,10 +72,12 @@ struct FileNode;
 struct DirectoryNode;
 struct SymlinkNode;
 
-// The header shared by every kind. The payload (bytes, children, target) is
-// guarded by the data lock: read() for reading, update() for changing it.
-// Everything else is fixed at creation and read without the lock, except the
-// file lock, which is atomic and changed only under read().
+// The header shared by every kind. The payload (bytes, children) and the
+// unlinked mark are guarded by the data lock: a ReadGuard for reading,
+// update() for changing them; file() and directory() require it. Everything
+// else is fixed at creation and read without the lock (a symlink's target
+// among it), except the file lock, which is atomic and changed only under a
+// ReadGuard.
 class INode {
  public:
   INode(const INode&) = delete;
@@ -88,29 +89,38 @@ class INode {
  private:
   friend class InodeRef;
   mutable std::atomic<std::uint32_t> refs_{0};  // owners: InodeRefs
-  mutable SharedMutex mutex_;                   // the data lock
+  // The data lock. A lock taken for reading is still taken: it is mutable,
+  // so that a const INode can be read under it.
+  mutable SharedMutex mutex_;
 
  public:
   const KindTag tag;         // kinds never change
   const std::uint8_t depth;  // at most kMaxDepth
 
  private:
-  std::atomic<bool> poisoned_{false};
-  bool unlinked_ = false;  // guarded by the data lock
+  Poison poison_;  // of the data lock
+  bool unlinked_ GUARDED_BY(mutex_) = false;
 
  public:
-  FileLock file_lock;  // the open-handle state; files only
+  // The open-handle state; files only. Handles take and give back their
+  // share with the data lock held only for reading, so it is atomic, and
+  // mutable so that they can do so through a const INode.
+  mutable FileLock file_lock;
   const ShortString name;
 
   bool is_directory() const { return tag == KindTag::Directory; }
   bool is_file() const { return tag == KindTag::File; }
   bool is_symlink() const { return tag == KindTag::Symlink; }
 
-  // The payload by kind (null for another kind). Hold the data lock.
-  FileNode* file();
-  const FileNode* file() const;
-  DirectoryNode* directory();
-  const DirectoryNode* directory() const;
+  // The data lock, for the annotations of code that holds it.
+  SharedMutex& data_lock() const RETURN_CAPABILITY(mutex_) { return mutex_; }
+
+  // The payload by kind (null for another kind): read it with the data lock
+  // held for reading, change it with the lock held for writing.
+  FileNode* file() REQUIRES(mutex_);
+  const FileNode* file() const REQUIRES_SHARED(mutex_);
+  DirectoryNode* directory() REQUIRES(mutex_);
+  const DirectoryNode* directory() const REQUIRES_SHARED(mutex_);
   // A symlink's target never changes; no lock is needed to read it.
   const SymlinkNode* symlink() const;
 
@@ -119,51 +129,47 @@ class INode {
   // may be half-updated), except a failed allocation: every update here
   // allocates before it changes anything. Every later attempt to take a
   // poisoned lock throws InternalError, and so does check_usable().
-  class ReadGuard {
+
+  // Holds the data lock for reading for its scope.
+  class SCOPED_CAPABILITY ReadGuard {
    public:
-    explicit ReadGuard(const INode& node) : lock_(node.mutex_) { node.check_usable(); }
+    explicit ReadGuard(const INode& node) ACQUIRE_SHARED(node.mutex_) : mutex_(node.mutex_) {
+      node.mutex_.lock_shared();
+      if (node.poisoned()) {
+        node.mutex_.unlock_shared();
+        node.check_usable();  // throws
+      }
+    }
+    ~ReadGuard() RELEASE() { mutex_.unlock_shared(); }
+    ReadGuard(const ReadGuard&) = delete;
+    ReadGuard& operator=(const ReadGuard&) = delete;
 
    private:
-    std::shared_lock<SharedMutex> lock_;
+    SharedMutex& mutex_;
   };
-  ReadGuard read() const { return ReadGuard(*this); }
 
-  // Runs f() with the data lock held for writing and returns its result.
+  // Runs f(*this) with the data lock held for writing and returns its result.
+  // f names the lock it needs through its parameter, so that its body is
+  // checked as holding it:
+  //   node.update([&](INode& n) REQUIRES(n.data_lock()) { ... n.directory() ... });
   template <typename F>
   decltype(auto) update(F&& f) {
-    std::unique_lock lock(mutex_);
+    WriterLock lock(mutex_);
     check_usable();
-    try {
-      return f();
-    } catch (const std::bad_alloc&) {
-      throw;  // nothing was changed yet
-    } catch (...) {
-      poisoned_.store(true);
-      throw;
-    }
+    // The lambda that poisons runs with the lock above held, which the
+    // analysis cannot see through it.
+    return poison_.guard([&]() NO_THREAD_SAFETY_ANALYSIS -> decltype(auto) { return f(*this); });
   }
 
-  // Calls f() if the data lock can be taken for reading right now, and
-  // returns false without calling it otherwise (used by debug rendering).
-  template <typename F>
-  bool try_read(F&& f) const {
-    std::shared_lock<SharedMutex> lock(mutex_, std::try_to_lock);
-    if (!lock.owns_lock()) return false;
-    f();
-    return true;
-  }
-
-  bool poisoned() const { return poisoned_.load(std::memory_order_relaxed); }
+  bool poisoned() const { return poison_.poisoned(); }
   // Throws InternalError if the data lock is poisoned. Readers of the fixed
   // fields call it where they would otherwise have taken the lock.
-  void check_usable() const {
-    if (poisoned()) throw InternalError("a filesystem lock is poisoned");
-  }
+  void check_usable() const { poison_.check("a filesystem lock is poisoned"); }
 
   // Whether a removal has unlinked this inode (nothing is created below a
-  // directory on its way out). Hold the data lock.
-  bool unlinked() const { return unlinked_; }
-  void set_unlinked(bool value) { unlinked_ = value; }
+  // directory on its way out).
+  bool unlinked() const REQUIRES_SHARED(mutex_) { return unlinked_; }
+  void set_unlinked(bool value) REQUIRES(mutex_) { unlinked_ = value; }
 
   std::string debug_string() const;
 
@@ -175,6 +181,12 @@ class INode {
         depth(static_cast<std::uint8_t>(depth)),
         name(std::move(name)) {}
   ~INode() = default;  // destroyed only through InodeRef, by kind
+
+ private:
+  // Takes the data lock for reading if that is possible right now (for the
+  // debug text, which must not wait).
+  bool try_lock_shared() const TRY_ACQUIRE_SHARED(true, mutex_) { return mutex_.try_lock_shared(); }
+  void unlock_shared() const RELEASE_SHARED(mutex_) { mutex_.unlock_shared(); }
 };
 
 static_assert(sizeof(INode) == 48);
@@ -184,14 +196,14 @@ struct FileNode final : INode {
       : INode(id, parent, depth, KindTag::File, std::move(name)), data(std::move(file.data)) {
     file_lock.flag.store(file.lock.flag.load(), std::memory_order_relaxed);
   }
-  FileData data;
+  FileData data;  // reached only through file(), which requires the data lock
 };
 
 struct DirectoryNode final : INode {
   DirectoryNode(InodeId id, InodeId parent, std::size_t depth, ShortString name, Directory&& dir)
       : INode(id, parent, depth, KindTag::Directory, std::move(name)),
         children(std::move(dir.children)) {}
-  ChildList children;
+  ChildList children;  // reached only through directory(), which requires the data lock
 };
 
 struct SymlinkNode final : INode {

@@ -40,7 +40,7 @@ void InodeTable::give_back(ChunkPtr chunk) {
 
 InodeRef InodeTable::find(InodeId id) const {
   const std::size_t c = id >> kChunkBits;
-  std::shared_lock lock(stripe_for(c));
+  ReaderLock lock(stripe_for(c));
   const Chunk* chunk = chunk_at(c);
   return chunk ? chunk->slots[id & (kChunkSize - 1)] : nullptr;
 }
@@ -48,7 +48,7 @@ InodeRef InodeTable::find(InodeId id) const {
 InodeRef InodeTable::insert(InodeRef node) {
   const InodeId id = node->id;
   const std::size_t c = id >> kChunkBits;
-  std::unique_lock lock(stripe_for(c));
+  WriterLock lock(stripe_for(c));
   ChunkPtr& chunk = chunk_slot(c);
   if (!chunk) chunk = take_chunk();
   InodeRef& slot = chunk->slots[id & (kChunkSize - 1)];
@@ -58,7 +58,7 @@ InodeRef InodeTable::insert(InodeRef node) {
 
 InodeRef InodeTable::remove(InodeId id) {
   const std::size_t c = id >> kChunkBits;
-  std::unique_lock lock(stripe_for(c));
+  WriterLock lock(stripe_for(c));
   const unsigned s = segment_of(c);
   ChunkPtr* segment = segments_[s].load(std::memory_order_acquire);
   if (segment == nullptr) return nullptr;
@@ -80,7 +80,7 @@ std::size_t InodeTable::size() const {
   std::size_t total = 0;
   const std::size_t positions = chunk_positions();
   for (std::size_t c = 0; c < positions; ++c) {
-    std::shared_lock lock(stripe_for(c));
+    ReaderLock lock(stripe_for(c));
     if (const Chunk* chunk = chunk_at(c)) total += chunk->count;
   }
   return total;

@@ -28,7 +28,6 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
-#include <shared_mutex>  // std::shared_lock
 
 #include "base/shared_mutex.hpp"
 #include "fs/inode.hpp"
@@ -59,7 +58,7 @@ class InodeTable {
     const std::size_t chunk_mask = positions - 1;  // positions is a power of two
     for (std::size_t i = 0; i < positions; ++i) {
       const std::size_t c = i ^ (order_key_ & chunk_mask);
-      std::shared_lock lock(stripe_for(c));
+      ReaderLock lock(stripe_for(c));
       const Chunk* chunk = chunk_at(c);
       if (chunk == nullptr) continue;
       for (std::size_t j = 0; j < kChunkSize; ++j) {
@@ -90,15 +89,17 @@ class InodeTable {
   static std::size_t segment_base(unsigned s) { return s == 0 ? 0 : std::size_t{1} << (s - 1); }
   static std::size_t segment_length(unsigned s) { return s == 0 ? 1 : std::size_t{1} << (s - 1); }
 
+  // Which lock guards chunk c depends on c, so the chunks cannot be marked
+  // GUARDED_BY one lock; the functions that reach them require their stripe.
   SharedMutex& stripe_for(std::size_t c) const { return stripes_[c & (kStripes - 1)].mutex; }
-  // The chunk of index c, or null; hold its stripe.
-  Chunk* chunk_at(std::size_t c) const {
+  // The chunk of index c, or null.
+  Chunk* chunk_at(std::size_t c) const REQUIRES_SHARED(stripe_for(c)) {
     const unsigned s = segment_of(c);
     const ChunkPtr* segment = segments_[s].load(std::memory_order_acquire);
     return segment ? segment[c - segment_base(s)].get() : nullptr;
   }
   // The slot for chunk c in its segment, allocating the segment if needed.
-  ChunkPtr& chunk_slot(std::size_t c);
+  ChunkPtr& chunk_slot(std::size_t c) REQUIRES(stripe_for(c));
   // A power of two that bounds every chunk index in use.
   std::size_t chunk_positions() const;
 
