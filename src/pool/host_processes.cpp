@@ -15,9 +15,9 @@
 #include <thread>
 #include <vector>
 
+#include "base/unique_fd.hpp"
 #include "error/internal_error.hpp"
 #include "pool/pidfd.hpp"
-#include "base/unique_fd.hpp"
 
 namespace lumvex {
 

@@ -18,10 +18,10 @@
 
 #include "base/mutex.hpp"
 #include "base/thread_annotations.hpp"
+#include "base/utf8.hpp"
 #include "error/internal_error.hpp"
 #include "pool/host_processes.hpp"
 #include "pool/process.hpp"
-#include "base/utf8.hpp"
 
 namespace lumvex {
 
@@ -154,9 +154,9 @@ struct TerminalSession::State {
 
   Mutex close_mutex ACQUIRED_BEFORE(mutex);  // one close at a time
   Mutex mutex;
-  CondVar idle;                                   // calls dropped to 0 while closing
+  CondVar idle;                                      // calls dropped to 0 while closing
   std::optional<Channel> channel GUARDED_BY(mutex);  // absent once closed
-  int calls GUARDED_BY(mutex) = 0;  // stream calls using the channel's descriptors
+  int calls GUARDED_BY(mutex) = 0;                   // stream calls using the channel's descriptors
   bool closing GUARDED_BY(mutex) = false;
   UniqueFd claim GUARDED_BY(close_mutex);  // the account's host-wide claim, while open
 

@@ -5,9 +5,9 @@
 #include <cerrno>
 #include <exception>
 
+#include "base/utf8.hpp"
 #include "error/internal_error.hpp"
 #include "pool/process.hpp"
-#include "base/utf8.hpp"
 
 namespace lumvex {
 

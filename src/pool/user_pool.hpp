@@ -24,8 +24,8 @@
 #include "base/mutex.hpp"
 #include "base/poison.hpp"
 #include "base/thread_annotations.hpp"
-#include "pool/host_files.hpp"
 #include "base/unique_fd.hpp"
+#include "pool/host_files.hpp"
 
 namespace lumvex {
 

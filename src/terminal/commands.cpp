@@ -15,9 +15,9 @@
 #include <optional>
 #include <utility>
 
+#include "base/utf8.hpp"
 #include "fs/file_handle.hpp"
 #include "terminal/rm_args.hpp"
-#include "base/utf8.hpp"
 
 namespace lumvex {
 

@@ -18,8 +18,8 @@
 #include <sstream>
 #include <string>
 
-#include "pool/terminal_session.hpp"
 #include "base/unique_fd.hpp"
+#include "pool/terminal_session.hpp"
 
 namespace lumvex::testing {
 
