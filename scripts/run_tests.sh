@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Runs every test suite and check of lumvex:
-#   1. the C++ suite (GoogleTest): compiled by clang with its thread-safety
-#      analysis, then run plain, under ThreadSanitizer, and under
-#      AddressSanitizer + UndefinedBehaviorSanitizer;
+#   1. the C++ suite (GoogleTest): its layout checked by clang-format;
+#      compiled by clang with its thread-safety analysis, then run plain,
+#      under ThreadSanitizer, and under AddressSanitizer +
+#      UndefinedBehaviorSanitizer;
 #   2. the libFuzzer targets, 60 seconds each (scripts/run_fuzz.sh);
 #   3. the wheel: `pip wheel .` must give one cp311-abi3 wheel, which
 #      auditwheel must find manylinux and repair;
@@ -80,8 +81,9 @@ export PATH="$venv_bin:$PATH"
 say "=== Environment: $("$python" -c 'import sys; print(sys.prefix)')"
 
 # Debian packages: GoogleTest for the C++ suite; clang 19 and its runtime for
-# the thread-safety analysis and the fuzz targets.
-debian_packages=(libgtest-dev clang-19 libclang-rt-19-dev)
+# the thread-safety analysis and the fuzz targets; clang-format for the
+# layout check.
+debian_packages=(libgtest-dev clang-19 libclang-rt-19-dev clang-format-19)
 missing=()
 for package in "${debian_packages[@]}"; do
   dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")
@@ -135,6 +137,12 @@ run_cpp_suite() {  # name, extra cmake arguments...
     tail -n 1 "$logs/cpp-$name-${test##*/}.log"
   done
 }
+
+# Every C++ source laid out as .clang-format says.
+say "=== C++ layout (clang-format)"
+run clang-format.log sh -c "cd '$root' && find src tests fuzz bench examples \\( -name '*.cpp' -o -name '*.hpp' \\) -print0 |
+  xargs -0 clang-format-19 --dry-run -Werror"
+say "clean"
 
 # The lock discipline, checked by clang: the core, the tests and the module
 # compiled with -Wthread-safety and -Werror.
