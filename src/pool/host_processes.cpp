@@ -104,6 +104,30 @@ bool is_target(const ProcessStatus& status, std::uint32_t uid, pid_t parent) {
   return false;
 }
 
+// What a process descriptor tells of whether the process `pid` may be a
+// target. Only kOther lets the caller pass over it without reading its
+// status: the kernel names a parent and credentials none of which is the
+// target's. Whenever that cannot be asked (no descriptor to spare, a process
+// on its way out), the status is read.
+enum class Precheck { kOther, kReadStatus, kNotSupported };
+
+Precheck precheck(pid_t pid, std::uint32_t uid, pid_t parent) {
+  UniqueFd pidfd = open_pidfd(pid);
+  if (!pidfd) return Precheck::kReadStatus;
+  PidfdInfo info;
+  if (pidfd_get_info(pidfd.get(), info) != 0) {
+    // A kernel before 6.13 does not know the request.
+    return errno == ENOTTY || errno == EINVAL ? Precheck::kNotSupported : Precheck::kReadStatus;
+  }
+  if ((info.mask & kPidfdInfoCreds) == 0 || (info.mask & kPidfdInfoPid) == 0)
+    return Precheck::kReadStatus;
+  if (parent > 0 && info.ppid == static_cast<std::uint32_t>(parent)) return Precheck::kReadStatus;
+  for (std::uint32_t id : {info.ruid, info.euid, info.suid, info.fsuid}) {
+    if (id == uid) return Precheck::kReadStatus;
+  }
+  return Precheck::kOther;
+}
+
 struct DirCloser {
   void operator()(DIR* dir) const { ::closedir(dir); }
 };
@@ -116,12 +140,20 @@ bool sweep_once(std::uint32_t uid, pid_t parent, std::vector<UniqueFd>& killed,
   if (!proc) return false;
   const int proc_fd = ::dirfd(proc.get());
   const pid_t self = ::getpid();
+  bool ask_kernel = true;
   while (const dirent* entry = ::readdir(proc.get())) {
     const char* name = entry->d_name;
     if (name[0] < '1' || name[0] > '9') continue;
     std::string_view text(name);
     std::optional<std::uint64_t> pid = leading_number(text);
     if (!pid || !text.empty() || static_cast<pid_t>(*pid) == self) continue;
+    // Most processes are someone else's: that is cheaper to learn from a
+    // process descriptor than from the text of their status.
+    if (ask_kernel) {
+      const Precheck answer = precheck(static_cast<pid_t>(*pid), uid, parent);
+      if (answer == Precheck::kOther) continue;
+      ask_kernel = answer != Precheck::kNotSupported;
+    }
     std::optional<ProcessStatus> status = read_status(proc_fd, name);
     if (!status || !is_target(*status, uid, parent)) continue;
     // Open a descriptor on the process, then look again: if the process it

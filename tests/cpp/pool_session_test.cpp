@@ -1,6 +1,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/fsuid.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -21,6 +22,7 @@
 #include <vector>
 
 #include "error/internal_error.hpp"
+#include "pool/host_processes.hpp"
 #include "pool/terminal_session.hpp"
 #include "pool/user_pool.hpp"
 #include "pool_test_support.hpp"
@@ -554,6 +556,55 @@ TEST(RealSession, CreationEndsWhatAnEarlierHolderLeftRunning) {
   ASSERT_EQ(::waitpid(leftover, &status, 0), leftover);
   EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
 }
+
+// A process is the account's when any one of its user ids is (real,
+// effective, saved or file-system), and nobody else's process is touched.
+class AccountProcesses : public ::testing::TestWithParam<int> {};
+
+TEST_P(AccountProcesses, AnyOfTheFourUserIdsMakesAProcessTheAccounts) {
+  SKIP_WITHOUT_HOST();
+  constexpr uid_t kAccount = 2147480001, kOther = 2147480002;
+  // Child 0 holds the account's uid in the slot under test, child 1 only
+  // the other one's; each says when its ids are set.
+  pid_t children[2];
+  for (int which = 0; which < 2; ++which) {
+    int ready[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    children[which] = ::fork();
+    if (children[which] == 0) {
+      uid_t ids[4] = {kOther, kOther, kOther, kOther};
+      // Only a privileged process picks its file-system uid freely: for
+      // that slot the effective uid stays root.
+      if (GetParam() == 3) ids[1] = 0;
+      if (which == 0) ids[GetParam()] = kAccount;
+      bool set = ::setresuid(ids[0], ids[1], ids[2]) == 0;
+      if (set && GetParam() == 3) {
+        ::setfsuid(ids[3]);
+        set = static_cast<uid_t>(::setfsuid(static_cast<uid_t>(-1))) == ids[3];
+      }
+      char byte = set ? 'y' : 'n';
+      [[maybe_unused]] ssize_t n = ::write(ready[1], &byte, 1);
+      if (set) ::pause();
+      ::_exit(1);
+    }
+    ::close(ready[1]);
+    char byte = 0;
+    ASSERT_EQ(::read(ready[0], &byte, 1), 1);
+    ::close(ready[0]);
+    ASSERT_EQ(byte, 'y') << "could not set the ids of child " << which;
+  }
+  EXPECT_TRUE(end_account_processes(kAccount, 0, std::chrono::steady_clock::now() + 5s));
+  int status = 0;
+  const bool ended = eventually([&] { return ::waitpid(children[0], &status, WNOHANG) != 0; }, 2s);
+  EXPECT_TRUE(ended && WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << "slot " << GetParam();
+  EXPECT_EQ(::waitpid(children[1], &status, WNOHANG), 0) << "the other account's process ended";
+  for (pid_t child : children) {
+    ::kill(child, SIGKILL);
+    ::waitpid(child, &status, 0);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(RealEffectiveSavedFs, AccountProcesses, ::testing::Range(0, 4));
 
 // The shell's HOME is its private home, it sees none of this process's
 // variables, and the account's processes are capped.
