@@ -104,18 +104,16 @@ bool is_target(const ProcessStatus& status, std::uint32_t uid, pid_t parent) {
   return false;
 }
 
-// What a process descriptor tells of whether the process `pid` may be a
-// target. Only kOther lets the caller pass over it without reading its
-// status: the kernel names a parent and credentials none of which is the
-// target's. Whenever that cannot be asked (no descriptor to spare, a process
-// on its way out), the status is read.
+// What the descriptor of a process tells of whether it may be a target.
+// Only kOther lets the caller pass over it without reading its status: the
+// kernel names a parent and credentials none of which is the target's.
+// Whenever that cannot be asked (a process on its way out), the status is
+// read.
 enum class Precheck { kOther, kReadStatus, kNotSupported };
 
-Precheck precheck(pid_t pid, std::uint32_t uid, pid_t parent) {
-  UniqueFd pidfd = open_pidfd(pid);
-  if (!pidfd) return Precheck::kReadStatus;
+Precheck precheck(int pidfd, std::uint32_t uid, pid_t parent) {
   PidfdInfo info;
-  if (pidfd_get_info(pidfd.get(), info) != 0) {
+  if (pidfd_get_info(pidfd, info) != 0) {
     // A kernel before 6.13 does not know the request.
     return errno == ENOTTY || errno == EINVAL ? Precheck::kNotSupported : Precheck::kReadStatus;
   }
@@ -133,7 +131,8 @@ struct DirCloser {
 };
 
 // One pass over /proc: signals every target found and keeps a descriptor
-// on each. Returns false when /proc cannot be read.
+// on each. Returns false when /proc cannot be read or a target cannot be
+// held by a descriptor.
 bool sweep_once(std::uint32_t uid, pid_t parent, std::vector<UniqueFd>& killed,
                 std::vector<UniqueFd>* children) {
   std::unique_ptr<DIR, DirCloser> proc(::opendir("/proc"));
@@ -147,21 +146,27 @@ bool sweep_once(std::uint32_t uid, pid_t parent, std::vector<UniqueFd>& killed,
     std::string_view text(name);
     std::optional<std::uint64_t> pid = leading_number(text);
     if (!pid || !text.empty() || static_cast<pid_t>(*pid) == self) continue;
-    // Most processes are someone else's: that is cheaper to learn from a
-    // process descriptor than from the text of their status.
+    // One descriptor per process serves every step below, so the process
+    // asked about, looked at and signalled is always the same one.
+    UniqueFd pidfd = open_pidfd(static_cast<pid_t>(*pid));
+    if (!pidfd) {
+      if (errno == ESRCH) continue;  // ended meanwhile
+      // A target that no descriptor can hold cannot be ended safely.
+      std::optional<ProcessStatus> status = read_status(proc_fd, name);
+      if (!status || !is_target(*status, uid, parent)) continue;
+      return false;
+    }
+    // Most processes are someone else's: that is cheaper to learn from the
+    // descriptor than from the text of their status.
     if (ask_kernel) {
-      const Precheck answer = precheck(static_cast<pid_t>(*pid), uid, parent);
+      const Precheck answer = precheck(pidfd.get(), uid, parent);
       if (answer == Precheck::kOther) continue;
       ask_kernel = answer != Precheck::kNotSupported;
     }
+    // The status, read after the descriptor was opened, is the process's own
+    // if it has not been reaped since: until then its id stays taken.
     std::optional<ProcessStatus> status = read_status(proc_fd, name);
-    if (!status || !is_target(*status, uid, parent)) continue;
-    // Open a descriptor on the process, then look again: if the process it
-    // holds is still alive, the status just read is its own.
-    UniqueFd pidfd = open_pidfd(static_cast<pid_t>(*pid));
-    if (!pidfd) continue;  // ended meanwhile
-    status = read_status(proc_fd, name);
-    if (!status || !is_target(*status, uid, parent)) continue;
+    if (!status || !is_target(*status, uid, parent) || is_reaped(pidfd)) continue;
     if (pidfd_signal(pidfd.get(), SIGKILL) != 0) continue;
     if (children != nullptr && parent > 0 && status->parent == parent) {
       UniqueFd copy(::fcntl(pidfd.get(), F_DUPFD_CLOEXEC, 0));
