@@ -1,10 +1,15 @@
 #include "pool/process.hpp"
 
 #include <fcntl.h>
+#include <linux/mount.h>
+#include <net/if.h>
 #include <poll.h>
 #include <sched.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/mman.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -112,6 +117,7 @@ struct ChildSetup {
   char* const* envp;
   bool limit_processes;
   rlimit process_limit;
+  const ChildPlan* plan;
   int error;
 };
 
@@ -124,6 +130,73 @@ struct KernelSigaction {
 };
 constexpr unsigned kKernelSignals = 64;
 constexpr std::size_t kKernelSigsetSize = sizeof(std::uint64_t);
+
+#ifndef SYS_mount_setattr
+#define SYS_mount_setattr 442
+#endif
+
+struct KernelMountAttr {
+  std::uint64_t attr_set;
+  std::uint64_t attr_clr;
+  std::uint64_t propagation;
+  std::uint64_t userns_fd;
+};
+constexpr std::uint64_t kMountAttrNosuid = 0x2;
+constexpr unsigned kAtRecursive = 0x8000;
+
+// Brings the interface "lo" up, in the child's network namespace.
+__attribute__((no_sanitize("address", "thread", "undefined"))) long loopback_up() {
+  long sock = ::syscall(SYS_socket, AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (sock < 0) return errno;
+  ifreq request{};
+  request.ifr_name[0] = 'l';
+  request.ifr_name[1] = 'o';
+  long error = 0;
+  if (::syscall(SYS_ioctl, sock, SIOCGIFFLAGS, &request) != 0) {
+    error = errno;
+  } else {
+    request.ifr_flags = static_cast<short>(request.ifr_flags | IFF_UP);
+    if (::syscall(SYS_ioctl, sock, SIOCSIFFLAGS, &request) != 0) error = errno;
+  }
+  ::syscall(SYS_close, sock);
+  return error;
+}
+
+// The plan's steps, in order; the errno of the first that fails, else 0.
+__attribute__((no_sanitize("address", "thread", "undefined"))) long run_plan(
+    const ChildPlan& plan) {
+  for (const ChildStep& step : plan.steps) {
+    long result = 0;
+    switch (step.kind) {
+      case ChildStep::kWrite: {
+        std::size_t length = 0;
+        while (step.text[length] != '\0') ++length;
+        result = ::syscall(SYS_write, step.fd, step.text, length);
+        break;
+      }
+      case ChildStep::kMount:
+      case ChildStep::kOptionalMount:
+        result = ::syscall(SYS_mount, step.source, step.target, step.fstype, step.flags, step.data);
+        if (result != 0 && step.kind == ChildStep::kOptionalMount && errno == ENOENT) result = 0;
+        break;
+      case ChildStep::kNosuidAll: {
+        KernelMountAttr attr{kMountAttrNosuid, 0, 0, 0};
+        result =
+            ::syscall(SYS_mount_setattr, AT_FDCWD, step.target, kAtRecursive, &attr, sizeof attr);
+        if (result != 0 && errno == ENOSYS) result = 0;  // older kernels: the places that
+        break;                                           // the account writes are nosuid
+      }
+      case ChildStep::kLoopbackUp:
+        if (long error = loopback_up(); error != 0) return error;
+        break;
+      case ChildStep::kSetns:
+        result = ::syscall(SYS_setns, step.fd, static_cast<int>(step.flags));
+        break;
+    }
+    if (result < 0) return errno;
+  }
+  return 0;
+}
 
 // Runs in the child, on its own stack but in the parent's memory, while the
 // parent waits: only raw system calls, so that neither the C library's state
@@ -146,7 +219,7 @@ __attribute__((no_sanitize("address", "thread", "undefined"))) int child_main(vo
     }
   }
 
-  long error = 0;
+  long error = setup.plan != nullptr ? run_plan(*setup.plan) : 0;
   for (int fd = 0; fd < 3 && error == 0; ++fd) {
     if (::syscall(SYS_dup3, setup.std_fds[fd], fd, 0) < 0) error = errno;
   }
@@ -154,6 +227,28 @@ __attribute__((no_sanitize("address", "thread", "undefined"))) int child_main(vo
   if (error == 0 && setup.limit_processes &&
       ::syscall(SYS_prlimit64, 0, RLIMIT_NPROC, &setup.process_limit, nullptr) != 0) {
     error = errno;
+  }
+  if (error == 0 && setup.plan != nullptr) {
+    const ChildPlan& plan = *setup.plan;
+    if (plan.no_new_privs && ::syscall(SYS_prctl, PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) {
+      error = errno;
+    }
+    if (error == 0 && plan.workdir != nullptr && ::syscall(SYS_chdir, plan.workdir) != 0) {
+      error = errno;
+    }
+    if (plan.umask >= 0) ::syscall(SYS_umask, plan.umask);
+    // The account's own ids, from here to the program. Raw calls change this
+    // process alone (the C library would try to change every thread of the
+    // parent whose memory this is).
+    if (error == 0 && plan.gid >= 0 &&
+        (::syscall(SYS_setgroups, 0, nullptr) != 0 ||
+         ::syscall(SYS_setresgid, plan.gid, plan.gid, plan.gid) != 0)) {
+      error = errno;
+    }
+    if (error == 0 && plan.uid >= 0 &&
+        ::syscall(SYS_setresuid, plan.uid, plan.uid, plan.uid) != 0) {
+      error = errno;
+    }
   }
   if (error == 0) {
     const std::uint64_t empty_mask = 0;
@@ -326,6 +421,8 @@ ChildProcess spawn(const std::string& program, const std::vector<std::string>& a
   setup.envp = options.environment ? envp.data() : environ;
   setup.limit_processes = options.process_limit.has_value();
   if (options.process_limit) setup.process_limit = {*options.process_limit, *options.process_limit};
+  setup.plan = options.plan;
+  const int namespaces = options.plan != nullptr ? options.plan->clone_flags : 0;
 
   sigset_t all;
   sigset_t old;
@@ -334,8 +431,9 @@ ChildProcess spawn(const std::string& program, const std::vector<std::string>& a
   int pidfd = -1;
   // CLONE_VFORK: this thread waits until the child runs the program or gives
   // up, so the stack and `setup` stay valid for as long as it uses them.
-  const pid_t pid = ::clone(child_main, stack.top(), CLONE_VM | CLONE_VFORK | CLONE_PIDFD | SIGCHLD,
-                            &setup, &pidfd);
+  const pid_t pid =
+      ::clone(child_main, stack.top(), CLONE_VM | CLONE_VFORK | CLONE_PIDFD | namespaces | SIGCHLD,
+              &setup, &pidfd);
   const int clone_error = errno;
   ::pthread_sigmask(SIG_SETMASK, &old, nullptr);
   if (pid < 0) throw_spawn_error(program, clone_error);
@@ -378,6 +476,50 @@ CapturedOutput run_captured(const std::string& program, const std::vector<std::s
   int status = child.wait();
   result.success = status >= 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
   return result;
+}
+
+namespace {
+
+struct KillerSetup {
+  long uid;
+  long result;  // 0, or the errno of kill(-1) or of taking on the ids
+};
+
+__attribute__((no_sanitize("address", "thread", "undefined"))) int killer_main(void* arg) {
+  KillerSetup& setup = *static_cast<KillerSetup*>(arg);
+  if (::syscall(SYS_setgroups, 0, nullptr) != 0 ||
+      ::syscall(SYS_setresgid, setup.uid, setup.uid, setup.uid) != 0 ||
+      ::syscall(SYS_setresuid, setup.uid, setup.uid, setup.uid) != 0) {
+    setup.result = errno;
+  } else {
+    setup.result = ::syscall(SYS_kill, -1, SIGKILL) == 0 ? 0 : errno;
+  }
+  ::syscall(SYS_exit_group, 0);
+  return 0;
+}
+
+}  // namespace
+
+int kill_all_as(std::uint32_t uid) {
+  if (uid == 0 || uid == ::getuid() || uid == ::geteuid()) {
+    throw InternalError("refusing to end the processes of uid " + std::to_string(uid));
+  }
+  ChildStack stack;
+  if (!stack.ok()) return errno;
+  KillerSetup setup{static_cast<long>(uid), EIO};
+  sigset_t all;
+  sigset_t old;
+  sigfillset(&all);
+  ::pthread_sigmask(SIG_SETMASK, &all, &old);
+  int pidfd = -1;
+  // The child is done (it has exited) when clone returns.
+  const pid_t pid = ::clone(killer_main, stack.top(),
+                            CLONE_VM | CLONE_VFORK | CLONE_PIDFD | SIGCHLD, &setup, &pidfd);
+  const int clone_error = errno;
+  ::pthread_sigmask(SIG_SETMASK, &old, nullptr);
+  if (pid < 0) return clone_error;
+  ChildProcess(pid, UniqueFd(pidfd)).wait();
+  return static_cast<int>(setup.result);
 }
 
 PipedChild start_piped(const std::string& program, const std::vector<std::string>& args,

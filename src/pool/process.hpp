@@ -22,11 +22,13 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "base/unique_fd.hpp"
+#include "sandbox/child_plan.hpp"
 
 namespace lumvex {
 
@@ -86,6 +88,9 @@ struct SpawnOptions {
   // Caps the processes of the child's real user (RLIMIT_NPROC, soft and
   // hard), for the child and everything it starts.
   std::optional<rlim_t> process_limit;
+  // Namespaces to create and steps to take before the program runs (see
+  // ChildPlan); it must outlive the call.
+  const ChildPlan* plan = nullptr;
 };
 
 // Starts `program` (looked up on PATH as execvp does) with `args`. Throws
@@ -103,6 +108,15 @@ struct CapturedOutput {
 // Runs `program` with `args` in the calling process's environment and waits
 // for it. Throws as spawn() does.
 CapturedOutput run_captured(const std::string& program, const std::vector<std::string>& args);
+
+// Sends SIGKILL, as account `uid` (and group `uid`), to every process that
+// account may signal: kill(-1, SIGKILL) made by a short-lived child that
+// has taken on the account's ids. One call reaches every process of the
+// account at once, a process being started meanwhile included, without
+// walking the host's process table. Returns 0 when something was
+// signalled, ESRCH when there was nothing, or the errno of a failure.
+// Throws InternalError for uid 0 and for the caller's own user.
+int kill_all_as(std::uint32_t uid);
 
 // A running child whose standard streams are pipes held by the parent. The
 // parent's ends are close-on-exec and non-blocking.

@@ -22,6 +22,8 @@
 #include "error/internal_error.hpp"
 #include "pool/host_processes.hpp"
 #include "pool/process.hpp"
+#include "sandbox/cgroup.hpp"
+#include "sandbox/mounts.hpp"
 
 namespace lumvex {
 
@@ -31,6 +33,8 @@ using Clock = std::chrono::steady_clock;
 
 constexpr const char* kCreateHomeFailed = "Failed to create the temporary home directory";
 constexpr const char* kKillFailed = "Failed to kill the terminal session";
+// The control group (a leaf of the session's) that the shell runs in.
+constexpr const char* kShellLeaf = "shell";
 
 // How long a closed session's `su` may take to reap the shell it started
 // before it is killed.
@@ -46,13 +50,13 @@ std::string os_error_text(int error) {
 // InternalError from get_user (a host program that cannot be started) leaves
 // the pool consistent, so it is rethrown only after the guard is gone and
 // does not poison the pool.
-ClaimedAccount take_account(SharedPool& shared) {
+ClaimedAccount take_account(SharedPool& shared, bool retry) {
   std::optional<ClaimedAccount> account;
   std::exception_ptr error;
   {
     PoolGuard pool(shared);
     try {
-      account = pool->get_user();
+      account = pool->get_user(retry);
     } catch (const InternalError&) {
       error = std::current_exception();
     }
@@ -145,13 +149,13 @@ Wait wait_for(int fd, short events, int wake) {
 
 }  // namespace
 
-struct TerminalSession::State {
-  // The live parts, which close() tears down.
-  struct Channel {
-    PipedChild child;
-    UniqueFd wake;  // an eventfd, readable once close() has begun
-  };
+// The live parts of a session, which close() tears down.
+struct TerminalSession::Channel {
+  PipedChild child;
+  UniqueFd wake;  // an eventfd, readable once close() has begun
+};
 
+struct TerminalSession::State {
   Mutex close_mutex ACQUIRED_BEFORE(mutex);  // one close at a time
   Mutex mutex;
   CondVar idle;                                      // calls dropped to 0 while closing
@@ -166,8 +170,15 @@ struct TerminalSession::State {
 
   // Set once by make(), before the session is handed out.
   std::string home;
+  std::string name;
   PoolHandle pool;
   std::uint32_t uid = 0;
+
+  // The session's walls: its control groups and its store. close() ends
+  // and removes them; the figures of its groups are kept from then on.
+  SessionCgroup cgroup GUARDED_BY(close_mutex);
+  AccountStore store GUARDED_BY(close_mutex);
+  std::optional<SessionUsage> final_usage GUARDED_BY(close_mutex);
 };
 
 // One call on a stream: holds the stream for its duration and counts among
@@ -205,55 +216,139 @@ class TerminalSession::StreamCall {
   int wake_ = -1;
 };
 
+namespace {
+
+// Ends what an earlier holder of the account left running outside its
+// control groups (a job started through a host service, say): one kill(-1)
+// as the account, repeated for a moment while it still reaches something
+// (ended processes wait to be reaped), then the walk over /proc, which tells
+// ended processes from live ones.
+bool end_leftovers(std::uint32_t uid, Clock::time_point deadline) {
+  const Clock::time_point quick = std::min(deadline, Clock::now() + std::chrono::milliseconds(50));
+  bool nothing = poll_until([&] { return kill_all_as(uid) == ESRCH; }, quick);
+  return nothing || end_account_processes(uid, 0, deadline);
+}
+
+[[noreturn]] void throw_host(const HostError& error) {
+  throw InternalError(error.message());
+}
+
+}  // namespace
+
 std::expected<TerminalSession, std::string> TerminalSession::make(PoolHandle pool) {
-  ClaimedAccount account = take_account(*pool);
+  // An account whose last close failed is tried once: if what it left cannot
+  // be ended now either, it goes back aside and another account is taken.
+  for (bool retry = true;; retry = false) {
+    ClaimedAccount account = take_account(*pool, retry);
+    const bool retried = account.retried;
+    const std::uint32_t uid = account.uid;
+    try {
+      return make_with(pool, std::move(account));
+    } catch (const InternalError&) {
+      if (!retried) throw;
+      PoolGuard guard(*pool);
+      guard->park_user(uid);
+    }
+  }
+}
+
+std::expected<TerminalSession, std::string> TerminalSession::make_with(const PoolHandle& pool,
+                                                                       ClaimedAccount account) {
+  const SandboxPolicy& policy = pool->policy;
+  auto state = std::make_unique<State>();
+  MutexLock one_close(state->close_mutex);
 
   // From here on a failure keeps the account out of the pool: it may be in an
   // unknown state on the host. The claim made sure that no live session
   // anywhere runs as the account, so whatever still runs as it is left over
   // and goes before the home is touched.
-  if (!end_account_processes(account.uid, 0, Clock::now() + kEndTimeout)) {
+  const Clock::time_point deadline = Clock::now() + kEndTimeout;
+  if (policy.walls.cgroup) {
+    HostResult<SessionCgroup> made =
+        SessionCgroup::create(policy.cgroups, account.name, policy.limits, deadline);
+    if (!made) throw_host(made.error());
+    state->cgroup = std::move(*made);
+    if (!end_leftovers(account.uid, deadline)) {
+      throw InternalError("Failed to end the processes left running by the user account " +
+                          account.name);
+    }
+  } else if (!end_account_processes(account.uid, 0, deadline)) {
     throw InternalError("Failed to end the processes left running by the user account " +
                         account.name);
   }
 
   UniqueFd root = open_home_root(std::string(kHomeRoot));
   if (!root) throw InternalError(kCreateHomeFailed);
-  // Whatever is at the home path goes: a directory with everything below it,
-  // or a link itself, never what a link points to.
-  if (remove_tree_at(root.get(), account.name) != 0) {
-    throw InternalError("Failed to remove the existing temporary home directory");
-  }
-  UniqueFd home_fd = make_private_dir_at(root.get(), account.name);
-  if (!home_fd) throw InternalError(kCreateHomeFailed);
-
   std::error_code ec;
   std::filesystem::path canonical_root = std::filesystem::canonical(kHomeRoot, ec);
   std::string home = canonical_root.native() + "/" + account.name;
-  if (ec || !is_valid_utf8(home)) return std::unexpected(kCreateHomeFailed);
-  if (::fchown(home_fd.get(), account.uid, account.uid) != 0) {
-    return std::unexpected("Failed to change the ownership of the home directory: " +
-                           os_error_text(errno));
+  if (policy.private_mounts) {
+    // A new store replaces the old one whatever it held; the home is its.
+    HostResult<AccountStore> store = AccountStore::reset(root.get(), std::string(kHomeRoot),
+                                                         account.name, account.uid, policy.disk);
+    if (!store)
+      throw InternalError(std::string(kCreateHomeFailed) + ": " + store.error().message());
+    state->store = std::move(*store);
+    if (ec || !is_valid_utf8(home)) return std::unexpected(kCreateHomeFailed);
+  } else {
+    // Whatever is at the home path goes: a store that a walled session of
+    // the account left, a directory with everything below it, or a link
+    // itself, never what a link points to.
+    if (!detach_account_mounts(root.get(), std::string(kHomeRoot), account.name) ||
+        remove_tree_at(root.get(), account.name) != 0) {
+      throw InternalError("Failed to remove the existing temporary home directory");
+    }
+    UniqueFd home_fd = make_private_dir_at(root.get(), account.name);
+    if (!home_fd) throw InternalError(kCreateHomeFailed);
+    if (ec || !is_valid_utf8(home)) return std::unexpected(kCreateHomeFailed);
+    if (::fchown(home_fd.get(), account.uid, account.uid) != 0) {
+      return std::unexpected("Failed to change the ownership of the home directory: " +
+                             os_error_text(errno));
+    }
   }
 
-  auto state = std::make_unique<State>();
   UniqueFd wake(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
   if (!wake) {
-    throw InternalError("Failed to execute the command `su`: " +
+    throw InternalError("Failed to create the session's wake-up descriptor: " +
                         std::generic_category().message(errno));
   }
+
+  // The shell's walls, set up by its first process before `su` runs: its
+  // control groups, its namespaces and its view of the files.
+  ChildPlan plan;
+  std::vector<UniqueFd> join;
+  if (state->cgroup.active()) {
+    HostResult<std::vector<UniqueFd>> fds = state->cgroup.join(kShellLeaf);
+    if (!fds) throw_host(fds.error());
+    join = std::move(*fds);
+    for (const UniqueFd& fd : join) {
+      ChildStep step;
+      step.kind = ChildStep::kWrite;
+      step.fd = fd.get();
+      step.text = "0";
+      plan.steps.push_back(step);
+    }
+  }
+  if (policy.private_mounts) {
+    add_session_mounts(plan, state->store, home, policy.private_network);
+  }
+  plan.no_new_privs = true;
+  plan.workdir = "/";
+  plan.umask = 022;
+
   SpawnOptions options;
   options.environment = session_environment(home, account.name);
-  options.process_limit = kProcessLimit;
+  options.process_limit = policy.processes;
+  options.plan = &plan;
   PipedChild child = start_piped(
       "su", {"-s", "/bin/bash", "-P", "-c", shell_command(home), account.name}, std::move(options));
   state->home = std::move(home);
-  state->pool = std::move(pool);
+  state->name = account.name;
+  state->pool = pool;
   state->uid = account.uid;
   {
-    MutexLock one_close(state->close_mutex);
     MutexLock lock(state->mutex);
-    state->channel.emplace(State::Channel{std::move(child), std::move(wake)});
+    state->channel.emplace(Channel{std::move(child), std::move(wake)});
     state->claim = std::move(account.claim);
   }
   return TerminalSession(std::move(state));
@@ -275,7 +370,7 @@ void TerminalSession::close() {
   if (!state_) return;
   State& state = *state_;
   MutexLock one_close(state.close_mutex);
-  std::optional<State::Channel> channel;
+  std::optional<Channel> channel;
   {
     MutexLock lock(state.mutex);
     if (!state.channel) return;
@@ -290,45 +385,80 @@ void TerminalSession::close() {
     state.closing = false;
   }
 
-  // The claim ends with the session, also when ending it fails below.
+  // The claim ends with the session, also when ending it fails below; an
+  // account left in an unknown state is set aside and tried again later.
   UniqueFd claim = std::move(state.claim);
-  ChildProcess& su = channel->child.process;
+  try {
+    end_processes(state, *channel);
+  } catch (const InternalError&) {
+    state.store.detach();
+    claim.reset();
+    PoolGuard guard(*state.pool);
+    guard->park_user(state.uid);
+    throw;
+  }
+  channel->wake.reset();
+  state.store.detach();
+
+  // Nothing runs as the account any more: another pool may have it now.
+  claim.reset();
+  PoolGuard guard(*state.pool);
+  guard->release_user(state.uid);
+}
+
+void TerminalSession::end_processes(State& state, Channel& channel) {
+  ChildProcess& su = channel.child.process;
   const Clock::time_point deadline = Clock::now() + kEndTimeout;
-  // Stopped, `su` starts nothing more: its children and the account's
-  // processes are a fixed set while they are ended. (A `su` that is already
-  // gone, reaped elsewhere, leaves only the account's processes.)
+  if (state.cgroup.active()) {
+    // Everything the session started, detached or not, `su` included, ends
+    // at once with its control group.
+    HostResult<void> killed = state.cgroup.kill(deadline);
+    channel.child.stdin_write.reset();
+    channel.child.stdout_read.reset();
+    channel.child.stderr_read.reset();
+    if (!killed) throw InternalError(std::string(kKillFailed) + ": " + killed.error().message());
+    if (!su.wait_until(deadline))
+      throw InternalError(std::string(kKillFailed) + ": `su` did not end");
+    // What the account runs outside it (started through a host service)
+    // ends too.
+    if (int error = kill_all_as(state.uid); error != 0 && error != ESRCH) {
+      throw InternalError(std::string(kKillFailed) + ": " + std::generic_category().message(error));
+    }
+    state.final_usage = state.cgroup.usage();
+    if (HostResult<void> removed = state.cgroup.remove(deadline); !removed) {
+      throw InternalError(std::string(kKillFailed) + ": " + removed.error().message());
+    }
+    return;
+  }
+
+  // Without control groups: stopped, `su` starts nothing more, so its
+  // children and the account's processes are a fixed set while they are
+  // ended through /proc. (A `su` that is already gone, reaped elsewhere,
+  // leaves only the account's processes.)
   const bool su_alive = su.send(SIGSTOP) == 0;
   if (su_alive) poll_until([&] { return su.stopped_or_ended(); }, deadline);
   std::vector<UniqueFd> su_children;
   const bool ended =
       end_account_processes(state.uid, su_alive ? su.pid() : 0, deadline, &su_children);
 
-  channel->child.stdin_write.reset();
-  channel->child.stdout_read.reset();
-  channel->child.stderr_read.reset();
+  channel.child.stdin_write.reset();
+  channel.child.stdout_read.reset();
+  channel.child.stderr_read.reset();
   // Let `su` go on just long enough to reap the children it had (so none is
   // left to the host's init to reap), then end it.
   su.send(SIGCONT);
   poll_until([&] { return std::ranges::all_of(su_children, is_reaped); },
              std::min(Clock::now() + kSuGrace, deadline));
-  if (!su.reaped()) {
-    if (int error = su.send(SIGKILL); error != 0 && error != ESRCH) {
-      throw InternalError(std::string(kKillFailed) + ": " + std::generic_category().message(error));
-    }
-    if (!su.wait_until(deadline + kEndTimeout)) {
-      throw InternalError(std::string(kKillFailed) + ": `su` did not end");
-    }
+  if (int error = su.send(SIGKILL); error != 0 && error != ESRCH) {
+    throw InternalError(std::string(kKillFailed) + ": " + std::generic_category().message(error));
+  }
+  if (!su.wait_until(deadline + kEndTimeout)) {
+    throw InternalError(std::string(kKillFailed) + ": `su` did not end");
   }
   if (!ended) {
     throw InternalError(std::string(kKillFailed) +
                         ": processes of the user account are still running");
   }
-  channel->wake.reset();
-
-  // Nothing runs as the account any more: another pool may have it now.
-  claim.reset();
-  PoolGuard guard(*state.pool);
-  guard->release_user(state.uid);
 }
 
 StreamResult TerminalSession::write(std::string_view data) {
@@ -408,6 +538,18 @@ int TerminalSession::stdout_fd() const {
 
 std::uint32_t TerminalSession::uid() const {
   return state_ ? state_->uid : 0;
+}
+
+const std::string& TerminalSession::name() const {
+  static const std::string empty;
+  return state_ ? state_->name : empty;
+}
+
+SessionUsage TerminalSession::usage() const {
+  if (!state_) return {};
+  MutexLock one_close(state_->close_mutex);
+  if (state_->final_usage) return *state_->final_usage;
+  return state_->cgroup.usage();
 }
 
 const std::string& TerminalSession::home() const {

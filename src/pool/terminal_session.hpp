@@ -37,8 +37,9 @@
 #include <string>
 #include <string_view>
 
-#include "pool/host_files.hpp"
 #include "pool/user_pool.hpp"
+#include "sandbox/cgroup.hpp"
+#include "sandbox/host_files.hpp"
 #include "terminal/async_terminal.hpp"
 
 namespace lumvex {
@@ -102,14 +103,25 @@ class TerminalSession final : public AsyncTerminal {
   // select/poll; the session does the reading), -1 once closed.
   int stdout_fd() const;
   std::uint32_t uid() const;
+  // The account's login name.
+  const std::string& name() const;
+  // Figures of the session's control groups: now while open, the final ones
+  // once closed (zeros without control groups).
+  SessionUsage usage() const;
   // Canonical absolute path of the home directory.
   const std::string& home() const;
 
  private:
   struct State;
+  struct Channel;
   class StreamCall;
 
   explicit TerminalSession(std::unique_ptr<State> state);
+
+  static std::expected<TerminalSession, std::string> make_with(const PoolHandle& pool,
+                                                               ClaimedAccount account);
+  // Ends every process of the session (see close()); throws InternalError.
+  static void end_processes(State& state, Channel& channel);
 
   StreamResult read_from(int stream, std::span<char> buffer);
 

@@ -51,6 +51,7 @@ UserPool::UserPool(std::string home_root)
     : home_root_(std::move(home_root)), rng_(kSeedWord, kSeedWord, kSeedWord, kSeedWord) {
   user_.reserve(max_user_);
   free_.reserve(max_user_);
+  retry_.reserve(max_user_);
 }
 
 std::optional<std::uint32_t> UserPool::userid(const std::string& name) {
@@ -87,6 +88,10 @@ std::string UserPool::generate_name() {
 }
 
 std::optional<ClaimedAccount> UserPool::get_user() {
+  return get_user(true);
+}
+
+std::optional<ClaimedAccount> UserPool::get_user(bool retry) {
   // Refuse before anything is generated or created on the host.
   if (user_.size() >= max_user_) return std::nullopt;
 
@@ -98,6 +103,15 @@ std::optional<ClaimedAccount> UserPool::get_user() {
     Account account = std::move(free_[i]);
     free_.erase(free_.begin() + static_cast<std::ptrdiff_t>(i));
     return enter_in_use(std::move(account), std::move(claim));
+  }
+  for (std::size_t i = 0; retry && i < retry_.size(); ++i) {
+    UniqueFd claim = claim_account(home_root_, retry_[i].name);
+    if (!claim) continue;
+    Account account = std::move(retry_[i]);
+    retry_.erase(retry_.begin() + static_cast<std::ptrdiff_t>(i));
+    ClaimedAccount claimed = enter_in_use(std::move(account), std::move(claim));
+    claimed.retried = true;
+    return claimed;
   }
 
   for (std::size_t passed_over = 0; passed_over < max_user_; ++passed_over) {
@@ -127,8 +141,17 @@ void UserPool::release_user(std::uint32_t uid) {
   }
 }
 
-PoolHandle make_shared_pool() {
-  return std::make_shared<SharedPool>();
+void UserPool::park_user(std::uint32_t uid) {
+  for (std::size_t i = 0; i < user_.size(); ++i) {
+    if (user_[i].uid != uid) continue;
+    retry_.push_back(std::move(user_[i]));
+    user_.erase(user_.begin() + static_cast<std::ptrdiff_t>(i));
+    return;
+  }
+}
+
+PoolHandle make_shared_pool(SandboxPolicy policy) {
+  return std::make_shared<SharedPool>(std::move(policy));
 }
 
 PoolGuard::PoolGuard(SharedPool& shared)

@@ -25,7 +25,8 @@
 #include "base/poison.hpp"
 #include "base/thread_annotations.hpp"
 #include "base/unique_fd.hpp"
-#include "pool/host_files.hpp"
+#include "sandbox/host_files.hpp"
+#include "sandbox/policy.hpp"
 
 namespace lumvex {
 
@@ -40,6 +41,7 @@ struct Account {
 // An account with the descriptor that holds its host-wide claim.
 struct ClaimedAccount : Account {
   UniqueFd claim;
+  bool retried = false;  // taken from the accounts whose last close failed
 };
 
 // Marsaglia's xorshift128 generator.
@@ -96,6 +98,14 @@ class UserPool {
   // InternalError when they cannot be started or the claim cannot be made;
   // the lists are left unchanged then (only the generator has advanced).
   std::optional<ClaimedAccount> get_user();
+  // As get_user(); with `retry` false, the accounts whose last close failed
+  // are passed over (after the free list they are tried first otherwise).
+  std::optional<ClaimedAccount> get_user(bool retry);
+
+  // Moves the first in-use entry with this uid aside, to the accounts whose
+  // close failed: they are tried again, after the free list, by later
+  // get_user calls (whose session first ends what the account left).
+  void park_user(std::uint32_t uid);
 
   // Moves the first in-use entry with this uid to the free list; an unknown
   // uid is ignored.
@@ -106,6 +116,7 @@ class UserPool {
 
   const std::vector<Account>& in_use() const { return user_; }
   const std::vector<Account>& free_accounts() const { return free_; }
+  const std::vector<Account>& parked_accounts() const { return retry_; }
   std::size_t max_user() const { return max_user_; }
 
  private:
@@ -113,14 +124,18 @@ class UserPool {
   ClaimedAccount enter_in_use(Account account, UniqueFd claim);
 
   std::string home_root_;
-  std::vector<Account> user_;  // in use by sessions
-  std::vector<Account> free_;  // given back; a stack, last released on top
+  std::vector<Account> user_;   // in use by sessions
+  std::vector<Account> free_;   // given back; a stack, last released on top
+  std::vector<Account> retry_;  // whose close failed; tried again later
   std::size_t max_user_ = kMaxUser;
   Xorshift128 rng_;
 };
 
 // A pool shared between its Python object and every session made from it.
 struct SharedPool {
+  explicit SharedPool(SandboxPolicy walls = {}) : policy(std::move(walls)) {}
+
+  const SandboxPolicy policy;  // the walls of every session; fixed
   Mutex mutex;
   UserPool pool GUARDED_BY(mutex);
   Poison poison;  // set when a guard is left by an exception
@@ -128,7 +143,9 @@ struct SharedPool {
 
 using PoolHandle = std::shared_ptr<SharedPool>;
 
-PoolHandle make_shared_pool();
+// A pool whose sessions have `policy`'s walls (none by default: the tests of
+// the pool's bookkeeping need none).
+PoolHandle make_shared_pool(SandboxPolicy policy = {});
 
 // Holds a pool's mutex for its lifetime. Blocks while another thread holds
 // it (which may include a running `id`/`useradd`). Throws InternalError when

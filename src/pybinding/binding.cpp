@@ -79,7 +79,7 @@ std::size_t required_count(const Signature& signature) {
 }
 
 bool too_many_positional(const Signature& signature, Py_ssize_t given) {
-  const std::size_t total = signature.size();
+  const std::size_t total = signature.positional();
   const std::size_t required = required_count(signature);
   const char* verb = given == 1 ? "was" : "were";
   if (required == total) {
@@ -118,7 +118,7 @@ template <typename Positional, typename ForEachKeyword>
 bool bind_arguments(const Signature& signature, Py_ssize_t nargs, Positional&& positional,
                     ForEachKeyword&& for_each_keyword, std::array<PyObject*, kMaxParams>& values) {
   values.fill(nullptr);
-  if (nargs > static_cast<Py_ssize_t>(signature.size())) {
+  if (nargs > static_cast<Py_ssize_t>(signature.positional())) {
     return too_many_positional(signature, nargs);
   }
   for (Py_ssize_t i = 0; i < nargs; ++i) values[static_cast<std::size_t>(i)] = positional(i);
@@ -426,6 +426,14 @@ PyTypeObject* build_class(const char* name, const char* doc, std::size_t basicsi
   }
   PyType_Modified(type_object);
   return reinterpret_cast<PyTypeObject*>(type.release());
+}
+
+bool add_getters(PyTypeObject* type, PyGetSetDef* defs) {
+  for (PyGetSetDef* def = defs; def->name != nullptr; ++def) {
+    OwnedRef descriptor(PyDescr_NewGetSet(type, def));
+    if (!add_class_attribute(type, def->name, descriptor.get())) return false;
+  }
+  return true;
 }
 
 bool add_class_attribute(PyTypeObject* type, const char* name, PyObject* value) {

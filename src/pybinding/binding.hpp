@@ -148,16 +148,20 @@ void guarded_dealloc(PyObject* object, F&& body) {
 // ---------------------------------------------------------------------------
 // Argument binding (METH_FASTCALL | METH_KEYWORDS methods and constructors)
 
-inline constexpr std::size_t kMaxParams = 4;
+inline constexpr std::size_t kMaxParams = 8;
 inline constexpr bool kOptional = true;
+inline constexpr bool kKeywordOnly = true;
 
 // One parameter: positional or keyword, required unless `optional`. Optional
-// parameters come after the required ones.
+// parameters come after the required ones, keyword-only ones (always
+// optional) after all others.
 struct Param {
-  constexpr Param(const char* param_name, bool is_optional = false)  // NOLINT: implicit
-      : name(param_name), optional(is_optional) {}
+  constexpr Param(const char* param_name, bool is_optional = false,  // NOLINT: implicit
+                  bool is_keyword_only = false)
+      : name(param_name), optional(is_optional || is_keyword_only), keyword_only(is_keyword_only) {}
   const char* name;
   bool optional;
+  bool keyword_only;
 };
 
 // A method's parameter list and its name for messages, "{class}.{method}".
@@ -173,11 +177,18 @@ class Signature {
 
   constexpr const char* function() const { return function_; }
   constexpr std::size_t size() const { return count_; }
+  // How many parameters may be given by position.
+  constexpr std::size_t positional() const {
+    std::size_t n = 0;
+    while (n < count_ && !params_[n].keyword_only) ++n;
+    return n;
+  }
   constexpr const Param& operator[](std::size_t i) const { return params_[i]; }
 
  private:
   const char* function_;
-  std::array<Param, kMaxParams> params_{Param(""), Param(""), Param(""), Param("")};
+  std::array<Param, kMaxParams> params_{Param(""), Param(""), Param(""), Param(""),
+                                        Param(""), Param(""), Param(""), Param("")};
   std::size_t count_;
 };
 
@@ -352,6 +363,9 @@ PyTypeObject* built_once() {
 // left set) as the class attribute `name` of a type built by build_class,
 // whose attributes cannot be set from Python. Only while the class is built.
 bool add_class_attribute(PyTypeObject* type, const char* name, PyObject* value);
+// Adds the read-only attributes of `defs` (a static array ending in an empty
+// entry) to a type built by build_class, while it is built.
+bool add_getters(PyTypeObject* type, PyGetSetDef* defs);
 
 // Method table entries (the casts that the C API needs, in one place).
 // `doc` is the stored form "name($self, ...)\n--\n\ntext".

@@ -29,6 +29,7 @@
 #include "pool/user_pool.hpp"
 #include "pybinding/binding.hpp"
 #include "pybinding/classes.hpp"
+#include "sandbox/policy.hpp"
 
 namespace lumvex::py {
 namespace {
@@ -92,7 +93,20 @@ constexpr const char kExitDoc[] =
 constexpr const char kWriteFailed[] = "Failed to write to terminal session";
 constexpr const char kReadFailed[] = "Failed to read from terminal session";
 
-constexpr Signature kPoolNew{"PyUserPool.__new__", {}};
+constexpr const char kUsageDoc[] =
+    "usage($self)\n--\n\n"
+    "\n"
+    "Return the session's figures as a dict: memory_peak (bytes),\n"
+    "oom_kills (processes the kernel ended for the memory cap), cpu_seconds\n"
+    "(float) and processes (live now). After close, the final figures.\n";
+
+constexpr Signature kPoolNew{"PyUserPool.__new__",
+                             {{"memory", kOptional, kKeywordOnly},
+                              {"processes", kOptional, kKeywordOnly},
+                              {"cpu", kOptional, kKeywordOnly},
+                              {"disk", kOptional, kKeywordOnly},
+                              {"network", kOptional, kKeywordOnly}}};
+constexpr Signature kUsage{"PyTerminalSession.usage", {}};
 constexpr Signature kSessionNew{"PyTerminalSession.__new__", {"pool"}};
 constexpr Signature kWrite{"PyTerminalSession.write", {"data"}};
 constexpr Signature kClose{"PyTerminalSession.close", {}};
@@ -115,6 +129,13 @@ constexpr std::size_t kMaxReadChunk = std::size_t{1} << 20;
 
 struct PoolData {
   PoolHandle pool;
+};
+
+// The walls of a pool, by name, as PyUserPool.walls shows them.
+constexpr std::pair<const char*, bool Walls::*> kWallNames[] = {
+    {"cgroup", &Walls::cgroup}, {"memory", &Walls::memory}, {"processes", &Walls::processes},
+    {"cpu", &Walls::cpu},       {"disk", &Walls::disk},     {"network", &Walls::network},
+    {"tmp", &Walls::tmp},       {"proc", &Walls::proc},
 };
 
 // A session, and whether a call on it has failed with an internal error: from
@@ -146,10 +167,94 @@ PyTypeObject* class_type<SessionData>() {
 
 namespace {
 
-// PyUserPool(): a new, empty pool. Runs no host command.
-PyObject* pool_new_impl(PyTypeObject* type) {
-  return make_instance<PoolData>(type, make_shared_pool());
+// A positive byte count, or None (nullopt). Booleans are not counts.
+bool byte_count(const char* name, PyObject* object, std::optional<std::uint64_t>& out) {
+  if (object == nullptr || object == Py_None) return true;
+  if (PyBool_Check(object) || !PyLong_Check(object)) {
+    PyErr_Format(PyExc_TypeError, "%s must be an int (bytes) or None", name);
+    return false;
+  }
+  const unsigned long long value = PyLong_AsUnsignedLongLong(object);
+  if (PyErr_Occurred() || value == 0) {
+    PyErr_Clear();
+    PyErr_Format(PyExc_ValueError, "%s must be a positive number of bytes", name);
+    return false;
+  }
+  out = value;
+  return true;
 }
+
+// PyUserPool(*, memory=None, processes=512, cpu=None, disk=None,
+// network=True): a new, empty pool whose sessions get these walls. Runs no
+// host command and creates nothing on the host; a wall asked for that the
+// host cannot give raises ValueError naming it.
+PyObject* pool_new_impl(PyTypeObject* type, Any memory, Any processes, Any cpu, Any disk,
+                        Any network) {
+  WallRequest request;
+  if (!byte_count("memory", memory.object, request.memory)) return nullptr;
+  if (!byte_count("disk", disk.object, request.disk)) return nullptr;
+  if (processes.object != nullptr) {
+    if (PyBool_Check(processes.object) || !PyLong_Check(processes.object)) {
+      PyErr_SetString(PyExc_TypeError, "processes must be an int");
+      return nullptr;
+    }
+    const long long value = PyLong_AsLongLong(processes.object);
+    if (PyErr_Occurred() || value < 1 || value > 4194304) {
+      PyErr_Clear();
+      PyErr_SetString(PyExc_ValueError, "processes must be between 1 and 4194304");
+      return nullptr;
+    }
+    request.processes = static_cast<std::uint64_t>(value);
+  }
+  if (cpu.object != nullptr && cpu.object != Py_None) {
+    if (PyBool_Check(cpu.object) || !(PyLong_Check(cpu.object) || PyFloat_Check(cpu.object))) {
+      PyErr_SetString(PyExc_TypeError, "cpu must be a number of CPUs (int or float) or None");
+      return nullptr;
+    }
+    const double value = PyFloat_AsDouble(cpu.object);
+    if (PyErr_Occurred()) return nullptr;
+    if (!(value >= 0.01 && value <= 1e6)) {
+      PyErr_SetString(PyExc_ValueError, "cpu must be at least 0.01 CPUs");
+      return nullptr;
+    }
+    request.cpu = value;
+  }
+  if (network.object != nullptr) {
+    if (!PyBool_Check(network.object)) {
+      PyErr_SetString(PyExc_TypeError, "network must be True or False");
+      return nullptr;
+    }
+    request.network = network.object == Py_True;
+  }
+  std::expected<SandboxPolicy, std::string> policy = SandboxPolicy::make(request);
+  if (!policy) return raise_error(std::string_view(policy.error()));
+  return make_instance<PoolData>(type, make_shared_pool(std::move(*policy)));
+}
+
+// PyUserPool.walls: which walls hold for this pool's sessions on this host,
+// a read-only mapping of name to bool.
+PyObject* pool_walls_get(PyObject* self, void*) {
+  return guarded([&]() -> PyObject* {
+    const Walls& walls = payload<PoolData>(self).pool->policy.walls;
+    OwnedRef dict(PyDict_New());
+    if (!dict) return nullptr;
+    for (const auto& [name, member] : kWallNames) {
+      if (PyDict_SetItemString(dict.get(), name, walls.*member ? Py_True : Py_False) < 0) {
+        return nullptr;
+      }
+    }
+    return PyDictProxy_New(dict.get());
+  });
+}
+
+PyGetSetDef kPoolGetters[] = {
+    {"walls", &pool_walls_get, nullptr,
+     "Which walls hold for this pool's sessions on this host: a read-only\n"
+     "mapping of cgroup, memory, processes, cpu, disk, network, tmp and proc\n"
+     "to True or False.",
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
 
 // Closes a session with the interpreter lock released (closing waits for the
 // account's processes to end and for the pool's mutex).
@@ -237,6 +342,53 @@ PyObject* session_fileno_impl(SessionData& session) {
   return PyLong_FromLong(fd);
 }
 
+// usage(): the figures of the session's control groups.
+PyObject* session_usage_impl(SessionData& session) {
+  const SessionUsage usage = session.use([](TerminalSession& s) {
+    AllowThreads unlocked;
+    return s.usage();
+  });
+  OwnedRef dict(PyDict_New());
+  if (!dict) return nullptr;
+  const std::pair<const char*, OwnedRef> items[] = {
+      {"memory_peak", OwnedRef(PyLong_FromUnsignedLongLong(usage.memory_peak))},
+      {"oom_kills", OwnedRef(PyLong_FromUnsignedLongLong(usage.oom_kills))},
+      {"cpu_seconds", OwnedRef(PyFloat_FromDouble(usage.cpu_seconds))},
+      {"processes", OwnedRef(PyLong_FromUnsignedLongLong(usage.processes))},
+  };
+  for (const auto& [key, value] : items) {
+    if (!value || PyDict_SetItemString(dict.get(), key, value.get()) < 0) return nullptr;
+  }
+  return dict.release();
+}
+
+// The attributes user, uid and home: what the session is, fixed for its
+// life (also after close).
+PyObject* session_user_get(PyObject* self, void*) {
+  return guarded([&]() -> PyObject* {
+    const std::string& name = payload<SessionData>(self).session.name();
+    return PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
+  });
+}
+PyObject* session_uid_get(PyObject* self, void*) {
+  return guarded([&]() -> PyObject* {
+    return PyLong_FromUnsignedLong(payload<SessionData>(self).session.uid());
+  });
+}
+PyObject* session_home_get(PyObject* self, void*) {
+  return guarded([&]() -> PyObject* {
+    const std::string& home = payload<SessionData>(self).session.home();
+    return PyUnicode_FromStringAndSize(home.data(), static_cast<Py_ssize_t>(home.size()));
+  });
+}
+
+PyGetSetDef kSessionGetters[] = {
+    {"user", &session_user_get, nullptr, "The login name of the session's account.", nullptr},
+    {"uid", &session_uid_get, nullptr, "The numeric user id of the session's account.", nullptr},
+    {"home", &session_home_get, nullptr, "The session's home directory, as a host path.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
 // A dropped session is closed as close() would (nothing else can reach it
 // any more, so no earlier failure stops it), after a ResourceWarning if it
 // was still open; a failure goes to the unraisable hook.
@@ -255,25 +407,31 @@ PyMethodDef kSessionMethods[] = {
     method<kRead, &session_read_impl<&TerminalSession::read_stdout>>(kReadDoc),
     method<kReadErr, &session_read_impl<&TerminalSession::read_stderr>>(kReadErrDoc),
     method<kFileno, &session_fileno_impl>(kFilenoDoc),
+    method<kUsage, &session_usage_impl>(kUsageDoc),
     noargs_method("__enter__", &enter_self, kEnterDoc),
     method<kExit, &session_exit_impl>(kExitDoc),
     kMethodsEnd,
 };
 
 PyTypeObject* build_pool_type() {
-  return build_class<PoolData>("PyUserPool", kPoolDoc,
-                               {
-                                   constructor_slot<kPoolNew, &pool_new_impl>(),
-                               });
+  PyTypeObject* type = build_class<PoolData>("PyUserPool", kPoolDoc,
+                                             {
+                                                 constructor_slot<kPoolNew, &pool_new_impl>(),
+                                             });
+  if (type != nullptr && !add_getters(type, kPoolGetters)) return nullptr;
+  return type;
 }
 
 PyTypeObject* build_session_type() {
-  return build_class<SessionData>("PyTerminalSession", kSessionDoc,
-                                  {
-                                      constructor_slot<kSessionNew, &session_new_impl>(),
-                                      {Py_tp_methods, kSessionMethods},
-                                      {Py_tp_dealloc, reinterpret_cast<void*>(&session_dealloc)},
-                                  });
+  PyTypeObject* type =
+      build_class<SessionData>("PyTerminalSession", kSessionDoc,
+                               {
+                                   constructor_slot<kSessionNew, &session_new_impl>(),
+                                   {Py_tp_methods, kSessionMethods},
+                                   {Py_tp_dealloc, reinterpret_cast<void*>(&session_dealloc)},
+                               });
+  if (type != nullptr && !add_getters(type, kSessionGetters)) return nullptr;
+  return type;
 }
 
 }  // namespace

@@ -10,6 +10,7 @@ call, and the test fails instead of hanging."""
 import concurrent.futures
 import gc
 import os
+import pathlib
 import pwd
 import re
 import selectors
@@ -17,6 +18,7 @@ import shutil
 import signal
 import subprocess
 import sys
+import tempfile
 import textwrap
 import threading
 import time
@@ -59,7 +61,15 @@ METHODS = [
         "\nReturn the file descriptor of the session's output stream, the one that\n"
         "read reads, so that select, selectors or asyncio can wait for output.\n",
     ),
+    (
+        "usage",
+        "($self)",
+        "\nReturn the session's figures as a dict: memory_peak (bytes),\n"
+        "oom_kills (processes the kernel ended for the memory cap), cpu_seconds\n"
+        "(float) and processes (live now). After close, the final figures.\n",
+    ),
 ]
+ATTRIBUTES = ["user", "uid", "home"]
 
 needs_root = pytest.mark.skipif(os.geteuid() != 0, reason="sessions need root")
 needs_host = pytest.mark.skipif(
@@ -200,12 +210,20 @@ class StandIns:
         self.script("su", "printf '%s\\n' \"$@\" > \"$DIR/su_args\"\ncd /\nexec /bin/sh")
 
 
+# Stand-ins live outside /tmp: a session's `su` starts in the session's own
+# view of the files, where /tmp, /var/tmp and /dev/shm are private.
+STANDIN_ROOT = "/var/lib/lumvex-tests"
+
+
 @pytest.fixture
-def standins(tmp_path, monkeypatch):
-    directory = tmp_path / "bin"
+def standins(monkeypatch):
+    os.makedirs(STANDIN_ROOT, mode=0o755, exist_ok=True)
+    directory = pathlib.Path(tempfile.mkdtemp(dir=STANDIN_ROOT)) / "bin"
     directory.mkdir()
+    os.chmod(directory.parent, 0o755)
     monkeypatch.setenv("PATH", str(directory))
-    return StandIns(directory)
+    yield StandIns(directory)
+    shutil.rmtree(directory.parent, ignore_errors=True)
 
 
 @pytest.fixture
@@ -229,11 +247,11 @@ def test_docs_and_signatures():
     assert lumvex.PyTerminalSession.__doc__ == SESSION_DOC
     assert lumvex.PyTerminalSession.__text_signature__ == "(pool)"
     public = [n for n in vars(lumvex.PyTerminalSession) if not n.startswith("_")]
-    assert public == [name for name, _, _ in METHODS]
+    assert public == [name for name, _, _ in METHODS] + ATTRIBUTES
     for name, signature, doc in METHODS:
         method = getattr(lumvex.PyTerminalSession, name)
         assert (method.__text_signature__, method.__doc__) == (signature, doc)
-    assert [n for n in vars(lumvex.PyUserPool) if not n.startswith("_")] == []
+    assert [n for n in vars(lumvex.PyUserPool) if not n.startswith("_")] == ["walls"]
 
 
 @pytest.mark.parametrize(

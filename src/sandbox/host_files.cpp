@@ -1,4 +1,4 @@
-#include "pool/host_files.hpp"
+#include "sandbox/host_files.hpp"
 
 #include <dirent.h>
 #include <fcntl.h>

@@ -1,0 +1,33 @@
+// HostError: a failure of work on the host (a file, a mount, a control group,
+// a process), as a value: what was being done and the errno it failed with.
+// The session code turns one into an InternalError at the point where the
+// caller must see it.
+#pragma once
+
+#include <cerrno>
+#include <expected>
+#include <string>
+#include <system_error>
+#include <utility>
+
+namespace lumvex {
+
+struct HostError {
+  std::string what;  // what was being done, e.g. "create /sys/fs/cgroup/pids/lumvex"
+  int code = 0;      // the errno, 0 when none applies
+
+  // "<what>: <the operating system's description>" (just <what> without one).
+  std::string message() const {
+    return code == 0 ? what : what + ": " + std::generic_category().message(code);
+  }
+};
+
+template <typename T = void>
+using HostResult = std::expected<T, HostError>;
+
+// The failure of `what` with the current errno (or `code`).
+inline std::unexpected<HostError> host_error(std::string what, int code = errno) {
+  return std::unexpected(HostError{std::move(what), code});
+}
+
+}  // namespace lumvex

@@ -1,0 +1,61 @@
+// ChildPlan: the steps a new child process takes, as raw system calls,
+// between its creation and the program it runs: joining control groups,
+// entering namespaces, mounting, switching to an account. Everything a step
+// needs (paths, option texts, descriptors) is prepared by the parent before
+// the child exists, because the child shares the parent's memory until the
+// program starts and may neither allocate nor take a lock.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <deque>
+#include <string>
+#include <vector>
+
+namespace lumvex {
+
+struct ChildStep {
+  enum Kind : int {
+    kWrite,         // write `text` to descriptor `fd` (joining a control group: "0")
+    kMount,         // mount(source, target, fstype, flags, data)
+    kNosuidAll,     // every mount from "/" down becomes nosuid (mount_setattr)
+    kLoopbackUp,    // bring the interface "lo" up
+    kSetns,         // setns(fd, flags)
+    kOptionalMount  // as kMount, but a missing target is skipped
+  };
+  Kind kind = kWrite;
+  int fd = -1;
+  const char* text = nullptr;
+  const char* source = nullptr;
+  const char* target = nullptr;
+  const char* fstype = nullptr;
+  unsigned long flags = 0;
+  const char* data = nullptr;
+};
+
+class ChildPlan {
+ public:
+  // Namespaces the child is created in (CLONE_NEW* flags).
+  int clone_flags = 0;
+  std::vector<ChildStep> steps;
+  // Set: the child and everything it runs can never gain privileges
+  // (set-uid bits and file capabilities are ignored).
+  bool no_new_privs = false;
+  // Working directory and file-creation mask the program starts with.
+  const char* workdir = nullptr;
+  int umask = -1;
+  // Credentials to switch to before the program runs (as the account
+  // itself: supplementary groups dropped, group and user set); -1 keeps the
+  // caller's.
+  long uid = -1;
+  long gid = -1;
+
+  // A stable copy of `text` whose pointer lives as long as the plan.
+  const char* keep(std::string text) { return strings_.emplace_back(std::move(text)).c_str(); }
+
+ private:
+  std::deque<std::string> strings_;  // a deque: pointers stay valid as it grows
+};
+
+}  // namespace lumvex

@@ -1,0 +1,78 @@
+// The files of a session: a per-account store, and the private view of the
+// host's filesystem that the session's processes get.
+//
+// The store is one tmpfs of `disk` bytes per account, mounted (nosuid, nodev)
+// in a directory that only root may enter, <root>/.store/<account>. It holds
+// the account's home, shown on the host at <root>/<account> by a bind mount,
+// and the session's private /tmp, /var/tmp, /run/lock and /dev/shm, so that
+// everything the session may store shares the one bound. Making a new store
+// for the account's next session costs the same whatever the old one held:
+// the old mounts are detached and the kernel frees their files.
+//
+// Inside the session's own mount namespace the store's directories are
+// bound over /tmp, /var/tmp, /run/lock and /dev/shm (nosuid, nodev), the
+// home reappears at its host path, /proc is a new instance that shows the
+// account only its own processes, and every mount is nosuid.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "base/unique_fd.hpp"
+#include "error/host_error.hpp"
+#include "sandbox/child_plan.hpp"
+
+namespace lumvex {
+
+class AccountStore {
+ public:
+  AccountStore() = default;
+
+  // Replaces whatever the account `name` had at <root>/<name> (an earlier
+  // store, or a plain home directory, removed without following links) by
+  // a new empty store of `disk` bytes whose home belongs to `uid`. `root_fd`
+  // is <root>, open, and `root` its path.
+  static HostResult<AccountStore> reset(int root_fd, const std::string& root,
+                                        const std::string& name, std::uint32_t uid,
+                                        std::uint64_t disk);
+
+  bool valid() const { return fd_.valid(); }
+  // The store's root directory (an O_PATH descriptor).
+  int fd() const { return fd_.get(); }
+  // The home directory itself.
+  int home_fd() const { return home_.get(); }
+  // Where the store is mounted on the host.
+  const std::string& mount_point() const { return mount_point_; }
+
+  // Takes the store's private directories out of reach of every path on the
+  // host (the home stays where it is until the account's next session).
+  void detach();
+
+ private:
+  std::string mount_point_;  // <root>/.store/<name>
+  UniqueFd fd_;
+  UniqueFd home_;
+};
+
+// Detaches what an account's store left mounted at <root>/<name> and
+// <root>/.store/<name> (nothing when it had none).
+HostResult<void> detach_account_mounts(int root_fd, const std::string& root,
+                                       const std::string& name);
+
+// Bytes of tmpfs inodes a store may hold per byte of `disk`: one inode per
+// this many bytes (at least kMinInodes).
+inline constexpr std::uint64_t kBytesPerInode = 8192;
+inline constexpr std::uint64_t kMinInodes = 4096;
+
+// Adds to `plan` the steps that give a child the session's private view:
+// its mounts made private, the store's directories over /tmp, /var/tmp,
+// /run/lock and /dev/shm, the home at `home_path`, a /proc of its own that
+// hides other users' processes, nosuid everywhere; with `private_network`,
+// the loopback interface of its new network namespace brought up.
+void add_session_mounts(ChildPlan& plan, const AccountStore& store, const std::string& home_path,
+                        bool private_network);
+
+// Whether this process may mount (root with CAP_SYS_ADMIN).
+bool can_mount();
+
+}  // namespace lumvex

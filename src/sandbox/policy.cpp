@@ -1,0 +1,65 @@
+#include "sandbox/policy.hpp"
+
+#include <algorithm>
+
+#include "sandbox/mounts.hpp"
+
+namespace lumvex {
+
+std::expected<SandboxPolicy, std::string> SandboxPolicy::make(const WallRequest& request) {
+  return make(request, CgroupHost::detect(), can_mount(), memory_available());
+}
+
+std::expected<SandboxPolicy, std::string> SandboxPolicy::make(const WallRequest& request,
+                                                              const CgroupHost& host, bool mounts,
+                                                              std::uint64_t available_memory) {
+  SandboxPolicy policy;
+  policy.cgroups = CgroupPlan::choose(host);
+  const CgroupPlan& plan = policy.cgroups;
+  Walls& walls = policy.walls;
+  walls.cgroup = plan.kill.has_value();
+
+  const std::uint64_t default_memory = std::max<std::uint64_t>(available_memory / 4, 64 << 20);
+  if (plan.memory && walls.cgroup) {
+    walls.memory = true;
+    policy.limits.memory = request.memory.value_or(default_memory);
+  } else if (request.memory) {
+    return std::unexpected(
+        "memory: this host offers no memory control group to cap a session with");
+  }
+
+  policy.processes = request.processes;
+  walls.processes = true;  // the account's process cap holds everywhere
+  if (plan.pids && walls.cgroup) policy.limits.processes = request.processes;
+
+  if (request.cpu) {
+    if (!plan.cpu || !walls.cgroup) {
+      return std::unexpected("cpu: this host offers no cpu control group to cap a session with");
+    }
+    walls.cpu = true;
+    policy.limits.cpu = request.cpu;
+  }
+
+  policy.private_mounts = mounts;
+  walls.tmp = mounts;
+  walls.proc = mounts;
+  if (mounts) {
+    walls.disk = true;
+    std::uint64_t cap = policy.limits.memory.value_or(default_memory);
+    policy.disk = request.disk.value_or(std::min(kDefaultDiskCap, cap));
+  } else if (request.disk) {
+    return std::unexpected(
+        "disk: this process may not mount the file systems that bound a session's files");
+  }
+
+  if (!request.network) {
+    if (!mounts) {
+      return std::unexpected("network: this process may not create a network namespace");
+    }
+    walls.network = true;
+    policy.private_network = true;
+  }
+  return policy;
+}
+
+}  // namespace lumvex
