@@ -276,8 +276,10 @@ __attribute__((no_sanitize("address", "thread", "undefined"))) int child_main(vo
 }
 
 // Reads both pipes until each reaches end of stream, polling so that a full
-// pipe on one side never stalls the other.
-void drain(UniqueFd& out_fd, std::string& out, UniqueFd& err_fd, std::string& err) {
+// pipe on one side never stalls the other. False when `deadline` passed
+// first.
+bool drain(UniqueFd& out_fd, std::string& out, UniqueFd& err_fd, std::string& err,
+           std::chrono::steady_clock::time_point deadline) {
   char chunk[4096];
   while (out_fd.valid() || err_fd.valid()) {
     pollfd fds[2];
@@ -294,9 +296,12 @@ void drain(UniqueFd& out_fd, std::string& out, UniqueFd& err_fd, std::string& er
       owners[count] = &err_fd;
       sinks[count++] = &err;
     }
-    if (::poll(fds, count, -1) < 0) {
+    const auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return false;
+    if (::poll(fds, count, static_cast<int>(std::min<long long>(left.count(), INT_MAX))) < 0) {
       if (errno == EINTR) continue;
-      return;  // cannot wait any more; the caller still reaps the child
+      return true;  // cannot wait any more; the caller still reaps the child
     }
     for (nfds_t i = 0; i < count; ++i) {
       if (fds[i].revents == 0) continue;
@@ -308,6 +313,7 @@ void drain(UniqueFd& out_fd, std::string& out, UniqueFd& err_fd, std::string& er
       }
     }
   }
+  return true;
 }
 
 }  // namespace
@@ -446,7 +452,8 @@ ChildProcess spawn(const std::string& program, const std::vector<std::string>& a
   return child;
 }
 
-CapturedOutput run_captured(const std::string& program, const std::vector<std::string>& args) {
+CapturedOutput run_captured(const std::string& program, const std::vector<std::string>& args,
+                            std::chrono::steady_clock::duration timeout) {
   UniqueFd null(::open("/dev/null", O_RDONLY | O_CLOEXEC));
   if (!null) throw_spawn_error(program, errno);
   lift_above_std_streams(program, null);
@@ -462,8 +469,10 @@ CapturedOutput run_captured(const std::string& program, const std::vector<std::s
   err.write.reset();
 
   CapturedOutput result;
+  bool finished = false;
   try {
-    drain(out.read, result.out, err.read, result.err);
+    finished = drain(out.read, result.out, err.read, result.err,
+                     std::chrono::steady_clock::now() + timeout);
   } catch (...) {
     // Close our ends before the child is reaped (by its destructor), so that
     // a child blocked on a full pipe gets an error and exits.
@@ -473,7 +482,15 @@ CapturedOutput run_captured(const std::string& program, const std::vector<std::s
   }
   out.read.reset();
   err.read.reset();
-  int status = child.wait();
+  const auto grace = std::chrono::steady_clock::now() + std::chrono::milliseconds(100);
+  if (!finished ||
+      !child.wait_until(finished ? std::chrono::steady_clock::now() + timeout : grace)) {
+    // The child is killed and reaped as it goes.
+    throw InternalError("The command `" + program + "` did not finish within " +
+                        std::to_string(std::chrono::ceil<std::chrono::seconds>(timeout).count()) +
+                        " s");
+  }
+  int status = child.status();
   result.success = status >= 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
   return result;
 }

@@ -44,6 +44,10 @@ class ChildProcess {
   ChildProcess& operator=(const ChildProcess&) = delete;
   ~ChildProcess();
 
+  // Closes the process descriptor without ending or reaping the child (in a
+  // forked copy of the parent, whose child it is not).
+  void abandon() { pidfd_.reset(); }
+
   // Process id while not reaped, -1 afterwards.
   pid_t pid() const { return pidfd_ ? pid_ : -1; }
   bool reaped() const { return !pidfd_; }
@@ -105,9 +109,14 @@ struct CapturedOutput {
   std::string err;
 };
 
+// How long a captured run may take.
+inline constexpr std::chrono::seconds kCapturedTimeout{30};
+
 // Runs `program` with `args` in the calling process's environment and waits
-// for it. Throws as spawn() does.
-CapturedOutput run_captured(const std::string& program, const std::vector<std::string>& args);
+// for it, at most `timeout`. Throws as spawn() does, and InternalError when
+// the program has not finished in time (it is killed then).
+CapturedOutput run_captured(const std::string& program, const std::vector<std::string>& args,
+                            std::chrono::steady_clock::duration timeout = kCapturedTimeout);
 
 // Sends SIGKILL, as account `uid` (and group `uid`), to every process that
 // account may signal: kill(-1, SIGKILL) made by a short-lived child that

@@ -220,13 +220,11 @@ namespace {
 
 // Ends what an earlier holder of the account left running outside its
 // control groups (a job started through a host service, say): one kill(-1)
-// as the account, repeated for a moment while it still reaches something
-// (ended processes wait to be reaped), then the walk over /proc, which tells
-// ended processes from live ones.
-bool end_leftovers(std::uint32_t uid, Clock::time_point deadline) {
-  const Clock::time_point quick = std::min(deadline, Clock::now() + std::chrono::milliseconds(50));
-  bool nothing = poll_until([&] { return kill_all_as(uid) == ESRCH; }, quick);
-  return nothing || end_account_processes(uid, 0, deadline);
+// as the account reaches all of it at once, a process being started
+// meanwhile included, and nothing it reaches runs another instruction.
+bool end_leftovers(std::uint32_t uid) {
+  const int error = kill_all_as(uid);
+  return error == 0 || error == ESRCH;
 }
 
 [[noreturn]] void throw_host(const HostError& error) {
@@ -268,7 +266,7 @@ std::expected<TerminalSession, std::string> TerminalSession::make_with(const Poo
         SessionCgroup::create(policy.cgroups, account.name, policy.limits, deadline);
     if (!made) throw_host(made.error());
     state->cgroup = std::move(*made);
-    if (!end_leftovers(account.uid, deadline)) {
+    if (!end_leftovers(account.uid)) {
       throw InternalError("Failed to end the processes left running by the user account " +
                           account.name);
     }
@@ -393,8 +391,10 @@ void TerminalSession::close() {
   } catch (const InternalError&) {
     state.store.detach();
     claim.reset();
-    PoolGuard guard(*state.pool);
-    guard->park_user(state.uid);
+    {
+      PoolGuard guard(*state.pool);
+      guard->park_user(state.uid);
+    }
     throw;
   }
   channel->wake.reset();
@@ -516,6 +516,22 @@ StreamResult TerminalSession::read_from(int stream, std::span<char> buffer) {
         return std::unexpected(StreamError::kFailed);
     }
   }
+}
+
+void TerminalSession::disown() NO_THREAD_SAFETY_ANALYSIS {
+  // The state is left behind on purpose: destroying it would take its
+  // locks, whose copies may be held for ever.
+  State* state = state_.release();
+  if (state == nullptr) return;
+  if (state->channel) {
+    state->channel->child.process.abandon();
+    state->channel->child.stdin_write.reset();
+    state->channel->child.stdout_read.reset();
+    state->channel->child.stderr_read.reset();
+    state->channel->wake.reset();
+  }
+  state->claim.reset();
+  state->store.abandon();
 }
 
 bool TerminalSession::is_open() const {

@@ -96,6 +96,13 @@ class TerminalSession final : public AsyncTerminal {
   StreamResult read_stdout(std::span<char> buffer) override;
   StreamResult read_stderr(std::span<char> buffer) override;
 
+  // For a child of fork(), which holds copies of the parent's sessions:
+  // closes the copies of the session's descriptors (its claim included)
+  // without ending or signalling anything, and leaves the session closed.
+  // Takes no lock (those of the copy may have been held by threads that only
+  // the parent has), so nothing else may use the session meanwhile.
+  void disown();
+
   bool is_open() const;
   // Process id of `su` while open, -1 once closed.
   pid_t pid() const;

@@ -43,6 +43,8 @@ PyTypeObject* term_type();
 // session on an account of a PyUserPool, closed when dropped.
 PyTypeObject* user_pool_type();
 PyTypeObject* terminal_session_type();
+// Makes a child of os.fork() let go of the parent's sessions.
+bool register_fork_handler();
 
 // The classes of the payloads that _impl functions take.
 template <>

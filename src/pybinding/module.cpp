@@ -63,7 +63,8 @@ PyObject* create_module() {
   PyObject* internal_error = internal_error_type();
   if (internal_error == nullptr ||
       PyModule_AddObjectRef(module.get(), "InternalError", internal_error) < 0 ||
-      PyModule_AddStringConstant(module.get(), "__version__", kVersion) < 0) {
+      PyModule_AddStringConstant(module.get(), "__version__", kVersion) < 0 ||
+      !register_fork_handler()) {
     return nullptr;
   }
   return module.release();

@@ -140,8 +140,27 @@ constexpr std::pair<const char*, bool Walls::*> kWallNames[] = {
 
 // A session, and whether a call on it has failed with an internal error: from
 // then on every call but the final close on destruction raises one.
+struct SessionData;
+
+// The sessions alive in this process, so that the child of an os.fork() can
+// let go of its copies of them (see disown_sessions_in_child). Linked and
+// unlinked only with the interpreter lock held, which also holds while
+// os.fork() runs its handlers in the child.
+SessionData* live_sessions = nullptr;
+
 struct SessionData {
-  explicit SessionData(TerminalSession made) : session(std::move(made)) {}
+  explicit SessionData(TerminalSession made) : session(std::move(made)) {
+    next = live_sessions;
+    if (next != nullptr) next->prev = this;
+    live_sessions = this;
+  }
+  ~SessionData() {
+    if (prev != nullptr) prev->next = next;
+    if (next != nullptr) next->prev = prev;
+    if (live_sessions == this) live_sessions = next;
+  }
+  SessionData(const SessionData&) = delete;
+  SessionData& operator=(const SessionData&) = delete;
 
   // Runs fn(session); an internal error escaping it poisons the session.
   template <typename F>
@@ -152,6 +171,8 @@ struct SessionData {
 
   TerminalSession session;
   Poison poison;
+  SessionData* prev = nullptr;
+  SessionData* next = nullptr;
 };
 
 }  // namespace
@@ -435,6 +456,39 @@ PyTypeObject* build_session_type() {
 }
 
 }  // namespace
+
+namespace {
+
+// After os.fork(), in the child: the parent's sessions are the parent's. The
+// child closes its copies of their descriptors (the claims included, so the
+// parent's pool can take the accounts back) and neither signals nor gives
+// back anything; its session objects then behave as closed ones.
+PyObject* disown_sessions_in_child(PyObject*, PyObject*) {
+  for (SessionData* data = live_sessions; data != nullptr; data = data->next) {
+    data->session.disown();
+  }
+  return none();
+}
+
+PyMethodDef kDisownDef = {"_lumvex_disown_sessions", &disown_sessions_in_child, METH_NOARGS,
+                          nullptr};
+
+}  // namespace
+
+bool register_fork_handler() {
+  OwnedRef os(PyImport_ImportModule("os"));
+  OwnedRef handler(PyCFunction_New(&kDisownDef, nullptr));
+  if (!os || !handler) return false;
+  OwnedRef register_at_fork(PyObject_GetAttrString(os.get(), "register_at_fork"));
+  OwnedRef args(PyTuple_New(0));
+  OwnedRef kwargs(PyDict_New());
+  if (!register_at_fork || !args || !kwargs ||
+      PyDict_SetItemString(kwargs.get(), "after_in_child", handler.get()) < 0) {
+    return false;
+  }
+  OwnedRef result(PyObject_Call(register_at_fork.get(), args.get(), kwargs.get()));
+  return static_cast<bool>(result);
+}
 
 PyTypeObject* user_pool_type() {
   return built_once<&build_pool_type>();

@@ -47,6 +47,11 @@ class AccountStore {
   // Takes the store's private directories out of reach of every path on the
   // host (the home stays where it is until the account's next session).
   void detach();
+  // Closes the descriptors without unmounting anything (in a forked copy).
+  void abandon() {
+    fd_.reset();
+    home_.reset();
+  }
 
  private:
   std::string mount_point_;  // <root>/.store/<name>
