@@ -26,6 +26,8 @@
 #include "pool/terminal_session.hpp"
 #include "pool/user_pool.hpp"
 #include "pool_test_support.hpp"
+#include "sandbox/mounts.hpp"
+#include "sandbox/policy.hpp"
 
 namespace lumvex {
 namespace {
@@ -501,43 +503,83 @@ std::string shell_value(TerminalSession& session, const std::string& command) {
   return seen.substr(start + 2, end - start - 2);
 }
 
-class RealSessionWalls : public ::testing::TestWithParam<const char*> {};
+// How a session's processes are ended: through /proc (no control groups),
+// cgroup v2's cgroup.kill, or cgroup v1's freezer.
+enum class Ending { kProcWalk, kCgroupKill, kFreezer };
+
+std::string ending_name(Ending ending) {
+  switch (ending) {
+    case Ending::kProcWalk:
+      return "ProcWalk";
+    case Ending::kCgroupKill:
+      return "CgroupKill";
+    case Ending::kFreezer:
+      return "Freezer";
+  }
+  return "?";
+}
+
+// A pool whose sessions are ended the way `ending` says (with every other
+// wall this host gives).
+PoolHandle pool_ending_by(Ending ending) {
+  if (ending == Ending::kProcWalk) return make_shared_pool();
+  CgroupHost host = CgroupHost::detect();
+  if (ending == Ending::kFreezer) host.v2.reset();
+  auto policy = SandboxPolicy::make(WallRequest{}, host, can_mount(), memory_available());
+  if (!policy) throw std::runtime_error(policy.error());
+  const std::optional<Hierarchy>& kill = policy->cgroups.kill;
+  if (!kill || kill->v2 != (ending == Ending::kCgroupKill)) {
+    throw std::runtime_error("this host offers no " + ending_name(ending));
+  }
+  return make_shared_pool(std::move(*policy));
+}
+
+class RealSessionWalls : public ::testing::TestWithParam<std::tuple<Ending, const char*>> {};
 
 // Whatever way a process leaves the shell, closing (or dropping) the session
 // ends it before the call returns.
 TEST_P(RealSessionWalls, NoProcessOfTheAccountOutlivesItsSession) {
   SKIP_WITHOUT_HOST();
   HostLock lock;
-  PoolHandle pool = make_shared_pool();
+  const auto& [ending, command] = GetParam();
+  PoolHandle pool = pool_ending_by(ending);
   for (bool drop : {false, true}) {
     std::optional<std::expected<TerminalSession, std::string>> session(TerminalSession::make(pool));
     ASSERT_TRUE(*session) << (*session).error();
     const std::uint32_t uid = (**session).uid();
-    ASSERT_TRUE((**session).write(std::string(GetParam()) + "\n"));
+    ASSERT_TRUE((**session).write(std::string(command) + "\n"));
     ASSERT_TRUE(eventually([&] {
       auto names = processes_of(uid);
       return std::count(names.begin(), names.end(), "sleep") > 0;
-    })) << GetParam();
+    })) << command;
     if (drop) {
       session.reset();
     } else {
       (**session).close();
     }
-    EXPECT_EQ(processes_of(uid), std::vector<std::string>{}) << GetParam();
+    EXPECT_EQ(processes_of(uid), std::vector<std::string>{}) << command;
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Detached, RealSessionWalls,
-                         ::testing::Values("nohup /bin/sleep 600 >/dev/null 2>&1 &",
-                                           "setsid /bin/sleep 600 &", "( ( /bin/sleep 600 & ) & )",
-                                           "/bin/sleep 600 & disown"));
+INSTANTIATE_TEST_SUITE_P(
+    Detached, RealSessionWalls,
+    ::testing::Combine(::testing::Values(Ending::kProcWalk, Ending::kCgroupKill, Ending::kFreezer),
+                       ::testing::Values("nohup /bin/sleep 600 >/dev/null 2>&1 &",
+                                         "setsid /bin/sleep 600 &", "( ( /bin/sleep 600 & ) & )",
+                                         "/bin/sleep 600 & disown")),
+    [](const auto& info) {
+      return ending_name(std::get<0>(info.param)) + "_" + std::to_string(info.index % 4);
+    });
+
+class RealSessionLeftovers : public ::testing::TestWithParam<Ending> {};
 
 // A process of the account that no session knows of (left by a process that
-// died with its session open) goes before the home is made again.
-TEST(RealSession, CreationEndsWhatAnEarlierHolderLeftRunning) {
+// died with its session open, or started outside the session's control
+// groups) goes before the home is made again.
+TEST_P(RealSessionLeftovers, CreationEndsWhatAnEarlierHolderLeftRunning) {
   SKIP_WITHOUT_HOST();
   HostLock lock;
-  PoolHandle pool = make_shared_pool();
+  PoolHandle pool = pool_ending_by(GetParam());
   std::uint32_t uid;
   {
     auto first = TerminalSession::make(pool);
@@ -556,6 +598,11 @@ TEST(RealSession, CreationEndsWhatAnEarlierHolderLeftRunning) {
   ASSERT_EQ(::waitpid(leftover, &status, 0), leftover);
   EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
 }
+
+INSTANTIATE_TEST_SUITE_P(Endings, RealSessionLeftovers,
+                         ::testing::Values(Ending::kProcWalk, Ending::kCgroupKill,
+                                           Ending::kFreezer),
+                         [](const auto& info) { return ending_name(info.param); });
 
 // A process is the account's when any one of its user ids is (real,
 // effective, saved or file-system), and nobody else's process is touched.

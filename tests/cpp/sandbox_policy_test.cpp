@@ -1,0 +1,106 @@
+// What a pool's walls are made of, from the host's mount table: which
+// hierarchy serves which job, and which walls a request gets or is refused.
+#include <gtest/gtest.h>
+
+#include "sandbox/cgroup.hpp"
+#include "sandbox/policy.hpp"
+
+namespace lumvex {
+namespace {
+
+// v1 controllers beside an empty v2 hierarchy, as on hosts in transition;
+// a blank in a mount point is escaped as \040.
+constexpr const char kMixed[] =
+    "22 28 0:21 / /proc rw,relatime - proc proc rw\n"
+    "33 32 0:30 / /sys/fs/cgroup/cpu\\040x rw,relatime - cgroup cgroup rw,cpu\n"
+    "34 32 0:31 / /sys/fs/cgroup/cpuacct rw,relatime - cgroup cgroup rw,cpuacct\n"
+    "36 32 0:33 / /sys/fs/cgroup/memory rw,relatime - cgroup cgroup rw,memory\n"
+    "38 32 0:35 / /sys/fs/cgroup/freezer rw,relatime - cgroup cgroup rw,freezer\n"
+    "40 32 0:37 / /sys/fs/cgroup/pids rw,relatime shared:9 - cgroup cgroup rw,pids\n"
+    "42 32 0:39 / /sys/fs/cgroup/unified rw,relatime - cgroup2 cgroup2 rw\n"
+    "garbage line without separator\n";
+
+TEST(CgroupHost, ParsesV1ControllersAndTheV2Mount) {
+  CgroupHost host = CgroupHost::parse(kMixed);
+  EXPECT_EQ(host.cpu, "/sys/fs/cgroup/cpu x");
+  EXPECT_EQ(host.cpuacct, "/sys/fs/cgroup/cpuacct");
+  EXPECT_EQ(host.memory, "/sys/fs/cgroup/memory");
+  EXPECT_EQ(host.freezer, "/sys/fs/cgroup/freezer");
+  EXPECT_EQ(host.pids, "/sys/fs/cgroup/pids");
+  EXPECT_EQ(host.v2, "/sys/fs/cgroup/unified");
+  EXPECT_EQ(CgroupHost::parse("").v2, std::nullopt);
+}
+
+TEST(CgroupPlan, UsesV2WhereItOffersAControllerAndV1Elsewhere) {
+  CgroupHost host = CgroupHost::parse(kMixed);
+  CgroupPlan mixed = CgroupPlan::choose(host);
+  EXPECT_EQ(mixed.kill, (Hierarchy{"/sys/fs/cgroup/unified", true}));
+  EXPECT_EQ(mixed.memory, (Hierarchy{"/sys/fs/cgroup/memory", false}));
+  EXPECT_EQ(mixed.cpu_usage, (Hierarchy{"/sys/fs/cgroup/unified", true}));
+  EXPECT_EQ(mixed.hierarchies().size(), 4u);  // unified, memory, pids, cpu
+
+  host.v2_controllers = "cpuset cpu io memory pids";
+  CgroupPlan v2 = CgroupPlan::choose(host);
+  EXPECT_EQ(v2.hierarchies(), (std::vector<Hierarchy>{{"/sys/fs/cgroup/unified", true}}));
+
+  host.v2.reset();
+  CgroupPlan v1 = CgroupPlan::choose(host);
+  EXPECT_EQ(v1.kill, (Hierarchy{"/sys/fs/cgroup/freezer", false}));
+  EXPECT_EQ(v1.cpu_usage, (Hierarchy{"/sys/fs/cgroup/cpuacct", false}));
+
+  EXPECT_EQ(CgroupPlan::choose(CgroupHost{}).hierarchies(), std::vector<Hierarchy>{});
+}
+
+constexpr std::uint64_t kGiB = std::uint64_t{1} << 30;
+
+// A request with one option changed.
+template <typename F>
+WallRequest asking(F&& change) {
+  WallRequest request;
+  change(request);
+  return request;
+}
+
+TEST(SandboxPolicy, DefaultsProtectTheHost) {
+  auto policy = SandboxPolicy::make(WallRequest{}, CgroupHost::parse(kMixed), true, 24 * kGiB);
+  ASSERT_TRUE(policy) << policy.error();
+  EXPECT_EQ(policy->limits.memory, 6 * kGiB);
+  EXPECT_EQ(policy->limits.processes, 512u);
+  EXPECT_EQ(policy->limits.cpu, std::nullopt);
+  EXPECT_EQ(policy->disk, kGiB);
+  const Walls& w = policy->walls;
+  EXPECT_TRUE(w.cgroup && w.memory && w.processes && w.disk && w.tmp && w.proc);
+  EXPECT_FALSE(w.cpu || w.network);
+
+  auto small = SandboxPolicy::make(asking([](WallRequest& r) { r.memory = 64 << 20; }),
+                                   CgroupHost::parse(kMixed), true, 24 * kGiB);
+  ASSERT_TRUE(small);
+  EXPECT_EQ(small->disk, 64u << 20);  // the store is memory too
+}
+
+TEST(SandboxPolicy, AWallAskedForThatTheHostLacksIsRefusedByName) {
+  const CgroupHost none;
+  struct Case {
+    WallRequest request;
+    bool mounts;
+    const char* wall;
+  } cases[] = {
+      {asking([](WallRequest& r) { r.memory = 1 << 30; }), true, "memory:"},
+      {asking([](WallRequest& r) { r.cpu = 0.5; }), true, "cpu:"},
+      {asking([](WallRequest& r) { r.disk = 1 << 20; }), false, "disk:"},
+      {asking([](WallRequest& r) { r.network = false; }), false, "network:"},
+  };
+  for (const Case& c : cases) {
+    auto policy = SandboxPolicy::make(c.request, none, c.mounts, kGiB);
+    ASSERT_FALSE(policy) << c.wall;
+    EXPECT_TRUE(policy.error().starts_with(c.wall)) << policy.error();
+  }
+  // The defaults a host cannot give are simply not in force.
+  auto bare = SandboxPolicy::make(WallRequest{}, none, false, kGiB);
+  ASSERT_TRUE(bare);
+  EXPECT_FALSE(bare->walls.cgroup || bare->walls.memory || bare->walls.disk || bare->walls.tmp);
+  EXPECT_TRUE(bare->walls.processes);
+}
+
+}  // namespace
+}  // namespace lumvex
