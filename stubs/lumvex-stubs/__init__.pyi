@@ -1,6 +1,7 @@
 # Type information for the compiled module lumvex (a stub-only package that
 # ships in the same wheel). The signatures are those the module accepts;
 # where a published text signature says otherwise (PyFs.remove), these hold.
+from collections.abc import Mapping
 from types import TracebackType
 from typing import ClassVar, Final, Self, SupportsIndex, final
 
@@ -58,7 +59,19 @@ class Whence:
 
 @final
 class PyUserPool:
-    def __new__(cls) -> Self: ...
+    def __new__(
+        cls,
+        *,
+        memory: int | None = None,
+        processes: int = 512,
+        cpu: float | None = None,
+        disk: int | None = None,
+        network: bool = True,
+    ) -> Self: ...
+    # Which walls hold for this pool's sessions: cgroup, memory, processes,
+    # cpu, disk, network, tmp, proc.
+    @property
+    def walls(self) -> Mapping[str, bool]: ...
 
 @final
 class PyTerminalSession:
@@ -68,6 +81,14 @@ class PyTerminalSession:
     def read(self, buffer: SupportsIndex) -> bytes: ...
     def read_err(self, buffer: SupportsIndex) -> bytes: ...
     def fileno(self) -> int: ...
+    # memory_peak, oom_kills, processes (int) and cpu_seconds (float).
+    def usage(self) -> dict[str, int | float]: ...
+    @property
+    def user(self) -> str: ...
+    @property
+    def uid(self) -> int: ...
+    @property
+    def home(self) -> str: ...
     def __enter__(self) -> Self: ...
     def __exit__(
         self,
