@@ -21,6 +21,7 @@
 #include <system_error>
 
 #include "error/internal_error.hpp"
+#include "pool/clone3.hpp"
 #include "pool/pidfd.hpp"
 
 namespace lumvex {
@@ -102,6 +103,7 @@ class ChildStack {
   ChildStack& operator=(const ChildStack&) = delete;
 
   bool ok() const { return base_ != MAP_FAILED; }
+  void* base() const { return base_; }
   void* top() const { return static_cast<char*>(base_) + kSize; }  // stacks grow down
 
  private:
@@ -118,6 +120,7 @@ struct ChildSetup {
   bool limit_processes;
   rlimit process_limit;
   const ChildPlan* plan;
+  int join_procs;  // a cgroup.procs to write "0" into first, or -1
   int error;
 };
 
@@ -219,7 +222,9 @@ __attribute__((no_sanitize("address", "thread", "undefined"))) int child_main(vo
     }
   }
 
-  long error = setup.plan != nullptr ? run_plan(*setup.plan) : 0;
+  long error = 0;
+  if (setup.join_procs >= 0 && ::syscall(SYS_write, setup.join_procs, "0", 1) < 0) error = errno;
+  if (error == 0 && setup.plan != nullptr) error = run_plan(*setup.plan);
   for (int fd = 0; fd < 3 && error == 0; ++fd) {
     if (::syscall(SYS_dup3, setup.std_fds[fd], fd, 0) < 0) error = errno;
   }
@@ -428,23 +433,44 @@ ChildProcess spawn(const std::string& program, const std::vector<std::string>& a
   setup.limit_processes = options.process_limit.has_value();
   if (options.process_limit) setup.process_limit = {*options.process_limit, *options.process_limit};
   setup.plan = options.plan;
+  setup.join_procs = -1;
   const int namespaces = options.plan != nullptr ? options.plan->clone_flags : 0;
+  const int cgroup_dir = options.plan != nullptr ? options.plan->cgroup_dir : -1;
 
   sigset_t all;
   sigset_t old;
   sigfillset(&all);
   ::pthread_sigmask(SIG_SETMASK, &all, &old);
   int pidfd = -1;
+  long pid = -ENOSYS;
   // CLONE_VFORK: this thread waits until the child runs the program or gives
   // up, so the stack and `setup` stay valid for as long as it uses them.
-  const pid_t pid =
-      ::clone(child_main, stack.top(), CLONE_VM | CLONE_VFORK | CLONE_PIDFD | namespaces | SIGCHLD,
-              &setup, &pidfd);
-  const int clone_error = errno;
+  if (cgroup_dir >= 0 && kHaveClone3Run) {
+    clone_args args{};
+    args.flags = CLONE_VM | CLONE_VFORK | CLONE_PIDFD | CLONE_INTO_CGROUP |
+                 static_cast<std::uint64_t>(namespaces);
+    args.pidfd = reinterpret_cast<std::uint64_t>(&pidfd);
+    args.exit_signal = SIGCHLD;
+    args.stack = reinterpret_cast<std::uint64_t>(stack.base());
+    args.stack_size = ChildStack::kSize;
+    args.cgroup = static_cast<std::uint64_t>(cgroup_dir);
+    pid = lumvex_clone3_run(&args, sizeof args, child_main, &setup);
+  }
+  int clone_error = 0;
+  if (pid == -ENOSYS || pid == -E2BIG) {
+    // No clone3 (or no CLONE_INTO_CGROUP): the child joins its group itself.
+    if (cgroup_dir >= 0) setup.join_procs = options.plan->cgroup_procs;
+    pid = ::clone(child_main, stack.top(),
+                  CLONE_VM | CLONE_VFORK | CLONE_PIDFD | namespaces | SIGCHLD, &setup, &pidfd);
+    clone_error = errno;
+  } else if (pid < 0) {
+    clone_error = static_cast<int>(-pid);
+    pid = -1;
+  }
   ::pthread_sigmask(SIG_SETMASK, &old, nullptr);
   if (pid < 0) throw_spawn_error(program, clone_error);
 
-  ChildProcess child(pid, UniqueFd(pidfd));
+  ChildProcess child(static_cast<pid_t>(pid), UniqueFd(pidfd));
   if (setup.error != 0) {
     child.wait();
     throw_spawn_error(program, setup.error);

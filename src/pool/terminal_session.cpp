@@ -314,18 +314,12 @@ std::expected<TerminalSession, std::string> TerminalSession::make_with(const Poo
   // The shell's walls, set up by its first process before `su` runs: its
   // control groups, its namespaces and its view of the files.
   ChildPlan plan;
-  std::vector<UniqueFd> join;
+  CgroupJoin join;
   if (state->cgroup.active()) {
-    HostResult<std::vector<UniqueFd>> fds = state->cgroup.join(kShellLeaf);
-    if (!fds) throw_host(fds.error());
-    join = std::move(*fds);
-    for (const UniqueFd& fd : join) {
-      ChildStep step;
-      step.kind = ChildStep::kWrite;
-      step.fd = fd.get();
-      step.text = "0";
-      plan.steps.push_back(step);
-    }
+    HostResult<CgroupJoin> made = state->cgroup.join(kShellLeaf);
+    if (!made) throw_host(made.error());
+    join = std::move(*made);
+    join.add_to(plan);
   }
   if (policy.private_mounts) {
     add_session_mounts(plan, state->store, home, policy.private_network);

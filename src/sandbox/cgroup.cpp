@@ -345,8 +345,20 @@ HostResult<SessionCgroup> SessionCgroup::create(const CgroupPlan& plan, const st
   return group;
 }
 
-HostResult<std::vector<UniqueFd>> SessionCgroup::join(std::string_view leaf) const {
-  std::vector<UniqueFd> fds;
+void CgroupJoin::add_to(ChildPlan& plan) const {
+  plan.cgroup_dir = v2_dir.get();
+  plan.cgroup_procs = v2_procs.get();
+  for (const UniqueFd& fd : v1_tasks) {
+    ChildStep step;
+    step.kind = ChildStep::kWrite;
+    step.fd = fd.get();
+    step.text = "0";
+    plan.steps.push_back(step);
+  }
+}
+
+HostResult<CgroupJoin> SessionCgroup::join(std::string_view leaf) const {
+  CgroupJoin join;
   for (const Dir& dir : dirs_) {
     std::string path = dir.path;
     if (kill_ && dir.hierarchy == *kill_) {
@@ -355,11 +367,17 @@ HostResult<std::vector<UniqueFd>> SessionCgroup::join(std::string_view leaf) con
     } else if (dir.hierarchy.v2) {
       continue;  // a v2 hierarchy is the kill one whenever there is one
     }
-    UniqueFd fd(::open((path + "/cgroup.procs").c_str(), O_WRONLY | O_CLOEXEC));
-    if (!fd) return host_error("open " + path + "/cgroup.procs");
-    fds.push_back(std::move(fd));
+    if (dir.hierarchy.v2) {
+      join.v2_dir.reset(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+      join.v2_procs.reset(::open((path + "/cgroup.procs").c_str(), O_WRONLY | O_CLOEXEC));
+      if (!join.v2_dir || !join.v2_procs) return host_error("open " + path);
+    } else {
+      UniqueFd fd(::open((path + "/tasks").c_str(), O_WRONLY | O_CLOEXEC));
+      if (!fd) return host_error("open " + path + "/tasks");
+      join.v1_tasks.push_back(std::move(fd));
+    }
   }
-  return fds;
+  return join;
 }
 
 HostResult<void> SessionCgroup::kill(Clock::time_point deadline, std::string_view leaf) const {

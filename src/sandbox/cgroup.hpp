@@ -21,6 +21,7 @@
 
 #include "base/unique_fd.hpp"
 #include "error/host_error.hpp"
+#include "sandbox/child_plan.hpp"
 
 namespace lumvex {
 
@@ -70,6 +71,19 @@ struct SessionUsage {
   std::uint64_t processes = 0;
 };
 
+// What a new process needs to join a session's groups: it is born in the v2
+// leaf (or joins it itself), and, single-threaded, moves its own thread into
+// each v1 group through `tasks`, which unlike cgroup.procs does not wait for
+// an RCU grace period.
+struct CgroupJoin {
+  UniqueFd v2_dir;
+  UniqueFd v2_procs;
+  std::vector<UniqueFd> v1_tasks;
+
+  // Adds the joins to `plan` (the descriptors must outlive the start).
+  void add_to(ChildPlan& plan) const;
+};
+
 class SessionCgroup {
  public:
   using Clock = std::chrono::steady_clock;
@@ -86,9 +100,9 @@ class SessionCgroup {
 
   bool active() const { return !dirs_.empty(); }
 
-  // Makes the leaf `leaf` and opens the cgroup.procs files that a process
-  // writes "0" into to join the session there (one per hierarchy).
-  HostResult<std::vector<UniqueFd>> join(std::string_view leaf) const;
+  // Makes the leaf `leaf` and opens what a new process needs to join the
+  // session there.
+  HostResult<CgroupJoin> join(std::string_view leaf) const;
 
   // Ends every process of the session (or of leaf `leaf` alone) and waits
   // until none is left.

@@ -38,6 +38,11 @@ class ChildPlan {
  public:
   // Namespaces the child is created in (CLONE_NEW* flags).
   int clone_flags = 0;
+  // A cgroup v2 directory the child is born in (CLONE_INTO_CGROUP), and its
+  // cgroup.procs, which the child writes "0" into itself where clone3 is
+  // missing; -1 for none.
+  int cgroup_dir = -1;
+  int cgroup_procs = -1;
   std::vector<ChildStep> steps;
   // Set: the child and everything it runs can never gain privileges
   // (set-uid bits and file capabilities are ignored).

@@ -1,0 +1,101 @@
+"""Session costs on a busy host (root only): creating a session on a reused
+account, closing it, and a whole start + first echo round trip + close with
+every wall on, each with 0, 1,000 and 4,000 extra idle host processes.
+
+Each build named with --build NAME=DIR (a directory holding lumvex's module,
+for example an older checkout's build) is measured in its own process, side
+by side in one run on the same idle processes; without --build, the
+installed module is measured.
+
+    sudo python bench/bench_sessions.py --build before=../old/build --build after=build/dev
+"""
+
+import argparse
+import json
+import os
+import select
+import statistics
+import subprocess
+import sys
+import time
+
+MEASURE = r"""
+import json, os, select, statistics, sys, time
+import lumvex
+repeat = int(sys.argv[1])
+
+def median_ms(samples):
+    return round(statistics.median(samples) * 1000, 2)
+
+pool = lumvex.PyUserPool()
+lumvex.PyTerminalSession(pool).close()  # the account exists and is free
+create, close = [], []
+for _ in range(repeat):
+    t = time.perf_counter()
+    s = lumvex.PyTerminalSession(pool)
+    create.append(time.perf_counter() - t)
+    t = time.perf_counter()
+    s.close()
+    close.append(time.perf_counter() - t)
+result = {"create": median_ms(create), "close": median_ms(close)}
+
+try:
+    walled = lumvex.PyUserPool(network=False, memory=256 << 20, processes=64, disk=64 << 20)
+except TypeError:
+    walled = None  # a build without walls
+if walled is not None:
+    lumvex.PyTerminalSession(walled).close()
+    whole = []
+    for _ in range(repeat):
+        t = time.perf_counter()
+        s = lumvex.PyTerminalSession(walled)
+        s.write(b"echo $((6*7))z\n")
+        seen = b""
+        while b"42z" not in seen:
+            select.select([s.fileno()], [], [], 5)
+            seen += s.read(4096)
+        s.close()
+        whole.append(time.perf_counter() - t)
+    result["walled start+echo+close"] = median_ms(whole)
+print(json.dumps(result))
+"""
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--build", action="append", default=[], metavar="NAME=DIR")
+    parser.add_argument("--extra", default="0,1000,4000", help="extra idle processes, comma-separated")
+    parser.add_argument("--repeat", type=int, default=30)
+    args = parser.parse_args()
+    if os.geteuid() != 0:
+        sys.exit("sessions need root")
+    builds = [b.split("=", 1) for b in args.build] or [("installed", "")]
+
+    rows = []
+    idle = []
+    try:
+        for extra in (int(n) for n in args.extra.split(",")):
+            while len(idle) < extra:
+                idle.append(subprocess.Popen(["sleep", "3600"], stdin=subprocess.DEVNULL))
+            for name, directory in builds:
+                env = dict(os.environ)
+                if directory:
+                    env["PYTHONPATH"] = os.path.abspath(directory)
+                out = subprocess.run([sys.executable, "-c", MEASURE, str(args.repeat)], env=env,
+                                     capture_output=True, text=True, check=True).stdout
+                rows.append((extra, name, json.loads(out)))
+    finally:
+        for process in idle:
+            process.kill()
+        for process in idle:
+            process.wait()
+
+    print(f"median of {args.repeat}, milliseconds")
+    print(f"{'extra processes':>15}  {'build':<10} {'create':>8} {'close':>8} {'walled start+echo+close':>24}")
+    for extra, name, result in rows:
+        whole = result.get("walled start+echo+close", "-")
+        print(f"{extra:>15}  {name:<10} {result['create']:>8} {result['close']:>8} {whole:>24}")
+
+
+if __name__ == "__main__":
+    main()
