@@ -122,6 +122,7 @@ struct ChildSetup {
   const ChildPlan* plan;
   int join_procs;  // a cgroup.procs to write "0" into first, or -1
   int error;
+  bool workdir_failed;  // `error` is that of entering the working directory
 };
 
 // The kernel's own sigaction record (what rt_sigaction takes).
@@ -238,9 +239,7 @@ __attribute__((no_sanitize("address", "thread", "undefined"))) int child_main(vo
     if (plan.no_new_privs && ::syscall(SYS_prctl, PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) {
       error = errno;
     }
-    if (error == 0 && plan.workdir != nullptr && ::syscall(SYS_chdir, plan.workdir) != 0) {
-      error = errno;
-    }
+    if (error == 0 && plan.new_session && ::syscall(SYS_setsid) < 0) error = errno;
     if (plan.umask >= 0) ::syscall(SYS_umask, plan.umask);
     // The account's own ids, from here to the program. Raw calls change this
     // process alone (the C library would try to change every thread of the
@@ -253,6 +252,11 @@ __attribute__((no_sanitize("address", "thread", "undefined"))) int child_main(vo
     if (error == 0 && plan.uid >= 0 &&
         ::syscall(SYS_setresuid, plan.uid, plan.uid, plan.uid) != 0) {
       error = errno;
+    }
+    // Entered with the program's own ids: only where it may go itself.
+    if (error == 0 && plan.workdir != nullptr && ::syscall(SYS_chdir, plan.workdir) != 0) {
+      error = errno;
+      setup.workdir_failed = true;
     }
   }
   if (error == 0) {
@@ -473,6 +477,11 @@ ChildProcess spawn(const std::string& program, const std::vector<std::string>& a
   ChildProcess child(static_cast<pid_t>(pid), UniqueFd(pidfd));
   if (setup.error != 0) {
     child.wait();
+    if (setup.workdir_failed) {
+      throw WorkdirError("Failed to enter the working directory of `" + program +
+                             "`: " + std::generic_category().message(setup.error),
+                         setup.error);
+    }
     throw_spawn_error(program, setup.error);
   }
   return child;

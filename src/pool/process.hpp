@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "base/unique_fd.hpp"
+#include "error/internal_error.hpp"
 #include "sandbox/child_plan.hpp"
 
 namespace lumvex {
@@ -97,9 +98,21 @@ struct SpawnOptions {
   const ChildPlan* plan = nullptr;
 };
 
+// A program that could not be started because its working directory could
+// not be entered (`error` is the errno of that).
+class WorkdirError : public InternalError {
+ public:
+  WorkdirError(const std::string& what, int error) : InternalError(what), error_(error) {}
+  int error() const { return error_; }
+
+ private:
+  int error_;
+};
+
 // Starts `program` (looked up on PATH as execvp does) with `args`. Throws
 // InternalError "Failed to execute the command `<program>`: <description>"
-// when it cannot be started.
+// when it cannot be started (WorkdirError when the plan's working directory
+// is the cause).
 ChildProcess spawn(const std::string& program, const std::vector<std::string>& args,
                    const SpawnOptions& options);
 

@@ -1,12 +1,16 @@
 #include "pool/terminal_session.hpp"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/eventfd.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <exception>
 #include <filesystem>
@@ -174,11 +178,14 @@ struct TerminalSession::State {
   PoolHandle pool;
   std::uint32_t uid = 0;
 
-  // The session's walls: its control groups and its store. close() ends
-  // and removes them; the figures of its groups are kept from then on.
-  SessionCgroup cgroup GUARDED_BY(close_mutex);
-  AccountStore store GUARDED_BY(close_mutex);
+  // The session's walls: its control groups, its store and its namespaces
+  // (the descriptors that commands enter them by). Set by make(); close()
+  // ends and removes them only once every call has left the session.
+  SessionCgroup cgroup;
+  AccountStore store;
+  UniqueFd namespaces[3];  // mount, IPC, network (absent without them)
   std::optional<SessionUsage> final_usage GUARDED_BY(close_mutex);
+  std::atomic<std::uint64_t> commands{0};  // numbers the commands' leaves
 };
 
 // One call on a stream: holds the stream for its duration and counts among
@@ -334,6 +341,19 @@ std::expected<TerminalSession, std::string> TerminalSession::make_with(const Poo
   options.plan = &plan;
   PipedChild child = start_piped(
       "su", {"-s", "/bin/bash", "-P", "-c", shell_command(home), account.name}, std::move(options));
+  if (plan.clone_flags != 0) {
+    // Commands enter the shell's namespaces through these.
+    const std::string base = "/proc/" + std::to_string(child.process.pid()) + "/ns/";
+    const char* names[3] = {"mnt", "ipc", "net"};
+    for (int i = 0; i < 3; ++i) {
+      if (i == 2 && !policy.private_network) continue;
+      state->namespaces[i].reset(::open((base + names[i]).c_str(), O_RDONLY | O_CLOEXEC));
+      if (!state->namespaces[i]) {
+        throw InternalError("Failed to open the session's namespaces: " +
+                            std::generic_category().message(errno));
+      }
+    }
+  }
   state->home = std::move(home);
   state->name = account.name;
   state->pool = pool;
@@ -526,6 +546,152 @@ void TerminalSession::disown() NO_THREAD_SAFETY_ANALYSIS {
   }
   state->claim.reset();
   state->store.abandon();
+}
+
+std::vector<std::string> TerminalSession::environment() const {
+  if (!state_) return {};
+  return session_environment(state_->home, state_->name);
+}
+
+std::expected<TerminalSession::RunResult, StreamError> TerminalSession::run(
+    const RunRequest& request) {
+  if (!state_) return std::unexpected(StreamError::kFailed);
+  State& state = *state_;
+  // A call on the session: close() waits for it to leave (waking it first).
+  int wake = -1;
+  {
+    MutexLock lock(state.mutex);
+    if (!state.channel || state.closing) return std::unexpected(StreamError::kFailed);
+    ++state.calls;
+    wake = state.channel->wake.get();
+  }
+  struct Leave {
+    State& state;
+    ~Leave() {
+      MutexLock lock(state.mutex);
+      if (--state.calls == 0 && state.closing) state.idle.notify_all();
+    }
+  } leave{state};
+
+  const SandboxPolicy& policy = state.pool->policy;
+  const std::string leaf = "command-" + std::to_string(++state.commands);
+  ChildPlan plan;
+  CgroupJoin join;
+  if (state.cgroup.active()) {
+    HostResult<CgroupJoin> made = state.cgroup.join(leaf);
+    if (!made) throw_host(made.error());
+    join = std::move(*made);
+    join.add_to(plan);
+  }
+  const int kinds[3] = {CLONE_NEWNS, CLONE_NEWIPC, CLONE_NEWNET};
+  for (int i = 0; i < 3; ++i) {
+    if (!state.namespaces[i]) continue;
+    ChildStep step;
+    step.kind = ChildStep::kSetns;
+    step.fd = state.namespaces[i].get();
+    step.flags = static_cast<unsigned long>(kinds[i]);
+    plan.steps.push_back(step);
+  }
+  plan.no_new_privs = true;
+  plan.new_session = true;
+  plan.uid = state.uid;
+  plan.gid = state.uid;
+  plan.umask = 022;
+  plan.workdir = request.workdir.c_str();
+
+  // Its pipes; the ends kept here are non-blocking.
+  int fds[2];
+  auto make_pipe = [&](UniqueFd& read_end, UniqueFd& write_end) {
+    if (::pipe2(fds, O_CLOEXEC) != 0) {
+      throw InternalError("Failed to run the command: " + std::generic_category().message(errno));
+    }
+    read_end.reset(fds[0]);
+    write_end.reset(fds[1]);
+  };
+  UniqueFd in_read, in_write, out_read, out_write, err_read, err_write;
+  if (request.input) {
+    make_pipe(in_read, in_write);
+  } else {
+    in_read.reset(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+    if (!in_read) throw InternalError("Failed to open /dev/null");
+  }
+  make_pipe(out_read, out_write);
+  make_pipe(err_read, err_write);
+  for (UniqueFd* fd : {&in_read, &in_write, &out_read, &out_write, &err_read, &err_write}) {
+    if (*fd && fd->get() <= STDERR_FILENO) {
+      fd->reset(::fcntl(fd->get(), F_DUPFD_CLOEXEC, STDERR_FILENO + 1));
+      if (!*fd) throw InternalError("Failed to run the command");
+    }
+  }
+  for (UniqueFd* fd : {&in_write, &out_read, &err_read}) {
+    if (*fd) ::fcntl(fd->get(), F_SETFL, ::fcntl(fd->get(), F_GETFL) | O_NONBLOCK);
+  }
+
+  SpawnOptions options;
+  options.stdin_fd = in_read.get();
+  options.stdout_fd = out_write.get();
+  options.stderr_fd = err_write.get();
+  options.environment = request.environment;
+  options.process_limit = policy.processes;
+  options.plan = &plan;
+  RunResult result;
+  ChildProcess child;
+  try {
+    child = spawn("/bin/bash", {"-c", request.command}, options);
+  } catch (const WorkdirError& error) {
+    result.workdir_error = error.error();
+    state.cgroup.remove_leaf(leaf, Clock::now() + kEndTimeout);
+    return result;
+  }
+  in_read.reset();
+  out_write.reset();
+  err_write.reset();
+
+  std::optional<Clock::time_point> deadline;
+  if (request.timeout) {
+    deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(*request.timeout);
+  }
+  // The command's processes end with its leaf, or (without control groups)
+  // with its process group.
+  auto end_command = [&] {
+    if (state.cgroup.active()) {
+      if (HostResult<void> killed = state.cgroup.kill(Clock::now() + kEndTimeout, leaf); !killed) {
+        throw_host(killed.error());
+      }
+    } else {
+      ::kill(-child.pid(), SIGKILL);
+    }
+  };
+  PumpEnd end;
+  {
+    SigpipeBlock block;
+    end = pump(in_write, request.input ? std::string_view(*request.input) : std::string_view(),
+               out_read, result.out, err_read, result.err, request.max_output, deadline, wake);
+  }
+  if (end == PumpEnd::kEnded && !child.wait_until(deadline.value_or(Clock::time_point::max()))) {
+    end = PumpEnd::kDeadline;
+  }
+  if (end == PumpEnd::kEnded) {
+    result.status = child.status();
+  } else {
+    end_command();
+    child.send(SIGKILL);
+    child.wait();
+    // What the streams still hold is the command's output so far.
+    if (out_read || err_read) {
+      in_write.reset();
+      pump(in_write, {}, out_read, result.out, err_read, result.err, request.max_output,
+           Clock::now() + std::chrono::milliseconds(100), -1);
+    }
+    if (end == PumpEnd::kWoken || end == PumpEnd::kFailed) {
+      return std::unexpected(StreamError::kFailed);
+    }
+    result.end = RunResult::End::kTimedOut;
+  }
+  // A leaf whose command left processes running in the background stays
+  // until the session ends.
+  if (state.cgroup.active()) state.cgroup.remove_leaf(leaf, Clock::now());
+  return result;
 }
 
 bool TerminalSession::is_open() const {

@@ -34,9 +34,12 @@
 #include <cstdint>
 #include <expected>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
+#include "pool/command_io.hpp"
 #include "pool/user_pool.hpp"
 #include "sandbox/cgroup.hpp"
 #include "sandbox/host_files.hpp"
@@ -102,6 +105,37 @@ class TerminalSession final : public AsyncTerminal {
   // Takes no lock (those of the copy may have been held by threads that only
   // the parent has), so nothing else may use the session meanwhile.
   void disown();
+
+  // A command run beside the shell (see run()).
+  struct RunRequest {
+    std::string command;                   // given to /bin/bash -c
+    std::optional<std::string> input;      // its standard input; /dev/null when absent
+    std::vector<std::string> environment;  // "NAME=value" entries replacing the shell's
+    std::string workdir;                   // absolute, as the session sees it
+    std::optional<std::chrono::duration<double>> timeout;
+    std::size_t max_output = std::size_t{64} << 20;  // bytes kept of each stream
+  };
+  struct RunResult {
+    enum class End { kExited, kTimedOut };
+    End end = End::kExited;
+    int status = -1;  // raw wait status, when it exited
+    Captured out, err;
+    int workdir_error = 0;  // the errno of a working directory it could not enter
+  };
+
+  // Runs `request.command` with /bin/bash -c as the session's account inside
+  // the session's walls (its control groups, a leaf of its own; its
+  // namespaces; its process cap), in a session of its own with three pipes:
+  // nothing of it goes through the shell's terminal. Waits until both
+  // output streams end and the command exits, or until the timeout passes:
+  // then every process the command started is ended (the shell's are not).
+  // Several runs may go on at once, from any threads. Fails (kFailed) on a
+  // closed session, or when close() ends the wait (the command's processes
+  // are ended then). Throws InternalError when it cannot be started.
+  std::expected<RunResult, StreamError> run(const RunRequest& request);
+
+  // The shell's environment, as a command starts with it.
+  std::vector<std::string> environment() const;
 
   bool is_open() const;
   // Process id of `su` while open, -1 once closed.

@@ -13,7 +13,10 @@
 // A wait broken off by a signal runs the Python signal handlers: if one
 // raises, the call ends with its exception; otherwise the call goes on, as
 // Python's own I/O does.
+#include <sys/wait.h>
+
 #include <algorithm>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <expected>
@@ -22,7 +25,9 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <utility>
+#include <vector>
 
 #include "error/internal_error.hpp"
 #include "pool/terminal_session.hpp"
@@ -107,6 +112,32 @@ constexpr Signature kPoolNew{"PyUserPool.__new__",
                               {"disk", kOptional, kKeywordOnly},
                               {"network", kOptional, kKeywordOnly}}};
 constexpr Signature kUsage{"PyTerminalSession.usage", {}};
+constexpr Signature kRun{"PyTerminalSession.run",
+                         {"command",
+                          {"timeout", kOptional, kKeywordOnly},
+                          {"input", kOptional, kKeywordOnly},
+                          {"env", kOptional, kKeywordOnly},
+                          {"cwd", kOptional, kKeywordOnly},
+                          {"check", kOptional, kKeywordOnly},
+                          {"max_output", kOptional, kKeywordOnly}}};
+
+constexpr const char kRunDoc[] =
+    "run($self, command, *, timeout=None, input=None, env=None, cwd=None, check=False,\n"
+    "    max_output=67108864)\n--\n\n"
+    "\n"
+    "Run command with /bin/bash -c as the session's account, inside the\n"
+    "session's walls, and return a subprocess.CompletedProcess with its exit\n"
+    "status and its standard output and error as bytes, as\n"
+    "subprocess.run(..., capture_output=True) does. The command starts in the\n"
+    "home (or cwd: relative to the home, or absolute) with the shell's\n"
+    "environment updated by env, and input (bytes) as its standard input (the\n"
+    "null device when None). After timeout seconds every process it started\n"
+    "is ended and subprocess.TimeoutExpired raised; with check, a non-zero\n"
+    "status raises subprocess.CalledProcessError. Each stream keeps at most\n"
+    "max_output bytes (the rest is dropped; the result's truncated is True).\n"
+    "A command is a process of its own: cd or export do not carry over.\n";
+
+constexpr const char kRunFailed[] = "Failed to run the command in the terminal session";
 constexpr Signature kSessionNew{"PyTerminalSession.__new__", {"pool"}};
 constexpr Signature kWrite{"PyTerminalSession.write", {"data"}};
 constexpr Signature kClose{"PyTerminalSession.close", {}};
@@ -383,6 +414,164 @@ PyObject* session_usage_impl(SessionData& session) {
   return dict.release();
 }
 
+// The value of an optional number argument that must be >= 0 (None: absent).
+bool non_negative_seconds(PyObject* object, std::optional<double>& out) {
+  if (object == nullptr || object == Py_None) return true;
+  if (PyBool_Check(object) || !(PyLong_Check(object) || PyFloat_Check(object))) {
+    PyErr_SetString(PyExc_TypeError, "timeout must be a number of seconds or None");
+    return false;
+  }
+  const double value = PyFloat_AsDouble(object);
+  if (PyErr_Occurred()) return false;
+  if (!(value >= 0)) {
+    PyErr_SetString(PyExc_ValueError, "timeout must not be negative");
+    return false;
+  }
+  out = value;
+  return true;
+}
+
+// `env` (a mapping of str to str) applied to the shell's environment.
+bool updated_environment(PyObject* env, std::vector<std::string>& environment) {
+  if (env == nullptr || env == Py_None) return true;
+  OwnedRef items(PyMapping_Items(env));
+  if (!items) {
+    PyErr_Clear();
+    PyErr_SetString(PyExc_TypeError, "env must be a mapping of str to str");
+    return false;
+  }
+  const Py_ssize_t count = PyList_Size(items.get());
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    PyObject* item = PyList_GetItem(items.get(), i);
+    std::string_view name, value;
+    if (!to_text(PyTuple_GetItem(item, 0), name) || !to_text(PyTuple_GetItem(item, 1), value)) {
+      PyErr_Clear();
+      PyErr_SetString(PyExc_TypeError, "env must be a mapping of str to str");
+      return false;
+    }
+    if (name.empty() || name.find('=') != std::string_view::npos ||
+        name.find('\0') != std::string_view::npos || value.find('\0') != std::string_view::npos) {
+      PyErr_SetString(PyExc_ValueError, "env names must be non-empty, without '=' or NUL");
+      return false;
+    }
+    std::string prefix = std::string(name) + "=";
+    std::erase_if(environment, [&](const std::string& e) { return e.starts_with(prefix); });
+    environment.push_back(prefix + std::string(value));
+  }
+  return true;
+}
+
+// A new instance of subprocess's class `name` made with `args` and
+// `kwargs`, with the attribute truncated set.
+PyObject* subprocess_object(const char* name, PyObject* args, PyObject* kwargs, bool truncated) {
+  OwnedRef module(PyImport_ImportModule("subprocess"));
+  if (!module) return nullptr;
+  OwnedRef type(PyObject_GetAttrString(module.get(), name));
+  if (!type) return nullptr;
+  OwnedRef object(PyObject_Call(type.get(), args, kwargs));
+  if (!object ||
+      PyObject_SetAttrString(object.get(), "truncated", truncated ? Py_True : Py_False) < 0) {
+    return nullptr;
+  }
+  return object.release();
+}
+
+// run(command, *, timeout=None, input=None, env=None, cwd=None, check=False,
+// max_output=64 << 20): see kRunDoc.
+PyObject* session_run_impl(SessionData& session, std::string_view command, Any timeout_arg,
+                           Any input_arg, Any env_arg, Any cwd_arg, Any check_arg,
+                           Any max_output_arg) {
+  TerminalSession::RunRequest request;
+  request.command = std::string(command);
+  if (request.command.find('\0') != std::string::npos) {
+    PyErr_SetString(PyExc_ValueError, "command must not contain NUL");
+    return nullptr;
+  }
+  std::optional<double> timeout;
+  if (!non_negative_seconds(timeout_arg.object, timeout)) return nullptr;
+  if (timeout) request.timeout = std::chrono::duration<double>(*timeout);
+  if (input_arg.object != nullptr && input_arg.object != Py_None) {
+    Py_buffer view;
+    if (PyUnicode_Check(input_arg.object) ||
+        PyObject_GetBuffer(input_arg.object, &view, PyBUF_SIMPLE) < 0) {
+      PyErr_Clear();
+      PyErr_SetString(PyExc_TypeError, "input must be bytes-like or None");
+      return nullptr;
+    }
+    request.input =
+        std::string(static_cast<const char*>(view.buf), static_cast<std::size_t>(view.len));
+    PyBuffer_Release(&view);
+  }
+  request.environment = session.session.environment();
+  if (!updated_environment(env_arg.object, request.environment)) return nullptr;
+  const std::string& home = session.session.home();
+  request.workdir = home;
+  if (cwd_arg.object != nullptr && cwd_arg.object != Py_None) {
+    OwnedRef path(PyOS_FSPath(cwd_arg.object));
+    std::string_view text;
+    if (!path || !to_text(path.get(), text)) {
+      PyErr_Clear();
+      PyErr_SetString(PyExc_TypeError, "cwd must be a str or os.PathLike of str, or None");
+      return nullptr;
+    }
+    request.workdir = text.starts_with('/') ? std::string(text) : home + "/" + std::string(text);
+  }
+  bool check = false;
+  if (check_arg.object != nullptr && !to_bool(check_arg.object, check)) return nullptr;
+  if (max_output_arg.object != nullptr) {
+    std::size_t max = 0;
+    if (PyBool_Check(max_output_arg.object) || !to_size(max_output_arg.object, max)) {
+      if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "max_output must be an int");
+      return nullptr;
+    }
+    request.max_output = max;
+  }
+
+  const auto ran = session.use([&](TerminalSession& s) {
+    AllowThreads unlocked;
+    return s.run(request);
+  });
+  if (!ran) return raise_error(std::string_view(kRunFailed));
+  const TerminalSession::RunResult& result = *ran;
+  if (result.workdir_error != 0) {
+    OwnedRef args(Py_BuildValue("(is s#)", result.workdir_error,
+                                std::generic_category().message(result.workdir_error).c_str(),
+                                request.workdir.data(),
+                                static_cast<Py_ssize_t>(request.workdir.size())));
+    if (args) PyErr_SetObject(PyExc_OSError, args.get());
+    return nullptr;
+  }
+  OwnedRef out(to_bytes_object(result.out.data));
+  OwnedRef err(to_bytes_object(result.err.data));
+  OwnedRef cmd(
+      PyUnicode_FromStringAndSize(command.data(), static_cast<Py_ssize_t>(command.size())));
+  if (!out || !err || !cmd) return nullptr;
+  const bool truncated = result.out.truncated || result.err.truncated;
+  if (result.end == TerminalSession::RunResult::End::kTimedOut) {
+    OwnedRef args(Py_BuildValue("(Od)", cmd.get(), timeout.value_or(0)));
+    OwnedRef kwargs(Py_BuildValue("{sOsO}", "output", out.get(), "stderr", err.get()));
+    if (!args || !kwargs) return nullptr;
+    OwnedRef error(subprocess_object("TimeoutExpired", args.get(), kwargs.get(), truncated));
+    if (error) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
+    return nullptr;
+  }
+  const int status = result.status;
+  const long code = WIFEXITED(status)     ? WEXITSTATUS(status)
+                    : WIFSIGNALED(status) ? -WTERMSIG(status)
+                                          : -1;
+  if (check && code != 0) {
+    OwnedRef args(Py_BuildValue("(lO)", code, cmd.get()));
+    OwnedRef kwargs(Py_BuildValue("{sOsO}", "output", out.get(), "stderr", err.get()));
+    if (!args || !kwargs) return nullptr;
+    OwnedRef error(subprocess_object("CalledProcessError", args.get(), kwargs.get(), truncated));
+    if (error) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
+    return nullptr;
+  }
+  OwnedRef args(Py_BuildValue("(OlOO)", cmd.get(), code, out.get(), err.get()));
+  if (!args) return nullptr;
+  return subprocess_object("CompletedProcess", args.get(), nullptr, truncated);
+}
+
 // The attributes user, uid and home: what the session is, fixed for its
 // life (also after close).
 PyObject* session_user_get(PyObject* self, void*) {
@@ -429,6 +618,7 @@ PyMethodDef kSessionMethods[] = {
     method<kReadErr, &session_read_impl<&TerminalSession::read_stderr>>(kReadErrDoc),
     method<kFileno, &session_fileno_impl>(kFilenoDoc),
     method<kUsage, &session_usage_impl>(kUsageDoc),
+    method<kRun, &session_run_impl>(kRunDoc),
     noargs_method("__enter__", &enter_self, kEnterDoc),
     method<kExit, &session_exit_impl>(kExitDoc),
     kMethodsEnd,

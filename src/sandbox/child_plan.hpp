@@ -47,7 +47,12 @@ class ChildPlan {
   // Set: the child and everything it runs can never gain privileges
   // (set-uid bits and file capabilities are ignored).
   bool no_new_privs = false;
-  // Working directory and file-creation mask the program starts with.
+  // Set: the program starts a session of its own (no controlling terminal,
+  // a process group of its own).
+  bool new_session = false;
+  // Working directory and file-creation mask the program starts with; the
+  // directory is entered with the credentials below, so it must be one the
+  // account may enter.
   const char* workdir = nullptr;
   int umask = -1;
   // Credentials to switch to before the program runs (as the account
