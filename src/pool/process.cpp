@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <sched.h>
 #include <signal.h>
+#include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
@@ -18,6 +19,7 @@
 #include <climits>
 #include <cstdint>
 #include <cstdlib>
+#include <memory>
 #include <system_error>
 
 #include "error/internal_error.hpp"
@@ -89,24 +91,26 @@ std::vector<char*> pointers(std::vector<std::string>& strings) {
   return result;
 }
 
-// The stack the child runs on until it runs the program.
+// The stacks of a child (and, under a reaper, of its program): one mapping.
 class ChildStack {
  public:
   static constexpr std::size_t kSize = 64 * 1024;
-  ChildStack()
-      : base_(::mmap(nullptr, kSize, PROT_READ | PROT_WRITE,
+  explicit ChildStack(std::size_t count = 1)
+      : count_(count),
+        base_(::mmap(nullptr, kSize * count, PROT_READ | PROT_WRITE,
                      MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0)) {}
   ~ChildStack() {
-    if (base_ != MAP_FAILED) ::munmap(base_, kSize);
+    if (base_ != MAP_FAILED) ::munmap(base_, kSize * count_);
   }
   ChildStack(const ChildStack&) = delete;
   ChildStack& operator=(const ChildStack&) = delete;
 
   bool ok() const { return base_ != MAP_FAILED; }
-  void* base() const { return base_; }
-  void* top() const { return static_cast<char*>(base_) + kSize; }  // stacks grow down
+  void* base(std::size_t i = 0) const { return static_cast<char*>(base_) + i * kSize; }
+  void* top(std::size_t i = 0) const { return static_cast<char*>(base(i)) + kSize; }  // grows down
 
  private:
+  std::size_t count_;
   void* base_;
 };
 
@@ -123,6 +127,13 @@ struct ChildSetup {
   int join_procs;  // a cgroup.procs to write "0" into first, or -1
   int error;
   bool workdir_failed;  // `error` is that of entering the working directory
+  // Reaper mode: the child stays, as the reaper of its namespace, and runs
+  // the program as its own child on `program_stack`; once that has started
+  // (or failed), it says so on the eventfd `started`.
+  bool reaper;
+  void* program_stack;
+  unsigned long program_stack_size;
+  int started;
 };
 
 // The kernel's own sigaction record (what rt_sigaction takes).
@@ -135,10 +146,6 @@ struct KernelSigaction {
 constexpr unsigned kKernelSignals = 64;
 constexpr std::size_t kKernelSigsetSize = sizeof(std::uint64_t);
 
-#ifndef SYS_mount_setattr
-#define SYS_mount_setattr 442
-#endif
-
 struct KernelMountAttr {
   std::uint64_t attr_set;
   std::uint64_t attr_clr;
@@ -147,67 +154,81 @@ struct KernelMountAttr {
 };
 constexpr std::uint64_t kMountAttrNosuid = 0x2;
 constexpr unsigned kAtRecursive = 0x8000;
+#ifndef SYS_mount_setattr
+#define SYS_mount_setattr 442
+#endif
+
+// The code below runs in children that share the parent's memory: only raw
+// system calls (no errno, no C library state, no sanitizer), and nothing
+// but what `setup` holds and their own stacks.
+#define LUMVEX_CHILD_CODE __attribute__((no_sanitize("address", "thread", "undefined")))
+
+// The errno of a raw result, 0 for success.
+LUMVEX_CHILD_CODE inline long failure(long result) {
+  return result < 0 ? -result : 0;
+}
 
 // Brings the interface "lo" up, in the child's network namespace.
-__attribute__((no_sanitize("address", "thread", "undefined"))) long loopback_up() {
-  long sock = ::syscall(SYS_socket, AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  if (sock < 0) return errno;
+LUMVEX_CHILD_CODE long loopback_up() {
+  long sock = raw_syscall(SYS_socket, AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (sock < 0) return -sock;
   ifreq request{};
   request.ifr_name[0] = 'l';
   request.ifr_name[1] = 'o';
-  long error = 0;
-  if (::syscall(SYS_ioctl, sock, SIOCGIFFLAGS, &request) != 0) {
-    error = errno;
-  } else {
+  long error =
+      failure(raw_syscall(SYS_ioctl, sock, SIOCGIFFLAGS, reinterpret_cast<long>(&request)));
+  if (error == 0) {
     request.ifr_flags = static_cast<short>(request.ifr_flags | IFF_UP);
-    if (::syscall(SYS_ioctl, sock, SIOCSIFFLAGS, &request) != 0) error = errno;
+    error = failure(raw_syscall(SYS_ioctl, sock, SIOCSIFFLAGS, reinterpret_cast<long>(&request)));
   }
-  ::syscall(SYS_close, sock);
+  raw_syscall(SYS_close, sock);
   return error;
 }
 
 // The plan's steps, in order; the errno of the first that fails, else 0.
-__attribute__((no_sanitize("address", "thread", "undefined"))) long run_plan(
-    const ChildPlan& plan) {
+LUMVEX_CHILD_CODE long run_plan(const ChildPlan& plan) {
   for (const ChildStep& step : plan.steps) {
     long result = 0;
     switch (step.kind) {
       case ChildStep::kWrite: {
-        std::size_t length = 0;
+        long length = 0;
         while (step.text[length] != '\0') ++length;
-        result = ::syscall(SYS_write, step.fd, step.text, length);
+        result = raw_syscall(SYS_write, step.fd, reinterpret_cast<long>(step.text), length);
         break;
       }
       case ChildStep::kMount:
       case ChildStep::kOptionalMount:
-        result = ::syscall(SYS_mount, step.source, step.target, step.fstype, step.flags, step.data);
-        if (result != 0 && step.kind == ChildStep::kOptionalMount && errno == ENOENT) result = 0;
+        result =
+            raw_syscall(SYS_mount, reinterpret_cast<long>(step.source),
+                        reinterpret_cast<long>(step.target), reinterpret_cast<long>(step.fstype),
+                        static_cast<long>(step.flags), reinterpret_cast<long>(step.data));
+        if (result == -ENOENT && step.kind == ChildStep::kOptionalMount) result = 0;
         break;
       case ChildStep::kNosuidAll: {
         KernelMountAttr attr{kMountAttrNosuid, 0, 0, 0};
-        result =
-            ::syscall(SYS_mount_setattr, AT_FDCWD, step.target, kAtRecursive, &attr, sizeof attr);
-        if (result != 0 && errno == ENOSYS) result = 0;  // older kernels: the places that
-        break;                                           // the account writes are nosuid
+        result = raw_syscall(SYS_mount_setattr, AT_FDCWD, reinterpret_cast<long>(step.target),
+                             kAtRecursive, reinterpret_cast<long>(&attr), sizeof attr);
+        // Older kernels: the places that the account writes are nosuid anyway.
+        if (result == -ENOSYS) result = 0;
+        break;
       }
       case ChildStep::kLoopbackUp:
-        if (long error = loopback_up(); error != 0) return error;
+        result = -loopback_up();
         break;
       case ChildStep::kSetns:
-        result = ::syscall(SYS_setns, step.fd, static_cast<int>(step.flags));
+        result = raw_syscall(SYS_setns, step.fd, static_cast<long>(step.flags));
         break;
     }
-    if (result < 0) return errno;
+    if (result < 0) return -result;
   }
   return 0;
 }
 
-// Runs in the child, on its own stack but in the parent's memory, while the
-// parent waits: only raw system calls, so that neither the C library's state
-// nor a sanitizer's is touched from here. The parent blocked every signal
-// before the child was made, so no handler of the parent runs here.
-__attribute__((no_sanitize("address", "thread", "undefined"))) int child_main(void* arg) {
-  ChildSetup& setup = *static_cast<ChildSetup*>(arg);
+// Everything up to running the program: signal actions, control groups,
+// the plan, the standard streams, the other descriptors closed (but
+// `keep`), limits, credentials and working directory. The errno of a
+// failure, else 0.
+LUMVEX_CHILD_CODE long prepare_child(ChildSetup& setup, int keep) {
   // Caught signals go back to their default action before the mask opens
   // (the program would have them reset anyway); SIGPIPE is default too.
   KernelSigaction default_action{};
@@ -215,72 +236,140 @@ __attribute__((no_sanitize("address", "thread", "undefined"))) int child_main(vo
   for (unsigned signal = 1; signal <= kKernelSignals; ++signal) {
     if (signal == SIGKILL || signal == SIGSTOP) continue;
     KernelSigaction current{};
-    if (::syscall(SYS_rt_sigaction, signal, nullptr, &current, kKernelSigsetSize) != 0) {
+    if (raw_syscall(SYS_rt_sigaction, signal, 0, reinterpret_cast<long>(&current),
+                    kKernelSigsetSize) != 0) {
       continue;
     }
     if (signal == SIGPIPE || (current.handler != SIG_IGN && current.handler != SIG_DFL)) {
-      ::syscall(SYS_rt_sigaction, signal, &default_action, nullptr, kKernelSigsetSize);
+      raw_syscall(SYS_rt_sigaction, signal, reinterpret_cast<long>(&default_action), 0,
+                  kKernelSigsetSize);
     }
   }
 
   long error = 0;
-  if (setup.join_procs >= 0 && ::syscall(SYS_write, setup.join_procs, "0", 1) < 0) error = errno;
+  if (setup.join_procs >= 0) {
+    error = failure(raw_syscall(SYS_write, setup.join_procs, reinterpret_cast<long>("0"), 1));
+  }
   if (error == 0 && setup.plan != nullptr) error = run_plan(*setup.plan);
   for (int fd = 0; fd < 3 && error == 0; ++fd) {
-    if (::syscall(SYS_dup3, setup.std_fds[fd], fd, 0) < 0) error = errno;
+    error = failure(raw_syscall(SYS_dup3, setup.std_fds[fd], fd, 0));
   }
-  if (error == 0 && ::syscall(SYS_close_range, 3u, ~0u, 0u) != 0) error = errno;
-  if (error == 0 && setup.limit_processes &&
-      ::syscall(SYS_prlimit64, 0, RLIMIT_NPROC, &setup.process_limit, nullptr) != 0) {
-    error = errno;
+  if (error == 0) {
+    if (keep < 0) {
+      error = failure(raw_syscall(SYS_close_range, 3, ~0u, 0));
+    } else {
+      if (keep > 3) error = failure(raw_syscall(SYS_close_range, 3, keep - 1, 0));
+      if (error == 0) error = failure(raw_syscall(SYS_close_range, keep + 1, ~0u, 0));
+    }
+  }
+  if (error == 0 && setup.limit_processes) {
+    error = failure(raw_syscall(SYS_prlimit64, 0, RLIMIT_NPROC,
+                                reinterpret_cast<long>(&setup.process_limit), 0));
   }
   if (error == 0 && setup.plan != nullptr) {
     const ChildPlan& plan = *setup.plan;
-    if (plan.no_new_privs && ::syscall(SYS_prctl, PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) {
-      error = errno;
+    if (plan.no_new_privs) {
+      error = failure(raw_syscall(SYS_prctl, PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0));
     }
-    if (error == 0 && plan.new_session && ::syscall(SYS_setsid) < 0) error = errno;
-    if (plan.umask >= 0) ::syscall(SYS_umask, plan.umask);
-    // The account's own ids, from here to the program. Raw calls change this
-    // process alone (the C library would try to change every thread of the
-    // parent whose memory this is).
-    if (error == 0 && plan.gid >= 0 &&
-        (::syscall(SYS_setgroups, 0, nullptr) != 0 ||
-         ::syscall(SYS_setresgid, plan.gid, plan.gid, plan.gid) != 0)) {
-      error = errno;
+    if (error == 0 && plan.new_session) error = failure(raw_syscall(SYS_setsid));
+    if (plan.umask >= 0) raw_syscall(SYS_umask, plan.umask);
+    // The account's own ids, from here to the program (raw calls change this
+    // process alone, where the C library would change every thread).
+    if (error == 0 && plan.gid >= 0) {
+      error = failure(raw_syscall(SYS_setgroups, 0, 0));
+      if (error == 0) error = failure(raw_syscall(SYS_setresgid, plan.gid, plan.gid, plan.gid));
     }
-    if (error == 0 && plan.uid >= 0 &&
-        ::syscall(SYS_setresuid, plan.uid, plan.uid, plan.uid) != 0) {
-      error = errno;
+    if (error == 0 && plan.uid >= 0) {
+      error = failure(raw_syscall(SYS_setresuid, plan.uid, plan.uid, plan.uid));
     }
     // Entered with the program's own ids: only where it may go itself.
-    if (error == 0 && plan.workdir != nullptr && ::syscall(SYS_chdir, plan.workdir) != 0) {
-      error = errno;
-      setup.workdir_failed = true;
+    if (error == 0 && plan.workdir != nullptr) {
+      error = failure(raw_syscall(SYS_chdir, reinterpret_cast<long>(plan.workdir)));
+      if (error != 0) setup.workdir_failed = true;
     }
   }
-  if (error == 0) {
-    const std::uint64_t empty_mask = 0;
-    ::syscall(SYS_rt_sigprocmask, SIG_SETMASK, &empty_mask, nullptr, kKernelSigsetSize);
-    // As execvp: a missing candidate moves on; a refused one is remembered.
-    bool refused = false;
-    error = ENOENT;
-    for (char* const* candidate = setup.candidates; *candidate != nullptr; ++candidate) {
-      ::syscall(SYS_execve, *candidate, setup.argv, setup.envp);
-      const int failure = errno;
-      if (failure == EACCES) {
-        refused = true;
-      } else if (failure != ENOENT && failure != ENOTDIR && failure != ESTALE &&
-                 failure != ENODEV && failure != ETIMEDOUT) {
-        error = failure;
-        refused = false;
-        break;
-      }
+  return error;
+}
+
+// Runs the program, trying the candidates as execvp does (a missing one
+// moves on; a refused one is remembered). Returns only on failure: its errno.
+LUMVEX_CHILD_CODE long exec_program(const ChildSetup& setup) {
+  const std::uint64_t empty_mask = 0;
+  raw_syscall(SYS_rt_sigprocmask, SIG_SETMASK, reinterpret_cast<long>(&empty_mask), 0,
+              kKernelSigsetSize);
+  bool refused = false;
+  long error = ENOENT;
+  for (char* const* candidate = setup.candidates; *candidate != nullptr; ++candidate) {
+    const long failed =
+        -raw_syscall(SYS_execve, reinterpret_cast<long>(*candidate),
+                     reinterpret_cast<long>(setup.argv), reinterpret_cast<long>(setup.envp));
+    if (failed == EACCES) {
+      refused = true;
+    } else if (failed != ENOENT && failed != ENOTDIR && failed != ESTALE && failed != ENODEV &&
+               failed != ETIMEDOUT) {
+      return failed;
     }
-    if (refused) error = EACCES;
   }
+  return refused ? EACCES : error;
+}
+
+// The program's process under a reaper: it runs the program, or says why
+// it could not.
+LUMVEX_CHILD_CODE int program_main(void* arg) {
+  ChildSetup& setup = *static_cast<ChildSetup*>(arg);
+  setup.error = static_cast<int>(exec_program(setup));
+  raw_syscall(SYS_exit_group, 127);
+  return 127;
+}
+
+// The reaper: the first process of the session's process namespace. It
+// starts the program as its child, then reaps every process that ends in
+// the namespace (orphans come to it), and exits with the program's status
+// when the program ends, which ends the whole namespace. Its own
+// descriptors are closed once the program runs; it holds nothing of the
+// parent's. Signals from inside the namespace do not reach it (it has no
+// handler), so only the parent can end it.
+[[noreturn]] LUMVEX_CHILD_CODE void reaper_main(ChildSetup& setup) {
+  clone_args args{};
+  args.flags = CLONE_VM | CLONE_VFORK;
+  args.exit_signal = SIGCHLD;
+  args.stack = reinterpret_cast<std::uint64_t>(setup.program_stack);
+  args.stack_size = setup.program_stack_size;
+  const long program = lumvex_clone3_run(&args, sizeof args, program_main, &setup);
+  if (program < 0) setup.error = static_cast<int>(-program);
+  // From here on `setup` is the parent's again.
+  const int started = setup.started;
+  const bool ok = program > 0 && setup.error == 0;
+  const std::uint64_t one = 1;
+  raw_syscall(SYS_write, started, reinterpret_cast<long>(&one), sizeof one);
+  raw_syscall(SYS_close_range, 0, ~0u, 0);
+  if (!ok) raw_syscall(SYS_exit_group, 127);
+  for (;;) {
+    int status = 0;
+    const long pid = raw_syscall(SYS_wait4, -1, reinterpret_cast<long>(&status), __WALL, 0);
+    if (pid == program || pid == -ECHILD) {
+      const int code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+      raw_syscall(SYS_exit_group, pid == program ? code : 0);
+    }
+  }
+}
+
+// Runs in the child, on its own stack but in the parent's memory: prepares
+// it, then runs the program (or, as a reaper, starts it and stays). Without
+// reaper mode the parent waits meanwhile (CLONE_VFORK); the parent blocked
+// every signal before the child was made, so no handler of the parent runs
+// here.
+LUMVEX_CHILD_CODE int child_main(void* arg) {
+  ChildSetup& setup = *static_cast<ChildSetup*>(arg);
+  long error = prepare_child(setup, setup.reaper ? setup.started : -1);
+  if (error == 0 && setup.reaper) reaper_main(setup);
+  if (error == 0) error = exec_program(setup);
   setup.error = static_cast<int>(error);
-  ::syscall(SYS_exit_group, 127);
+  if (setup.reaper) {
+    const std::uint64_t one = 1;
+    raw_syscall(SYS_write, setup.started, reinterpret_cast<long>(&one), sizeof one);
+  }
+  raw_syscall(SYS_exit_group, 127);
   return 127;
 }
 
@@ -328,7 +417,10 @@ bool drain(UniqueFd& out_fd, std::string& out, UniqueFd& err_fd, std::string& er
 }  // namespace
 
 ChildProcess::ChildProcess(ChildProcess&& other) noexcept
-    : pid_(other.pid_), pidfd_(std::move(other.pidfd_)), status_(other.status_) {}
+    : pid_(other.pid_),
+      pidfd_(std::move(other.pidfd_)),
+      status_(other.status_),
+      memory_(std::move(other.memory_)) {}
 
 ChildProcess& ChildProcess::operator=(ChildProcess&& other) noexcept {
   if (this != &other) {
@@ -336,6 +428,7 @@ ChildProcess& ChildProcess::operator=(ChildProcess&& other) noexcept {
     pid_ = other.pid_;
     pidfd_ = std::move(other.pidfd_);
     status_ = other.status_;
+    memory_ = std::move(other.memory_);
   }
   return *this;
 }
@@ -371,6 +464,7 @@ bool ChildProcess::reap(int options) {
     // ECHILD: something else reaped it (or the kernel did, SIGCHLD being
     // ignored): it has ended, with a status nobody can tell any more.
     pidfd_.reset();
+    memory_.reset();
     status_ = -1;
     return true;
   }
@@ -389,6 +483,7 @@ bool ChildProcess::reap(int options) {
       status_ = -1;
   }
   pidfd_.reset();
+  memory_.reset();
   return true;
 }
 
@@ -425,8 +520,11 @@ ChildProcess spawn(const std::string& program, const std::vector<std::string>& a
   std::vector<char*> argv = pointers(argv_strings);
   std::vector<char*> envp = pointers(env_strings);
 
-  ChildStack stack;
-  if (!stack.ok()) throw_spawn_error(program, errno);
+  // A reaper keeps its stack (and its program's) for as long as it lives.
+  const bool reaper = options.reaper && kHaveClone3Run;
+  auto stacks = std::make_shared<ChildStack>(reaper ? 2 : 1);
+  if (!stacks->ok()) throw_spawn_error(program, errno);
+  UniqueFd started;
   ChildSetup setup{};
   setup.std_fds[0] = options.stdin_fd;
   setup.std_fds[1] = options.stdout_fd;
@@ -438,8 +536,21 @@ ChildProcess spawn(const std::string& program, const std::vector<std::string>& a
   if (options.process_limit) setup.process_limit = {*options.process_limit, *options.process_limit};
   setup.plan = options.plan;
   setup.join_procs = -1;
+  setup.started = -1;
+  if (reaper) {
+    started.reset(::eventfd(0, EFD_CLOEXEC));
+    if (!started) throw_spawn_error(program, errno);
+    setup.reaper = true;
+    setup.started = started.get();
+    setup.program_stack = stacks->base(1);
+    setup.program_stack_size = ChildStack::kSize;
+  }
   const int namespaces = options.plan != nullptr ? options.plan->clone_flags : 0;
   const int cgroup_dir = options.plan != nullptr ? options.plan->cgroup_dir : -1;
+  // CLONE_VFORK: this thread waits until the child runs the program or gives
+  // up, so the stack and `setup` stay valid for as long as it uses them. A
+  // reaper stays: this thread waits for its word instead (below).
+  const std::uint64_t vfork = reaper ? 0 : CLONE_VFORK;
 
   sigset_t all;
   sigset_t old;
@@ -447,24 +558,24 @@ ChildProcess spawn(const std::string& program, const std::vector<std::string>& a
   ::pthread_sigmask(SIG_SETMASK, &all, &old);
   int pidfd = -1;
   long pid = -ENOSYS;
-  // CLONE_VFORK: this thread waits until the child runs the program or gives
-  // up, so the stack and `setup` stay valid for as long as it uses them.
-  if (cgroup_dir >= 0 && kHaveClone3Run) {
+  if ((cgroup_dir >= 0 || reaper) && kHaveClone3Run) {
     clone_args args{};
-    args.flags = CLONE_VM | CLONE_VFORK | CLONE_PIDFD | CLONE_INTO_CGROUP |
-                 static_cast<std::uint64_t>(namespaces);
+    args.flags = CLONE_VM | vfork | CLONE_PIDFD | static_cast<std::uint64_t>(namespaces);
+    if (cgroup_dir >= 0) {
+      args.flags |= CLONE_INTO_CGROUP;
+      args.cgroup = static_cast<std::uint64_t>(cgroup_dir);
+    }
     args.pidfd = reinterpret_cast<std::uint64_t>(&pidfd);
     args.exit_signal = SIGCHLD;
-    args.stack = reinterpret_cast<std::uint64_t>(stack.base());
+    args.stack = reinterpret_cast<std::uint64_t>(stacks->base(0));
     args.stack_size = ChildStack::kSize;
-    args.cgroup = static_cast<std::uint64_t>(cgroup_dir);
     pid = lumvex_clone3_run(&args, sizeof args, child_main, &setup);
   }
   int clone_error = 0;
-  if (pid == -ENOSYS || pid == -E2BIG) {
+  if ((pid == -ENOSYS || pid == -E2BIG) && !reaper) {
     // No clone3 (or no CLONE_INTO_CGROUP): the child joins its group itself.
     if (cgroup_dir >= 0) setup.join_procs = options.plan->cgroup_procs;
-    pid = ::clone(child_main, stack.top(),
+    pid = ::clone(child_main, stacks->top(0),
                   CLONE_VM | CLONE_VFORK | CLONE_PIDFD | namespaces | SIGCHLD, &setup, &pidfd);
     clone_error = errno;
   } else if (pid < 0) {
@@ -475,6 +586,21 @@ ChildProcess spawn(const std::string& program, const std::vector<std::string>& a
   if (pid < 0) throw_spawn_error(program, clone_error);
 
   ChildProcess child(static_cast<pid_t>(pid), UniqueFd(pidfd));
+  if (reaper) {
+    // The reaper says when the program runs (or why it cannot); `setup` and
+    // the strings stay until then.
+    pollfd ready{started.get(), POLLIN, 0};
+    int polled;
+    do {
+      polled = ::poll(&ready, 1, 10000);
+    } while (polled < 0 && errno == EINTR);
+    if (polled <= 0) {
+      child.send(SIGKILL);
+      child.wait();
+      throw_spawn_error(program, ETIMEDOUT);
+    }
+    child.keep(std::move(stacks));
+  }
   if (setup.error != 0) {
     child.wait();
     if (setup.workdir_failed) {
@@ -551,6 +677,76 @@ __attribute__((no_sanitize("address", "thread", "undefined"))) int killer_main(v
 }
 
 }  // namespace
+
+namespace {
+
+struct ProbeSetup {
+  long uid;
+  long result;  // 0: alone; EAGAIN: the account has other processes; else the errno
+  void* stack;
+};
+
+LUMVEX_CHILD_CODE int exit_at_once(void*) {
+  raw_syscall(SYS_exit_group, 0);
+  return 0;
+}
+
+// As the account, with a cap of two processes for it: a new process can be
+// made only if the prober is the account's one process.
+LUMVEX_CHILD_CODE int prober_main(void* arg) {
+  ProbeSetup& setup = *static_cast<ProbeSetup*>(arg);
+  const rlimit two{2, 2};
+  long error = failure(raw_syscall(SYS_setgroups, 0, 0));
+  if (error == 0) error = failure(raw_syscall(SYS_setresgid, setup.uid, setup.uid, setup.uid));
+  if (error == 0) error = failure(raw_syscall(SYS_setresuid, setup.uid, setup.uid, setup.uid));
+  if (error == 0) {
+    error = failure(raw_syscall(SYS_prlimit64, 0, RLIMIT_NPROC, reinterpret_cast<long>(&two), 0));
+  }
+  if (error == 0) {
+    clone_args args{};
+    args.flags = CLONE_VM | CLONE_VFORK;
+    args.exit_signal = SIGCHLD;
+    args.stack = reinterpret_cast<std::uint64_t>(setup.stack);
+    args.stack_size = ChildStack::kSize;
+    const long pid = lumvex_clone3_run(&args, sizeof args, exit_at_once, nullptr);
+    if (pid < 0) {
+      error = -pid;
+    } else {
+      int status = 0;
+      raw_syscall(SYS_wait4, pid, reinterpret_cast<long>(&status), __WALL, 0);
+    }
+  }
+  setup.result = error;
+  raw_syscall(SYS_exit_group, 0);
+  return 0;
+}
+
+}  // namespace
+
+std::optional<bool> account_has_processes(std::uint32_t uid) {
+  if (uid == 0 || uid == ::getuid() || uid == ::geteuid() || !kHaveClone3Run) return std::nullopt;
+  ChildStack stacks(2);
+  if (!stacks.ok()) return std::nullopt;
+  ProbeSetup setup{static_cast<long>(uid), EIO, stacks.base(1)};
+  sigset_t all;
+  sigset_t old;
+  sigfillset(&all);
+  ::pthread_sigmask(SIG_SETMASK, &all, &old);
+  int pidfd = -1;
+  clone_args args{};
+  args.flags = CLONE_VM | CLONE_VFORK | CLONE_PIDFD;
+  args.pidfd = reinterpret_cast<std::uint64_t>(&pidfd);
+  args.exit_signal = SIGCHLD;
+  args.stack = reinterpret_cast<std::uint64_t>(stacks.base(0));
+  args.stack_size = ChildStack::kSize;
+  const long pid = lumvex_clone3_run(&args, sizeof args, prober_main, &setup);
+  ::pthread_sigmask(SIG_SETMASK, &old, nullptr);
+  if (pid < 0) return std::nullopt;
+  ChildProcess(static_cast<pid_t>(pid), UniqueFd(pidfd)).wait();
+  if (setup.result == 0) return false;
+  if (setup.result == EAGAIN) return true;
+  return std::nullopt;
+}
 
 int kill_all_as(std::uint32_t uid) {
   if (uid == 0 || uid == ::getuid() || uid == ::geteuid()) {

@@ -23,6 +23,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -47,7 +48,13 @@ class ChildProcess {
 
   // Closes the process descriptor without ending or reaping the child (in a
   // forked copy of the parent, whose child it is not).
-  void abandon() { pidfd_.reset(); }
+  void abandon() {
+    pidfd_.reset();
+    memory_.reset();  // this copy's; the child uses the original's
+  }
+  // Keeps `memory` (the stacks of a child that shares this process's memory)
+  // until the child has been reaped.
+  void keep(std::shared_ptr<void> memory) { memory_ = std::move(memory); }
 
   // Process id while not reaped, -1 afterwards.
   pid_t pid() const { return pidfd_ ? pid_ : -1; }
@@ -80,6 +87,7 @@ class ChildProcess {
   pid_t pid_ = -1;
   UniqueFd pidfd_;  // empty once reaped
   int status_ = -1;
+  std::shared_ptr<void> memory_;  // released once reaped
 };
 
 struct SpawnOptions {
@@ -93,6 +101,12 @@ struct SpawnOptions {
   // Caps the processes of the child's real user (RLIMIT_NPROC, soft and
   // hard), for the child and everything it starts.
   std::optional<rlim_t> process_limit;
+  // The child stays as the reaper of its namespaces (the first process of a
+  // new process namespace): it runs `program` as its own child, reaps every
+  // process that ends below it, and exits with the program's status. It
+  // shares this process's memory, touching only a stack of its own, and
+  // holds no descriptor once the program runs.
+  bool reaper = false;
   // Namespaces to create and steps to take before the program runs (see
   // ChildPlan); it must outlive the call.
   const ChildPlan* plan = nullptr;
@@ -139,6 +153,12 @@ CapturedOutput run_captured(const std::string& program, const std::vector<std::s
 // signalled, ESRCH when there was nothing, or the errno of a failure.
 // Throws InternalError for uid 0 and for the caller's own user.
 int kill_all_as(std::uint32_t uid);
+
+// Whether account `uid` has any process (one that has ended but waits to be
+// reaped included), asked of the kernel's count of the account's processes
+// by a short-lived child with the account's ids: the same cost however many
+// processes the host runs. Nothing when that cannot be told.
+std::optional<bool> account_has_processes(std::uint32_t uid);
 
 // A running child whose standard streams are pipes held by the parent. The
 // parent's ends are close-on-exec and non-blocking.

@@ -183,7 +183,7 @@ struct TerminalSession::State {
   // ends and removes them only once every call has left the session.
   SessionCgroup cgroup;
   AccountStore store;
-  UniqueFd namespaces[3];  // mount, IPC, network (absent without them)
+  UniqueFd namespaces[4];  // mount, IPC, network, process (absent without them)
   std::optional<SessionUsage> final_usage GUARDED_BY(close_mutex);
   std::atomic<std::uint64_t> commands{0};  // numbers the commands' leaves
 };
@@ -226,10 +226,13 @@ class TerminalSession::StreamCall {
 namespace {
 
 // Ends what an earlier holder of the account left running outside its
-// control groups (a job started through a host service, say): one kill(-1)
-// as the account reaches all of it at once, a process being started
-// meanwhile included, and nothing it reaches runs another instruction.
+// control groups (a job started through a host service, say). The kernel's
+// count of the account's processes tells at a fixed cost whether there is
+// any; if so, one kill(-1) as the account reaches all of them at once, a
+// process being started meanwhile included, and nothing it reaches runs
+// another instruction.
 bool end_leftovers(std::uint32_t uid) {
+  if (account_has_processes(uid) == false) return true;
   const int error = kill_all_as(uid);
   return error == 0 || error == ESRCH;
 }
@@ -339,13 +342,16 @@ std::expected<TerminalSession, std::string> TerminalSession::make_with(const Poo
   options.environment = session_environment(home, account.name);
   options.process_limit = policy.processes;
   options.plan = &plan;
+  // In a process namespace of its own, `su` runs under a reaper that ends
+  // the whole namespace when it is ended.
+  options.reaper = (plan.clone_flags & CLONE_NEWPID) != 0;
   PipedChild child = start_piped(
       "su", {"-s", "/bin/bash", "-P", "-c", shell_command(home), account.name}, std::move(options));
   if (plan.clone_flags != 0) {
     // Commands enter the shell's namespaces through these.
     const std::string base = "/proc/" + std::to_string(child.process.pid()) + "/ns/";
-    const char* names[3] = {"mnt", "ipc", "net"};
-    for (int i = 0; i < 3; ++i) {
+    const char* names[4] = {"mnt", "ipc", "net", "pid"};
+    for (int i = 0; i < 4; ++i) {
       if (i == 2 && !policy.private_network) continue;
       state->namespaces[i].reset(::open((base + names[i]).c_str(), O_RDONLY | O_CLOEXEC));
       if (!state->namespaces[i]) {
@@ -431,12 +437,8 @@ void TerminalSession::end_processes(State& state, Channel& channel) {
     channel.child.stdout_read.reset();
     channel.child.stderr_read.reset();
     if (!killed) throw InternalError(std::string(kKillFailed) + ": " + killed.error().message());
-    if (!su.wait_until(deadline))
+    if (!su.wait_until(deadline)) {
       throw InternalError(std::string(kKillFailed) + ": `su` did not end");
-    // What the account runs outside it (started through a host service)
-    // ends too.
-    if (int error = kill_all_as(state.uid); error != 0 && error != ESRCH) {
-      throw InternalError(std::string(kKillFailed) + ": " + std::generic_category().message(error));
     }
     state.final_usage = state.cgroup.usage();
     if (HostResult<void> removed = state.cgroup.remove(deadline); !removed) {
@@ -583,8 +585,10 @@ std::expected<TerminalSession::RunResult, StreamError> TerminalSession::run(
     join = std::move(*made);
     join.add_to(plan);
   }
-  const int kinds[3] = {CLONE_NEWNS, CLONE_NEWIPC, CLONE_NEWNET};
-  for (int i = 0; i < 3; ++i) {
+  // (Entering the process namespace places the command's children in it;
+  // the command itself, whose parent is this process, stays outside.)
+  const int kinds[4] = {CLONE_NEWNS, CLONE_NEWIPC, CLONE_NEWNET, CLONE_NEWPID};
+  for (int i = 0; i < 4; ++i) {
     if (!state.namespaces[i]) continue;
     ChildStep step;
     step.kind = ChildStep::kSetns;

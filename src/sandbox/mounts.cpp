@@ -195,7 +195,7 @@ void AccountStore::detach() {
 
 void add_session_mounts(ChildPlan& plan, const AccountStore& store, const std::string& home_path,
                         bool private_network) {
-  plan.clone_flags |= CLONE_NEWNS | CLONE_NEWIPC;
+  plan.clone_flags |= CLONE_NEWNS | CLONE_NEWIPC | CLONE_NEWPID;
   if (private_network) plan.clone_flags |= CLONE_NEWNET;
   auto mount = [&](ChildStep::Kind kind, const char* source, const char* target, const char* fstype,
                    unsigned long flags, const char* data) {

@@ -11,8 +11,9 @@
 //
 // Inside the session's own mount namespace the store's directories are
 // bound over /tmp, /var/tmp, /run/lock and /dev/shm (nosuid, nodev), the
-// home reappears at its host path, /proc is a new instance that shows the
-// account only its own processes, and every mount is nosuid.
+// home reappears at its host path, /proc is a new instance for the
+// session's own process namespace (and hides root's processes there), and
+// every mount is nosuid.
 #pragma once
 
 #include <cstdint>
@@ -69,7 +70,8 @@ HostResult<void> detach_account_mounts(int root_fd, const std::string& root,
 inline constexpr std::uint64_t kBytesPerInode = 8192;
 inline constexpr std::uint64_t kMinInodes = 4096;
 
-// Adds to `plan` the steps that give a child the session's private view:
+// Adds to `plan` the steps that give a child the session's private view (in
+// new mount, IPC and process namespaces; the child is their first process):
 // its mounts made private, the store's directories over /tmp, /var/tmp,
 // /run/lock and /dev/shm, the home at `home_path`, a /proc of its own that
 // hides other users' processes, nosuid everywhere; with `private_network`,
