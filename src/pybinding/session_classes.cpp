@@ -138,6 +138,30 @@ constexpr const char kRunDoc[] =
     "A command is a process of its own: cd or export do not carry over.\n";
 
 constexpr const char kRunFailed[] = "Failed to run the command in the terminal session";
+
+constexpr const char kWriteFileDoc[] =
+    "write_file($self, path, data)\n--\n\n"
+    "\n"
+    "Store data (bytes-like) as the file path of the session (relative to\n"
+    "its home unless absolute), as the session's account: written beside it\n"
+    "and renamed over it, so a failure leaves what was there.\n";
+constexpr const char kReadFileDoc[] =
+    "read_file($self, path)\n--\n\n"
+    "\n"
+    "Return the bytes of the regular file path of the session (relative to\n"
+    "its home unless absolute), read as the session's account.\n";
+constexpr const char kUploadDoc[] =
+    "upload($self, fs, src, dst)\n--\n\n"
+    "\n"
+    "Copy the file or directory tree src of the PyFs fs to dst in the\n"
+    "session (relative to its home unless absolute), as the session's\n"
+    "account.\n";
+constexpr const char kDownloadDoc[] =
+    "download($self, src, fs, dst)\n--\n\n"
+    "\n"
+    "Copy the file or directory tree src of the session (relative to its\n"
+    "home unless absolute) to dst in the PyFs fs: regular files and\n"
+    "directories; links, FIFOs and devices are left out.\n";
 constexpr Signature kSessionNew{"PyTerminalSession.__new__", {"pool"}};
 constexpr Signature kWrite{"PyTerminalSession.write", {"data"}};
 constexpr Signature kClose{"PyTerminalSession.close", {}};
@@ -572,6 +596,42 @@ PyObject* session_run_impl(SessionData& session, std::string_view command, Any t
   return subprocess_object("CompletedProcess", args.get(), nullptr, truncated);
 }
 
+// write_file, read_file, upload and download are written in Python, on top
+// of run(), in the companion module _lumvex_session_files of the same
+// wheel: these hand the call over as it is, the session first.
+template <const char* kName>
+PyObject* session_files_method(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    OwnedRef module(PyImport_ImportModule("_lumvex_session_files"));
+    if (!module) return nullptr;
+    OwnedRef function(PyObject_GetAttrString(module.get(), kName));
+    if (!function) return nullptr;
+    const Py_ssize_t count = PyTuple_Size(args);
+    OwnedRef full(PyTuple_New(count + 1));
+    if (!full) return nullptr;
+    Py_INCREF(self);
+    PyTuple_SetItem(full.get(), 0, self);
+    for (Py_ssize_t i = 0; i < count; ++i) {
+      PyObject* item = PyTuple_GetItem(args, i);
+      Py_INCREF(item);
+      PyTuple_SetItem(full.get(), i + 1, item);
+    }
+    return PyObject_Call(function.get(), full.get(), kwargs);
+  });
+}
+
+constexpr char kWriteFileName[] = "write_file";
+constexpr char kReadFileName[] = "read_file";
+constexpr char kUploadName[] = "upload";
+constexpr char kDownloadName[] = "download";
+
+template <const char* kName>
+PyMethodDef files_method(const char* doc) {
+  return {kName,
+          reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&session_files_method<kName>)),
+          METH_VARARGS | METH_KEYWORDS, doc};
+}
+
 // The attributes user, uid and home: what the session is, fixed for its
 // life (also after close).
 PyObject* session_user_get(PyObject* self, void*) {
@@ -619,6 +679,10 @@ PyMethodDef kSessionMethods[] = {
     method<kFileno, &session_fileno_impl>(kFilenoDoc),
     method<kUsage, &session_usage_impl>(kUsageDoc),
     method<kRun, &session_run_impl>(kRunDoc),
+    files_method<kWriteFileName>(kWriteFileDoc),
+    files_method<kReadFileName>(kReadFileDoc),
+    files_method<kUploadName>(kUploadDoc),
+    files_method<kDownloadName>(kDownloadDoc),
     noargs_method("__enter__", &enter_self, kEnterDoc),
     method<kExit, &session_exit_impl>(kExitDoc),
     kMethodsEnd,
