@@ -134,6 +134,8 @@ struct ChildSetup {
   void* program_stack;
   unsigned long program_stack_size;
   int started;
+  // With a plan that forks into its namespace: the program's process id.
+  long program_pid;
 };
 
 // The kernel's own sigaction record (what rt_sigaction takes).
@@ -363,6 +365,18 @@ LUMVEX_CHILD_CODE int child_main(void* arg) {
   ChildSetup& setup = *static_cast<ChildSetup*>(arg);
   long error = prepare_child(setup, setup.reaper ? setup.started : -1);
   if (error == 0 && setup.reaper) reaper_main(setup);
+  if (error == 0 && setup.plan != nullptr && setup.plan->fork_into_namespace) {
+    clone_args args{};
+    args.flags = CLONE_VM | CLONE_VFORK | CLONE_PARENT;  // its exit signal is this child's
+    args.stack = reinterpret_cast<std::uint64_t>(setup.program_stack);
+    args.stack_size = setup.program_stack_size;
+    const long pid = lumvex_clone3_run(&args, sizeof args, program_main, &setup);
+    if (pid > 0) {
+      setup.program_pid = pid;  // running the program, or failed (setup.error)
+      raw_syscall(SYS_exit_group, 0);
+    }
+    error = -pid;
+  }
   if (error == 0) error = exec_program(setup);
   setup.error = static_cast<int>(error);
   if (setup.reaper) {
@@ -522,7 +536,9 @@ ChildProcess spawn(const std::string& program, const std::vector<std::string>& a
 
   // A reaper keeps its stack (and its program's) for as long as it lives.
   const bool reaper = options.reaper && kHaveClone3Run;
-  auto stacks = std::make_shared<ChildStack>(reaper ? 2 : 1);
+  const bool forks = options.plan != nullptr && options.plan->fork_into_namespace;
+  if (forks && !kHaveClone3Run) throw_spawn_error(program, ENOSYS);
+  auto stacks = std::make_shared<ChildStack>(reaper || forks ? 2 : 1);
   if (!stacks->ok()) throw_spawn_error(program, errno);
   UniqueFd started;
   ChildSetup setup{};
@@ -537,6 +553,10 @@ ChildProcess spawn(const std::string& program, const std::vector<std::string>& a
   setup.plan = options.plan;
   setup.join_procs = -1;
   setup.started = -1;
+  if (forks) {
+    setup.program_stack = stacks->base(1);
+    setup.program_stack_size = ChildStack::kSize;
+  }
   if (reaper) {
     started.reset(::eventfd(0, EFD_CLOEXEC));
     if (!started) throw_spawn_error(program, errno);
@@ -586,6 +606,27 @@ ChildProcess spawn(const std::string& program, const std::vector<std::string>& a
   if (pid < 0) throw_spawn_error(program, clone_error);
 
   ChildProcess child(static_cast<pid_t>(pid), UniqueFd(pidfd));
+  if (forks) {
+    // The child has ended; the program is this process's child now.
+    child.wait();
+    if (setup.program_pid > 0) {
+      const pid_t program_pid = static_cast<pid_t>(setup.program_pid);
+      if (setup.error != 0) {
+        int status = 0;
+        ::waitpid(program_pid, &status, __WALL);
+      } else {
+        UniqueFd program_fd = open_pidfd(program_pid);
+        if (!program_fd) {
+          ::kill(program_pid, SIGKILL);
+          ::waitpid(program_pid, nullptr, __WALL);
+          throw_spawn_error(program, errno);
+        }
+        child = ChildProcess(program_pid, std::move(program_fd));
+      }
+    } else if (setup.error == 0) {
+      throw_spawn_error(program, ECHILD);
+    }
+  }
   if (reaper) {
     // The reaper says when the program runs (or why it cannot); `setup` and
     // the strings stay until then.
@@ -602,7 +643,7 @@ ChildProcess spawn(const std::string& program, const std::vector<std::string>& a
     child.keep(std::move(stacks));
   }
   if (setup.error != 0) {
-    child.wait();
+    if (!forks) child.wait();
     if (setup.workdir_failed) {
       throw WorkdirError("Failed to enter the working directory of `" + program +
                              "`: " + std::generic_category().message(setup.error),

@@ -407,7 +407,7 @@ void TerminalSession::close() {
   // account left in an unknown state is set aside and tried again later.
   UniqueFd claim = std::move(state.claim);
   try {
-    end_processes(state, *channel);
+    end_processes(state, *channel, state.final_usage);
   } catch (const InternalError&) {
     state.store.detach();
     claim.reset();
@@ -426,7 +426,8 @@ void TerminalSession::close() {
   guard->release_user(state.uid);
 }
 
-void TerminalSession::end_processes(State& state, Channel& channel) {
+void TerminalSession::end_processes(State& state, Channel& channel,
+                                    std::optional<SessionUsage>& final_usage) {
   ChildProcess& su = channel.child.process;
   const Clock::time_point deadline = Clock::now() + kEndTimeout;
   if (state.cgroup.active()) {
@@ -440,7 +441,7 @@ void TerminalSession::end_processes(State& state, Channel& channel) {
     if (!su.wait_until(deadline)) {
       throw InternalError(std::string(kKillFailed) + ": `su` did not end");
     }
-    state.final_usage = state.cgroup.usage();
+    final_usage = state.cgroup.usage();
     if (HostResult<void> removed = state.cgroup.remove(deadline); !removed) {
       throw InternalError(std::string(kKillFailed) + ": " + removed.error().message());
     }
@@ -585,8 +586,6 @@ std::expected<TerminalSession::RunResult, StreamError> TerminalSession::run(
     join = std::move(*made);
     join.add_to(plan);
   }
-  // (Entering the process namespace places the command's children in it;
-  // the command itself, whose parent is this process, stays outside.)
   const int kinds[4] = {CLONE_NEWNS, CLONE_NEWIPC, CLONE_NEWNET, CLONE_NEWPID};
   for (int i = 0; i < 4; ++i) {
     if (!state.namespaces[i]) continue;
@@ -595,6 +594,7 @@ std::expected<TerminalSession::RunResult, StreamError> TerminalSession::run(
     step.fd = state.namespaces[i].get();
     step.flags = static_cast<unsigned long>(kinds[i]);
     plan.steps.push_back(step);
+    if (kinds[i] == CLONE_NEWPID) plan.fork_into_namespace = true;
   }
   plan.no_new_privs = true;
   plan.new_session = true;

@@ -161,8 +161,10 @@ class TerminalSession final : public AsyncTerminal {
 
   static std::expected<TerminalSession, std::string> make_with(const PoolHandle& pool,
                                                                ClaimedAccount account);
-  // Ends every process of the session (see close()); throws InternalError.
-  static void end_processes(State& state, Channel& channel);
+  // Ends every process of the session (see close()), and gives the final
+  // figures of its control groups; throws InternalError.
+  static void end_processes(State& state, Channel& channel,
+                            std::optional<SessionUsage>& final_usage);
 
   StreamResult read_from(int stream, std::span<char> buffer);
 

@@ -47,6 +47,10 @@ class ChildPlan {
   // Set: the child and everything it runs can never gain privileges
   // (set-uid bits and file capabilities are ignored).
   bool no_new_privs = false;
+  // Set: the program runs in a child of the child (made with CLONE_PARENT,
+  // so it is still the caller's child), which is what puts it inside a
+  // process namespace that a kSetns step entered.
+  bool fork_into_namespace = false;
   // Set: the program starts a session of its own (no controlling terminal,
   // a process group of its own).
   bool new_session = false;

@@ -69,7 +69,8 @@ METHODS = [
         "(float) and processes (live now). After close, the final figures.\n",
     ),
 ]
-METHODS.append(("run", None, None))  # documented in the API reference
+# Documented in the API reference (their docstrings are lumvex's own).
+METHODS += [(name, None, None) for name in ("run", "write_file", "read_file", "upload", "download")]
 ATTRIBUTES = ["user", "uid", "home"]
 
 needs_root = pytest.mark.skipif(os.geteuid() != 0, reason="sessions need root")
