@@ -13,25 +13,31 @@
 
 namespace lumvex {
 
-class ShortString {
+// Where heap copies come from and go back to: malloc and free. (Tests put an
+// allocator of their own in its place.)
+struct MallocAllocator {
+  static void* allocate(std::size_t n) noexcept { return std::malloc(n); }
+  static void deallocate(void* p) noexcept { std::free(p); }
+};
+
+template <typename Allocator = MallocAllocator>
+class BasicShortString {
  public:
   static constexpr std::size_t kInlineCapacity = 12;
 
-  ShortString() = default;
-  explicit ShortString(std::string_view text) { assign(text); }
-  ShortString(const ShortString& other) { assign(other.view()); }
-  ShortString(ShortString&& other) noexcept : size_(other.size_) {
+  BasicShortString() = default;
+  explicit BasicShortString(std::string_view text) { assign(text); }
+  BasicShortString(const BasicShortString& other) { assign(other.view()); }
+  BasicShortString(BasicShortString&& other) noexcept : size_(other.size_) {
     std::memcpy(raw_, other.raw_, sizeof(raw_));
     other.size_ = 0;
   }
-  ShortString& operator=(const ShortString& other) {
-    if (this != &other) {
-      release();
-      assign(other.view());
-    }
+  // Copies first: if the copy cannot be made, this string stays as it was.
+  BasicShortString& operator=(const BasicShortString& other) {
+    if (this != &other) *this = BasicShortString(other);
     return *this;
   }
-  ShortString& operator=(ShortString&& other) noexcept {
+  BasicShortString& operator=(BasicShortString&& other) noexcept {
     if (this != &other) {
       release();
       std::memcpy(raw_, other.raw_, sizeof(raw_));
@@ -40,27 +46,30 @@ class ShortString {
     }
     return *this;
   }
-  ~ShortString() { release(); }
+  ~BasicShortString() { release(); }
 
   std::string_view view() const { return {size_ <= kInlineCapacity ? raw_ : heap(), size_}; }
   std::size_t size() const { return size_; }
   bool empty() const { return size_ == 0; }
   bool is_inline() const { return size_ <= kInlineCapacity; }
 
-  friend bool operator==(const ShortString& a, std::string_view b) { return a.view() == b; }
+  friend bool operator==(const BasicShortString& a, std::string_view b) { return a.view() == b; }
 
  private:
+  // Fills an empty string. The size is set last, once the text is in place:
+  // until then the string still owns nothing.
   void assign(std::string_view text) {
-    size_ = static_cast<std::uint32_t>(text.size());
-    if (text.size() != size_) throw std::length_error("name too long");
-    if (size_ <= kInlineCapacity) {
-      std::memcpy(raw_, text.data(), size_);
+    const auto size = static_cast<std::uint32_t>(text.size());
+    if (text.size() != size) throw std::length_error("name too long");
+    if (size <= kInlineCapacity) {
+      std::memcpy(raw_, text.data(), size);
     } else {
-      char* heap = static_cast<char*>(std::malloc(size_));
+      char* heap = static_cast<char*>(Allocator::allocate(size));
       if (heap == nullptr) throw std::bad_alloc();
-      std::memcpy(heap, text.data(), size_);
+      std::memcpy(heap, text.data(), size);
       std::memcpy(raw_, &heap, sizeof heap);
     }
+    size_ = size;
   }
   char* heap() const {
     char* pointer;
@@ -68,7 +77,7 @@ class ShortString {
     return pointer;
   }
   void release() {
-    if (size_ > kInlineCapacity) std::free(heap());
+    if (size_ > kInlineCapacity) Allocator::deallocate(heap());
     size_ = 0;
   }
 
@@ -76,6 +85,8 @@ class ShortString {
   char raw_[kInlineCapacity] = {};
   std::uint32_t size_ = 0;
 };
+
+using ShortString = BasicShortString<>;
 
 static_assert(sizeof(ShortString) == 16);
 

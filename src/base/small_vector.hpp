@@ -59,9 +59,15 @@ class SmallVector {
   T& back() { return data()[size_ - 1]; }
 
   void push_back(const T& value) {
-    if (size_ == capacity_) grow(size_ + 1);
-    data()[size_] = value;
-    ++size_;
+    if (size_ == capacity_) {
+      // `value` may be an element of this vector, which growing moves: copy
+      // it first.
+      const T copy = value;
+      grow(size_ + 1);
+      data()[size_++] = copy;
+      return;
+    }
+    data()[size_++] = value;
   }
   void pop_back() { --size_; }
   void clear() { size_ = 0; }

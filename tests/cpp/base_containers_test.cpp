@@ -39,9 +39,15 @@ TEST_P(BaseModel, SmallVectorActsAsAVector) {
     switch (rng() % 9) {
       case 0:
       case 1:
-      case 2:
         vector.push_back(value);
         model.push_back(value);
+        break;
+      case 2:  // an element of its own, which growing may move
+        if (!model.empty()) {
+          const std::size_t i = rng() % model.size();
+          vector.push_back(vector[i]);
+          model.push_back(model[i]);
+        }
         break;
       case 3:
         if (!model.empty()) {
@@ -133,6 +139,35 @@ TEST_P(BaseModel, ShortStringActsAsAString) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Seeds, BaseModel, testing::Range(1, kSeeds + 1));
+
+// An allocator that fails on demand: the next `fail_after` allocations
+// succeed, the one after fails.
+struct FlakyAllocator {
+  static inline int fail_after = -1;  // -1: never fail
+  static void* allocate(std::size_t n) noexcept {
+    if (fail_after == 0) return nullptr;
+    if (fail_after > 0) --fail_after;
+    return MallocAllocator::allocate(n);
+  }
+  static void deallocate(void* p) noexcept { MallocAllocator::deallocate(p); }
+};
+
+// A copy that cannot allocate throws and leaves the target as it was, still
+// owning what it owned (ASan checks that nothing is freed twice).
+TEST(ShortString, FailedCopyLeavesTheTargetIntact) {
+  using String = BasicShortString<FlakyAllocator>;
+  const std::string long_text(40, 'x'), other_text(30, 'y');
+  for (const std::string& before : {std::string("short"), long_text}) {
+    String target(before), source(other_text);
+    FlakyAllocator::fail_after = 0;
+    EXPECT_THROW(target = source, std::bad_alloc);
+    EXPECT_THROW(String{other_text}, std::bad_alloc);
+    FlakyAllocator::fail_after = -1;
+    EXPECT_EQ(target.view(), before);
+    target = source;
+    EXPECT_EQ(target.view(), other_text);
+  }
+}
 
 // Zero-filled whatever the size (calloc below the threshold, a fresh mapping
 // above it), and a move hands the storage over.
