@@ -223,12 +223,6 @@ ParseError ParseError::missing_required(std::vector<std::string> arguments) {
   return error;
 }
 
-ParseError ParseError::missing_required_message(std::string message) {
-  ParseError error(ParseErrorKind::MissingRequired);
-  error.message_ = std::move(message);
-  return error;
-}
-
 std::string ParseError::render(const CommandDef& cmd) const {
   switch (kind_) {
     case ParseErrorKind::DisplayHelp:
