@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstddef>
 
+#include "base/utf8.hpp"
+
 namespace lumvex::args {
 
 namespace {
@@ -61,14 +63,6 @@ void append_row(std::string& out, std::string_view left, std::size_t width, std:
     out.append(help);
   }
   out.push_back('\n');
-}
-
-// Length of the UTF-8 sequence that starts with `lead`, at least 1.
-std::size_t utf8_sequence_length(unsigned char lead) {
-  if (lead >= 0xF0 && lead <= 0xF4) return 4;
-  if (lead >= 0xE0) return lead <= 0xEF ? 3 : 1;
-  if (lead >= 0xC2) return 2;
-  return 1;
 }
 
 const ArgDef* find_long(const CommandDef& cmd, std::string_view name) {
