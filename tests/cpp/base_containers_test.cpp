@@ -23,6 +23,23 @@ namespace {
 constexpr int kSeeds = 8;
 constexpr int kSteps = 4000;
 
+// An allocator that fails on demand: the next `fail_after` allocations
+// succeed, the one after fails.
+struct FlakyAllocator {
+  static inline int fail_after = -1;  // -1: never fail
+  static bool fails() {
+    if (fail_after < 0) return false;
+    return fail_after-- == 0;
+  }
+  static void* allocate(std::size_t n) noexcept {
+    return fails() ? nullptr : MallocAllocator::allocate(n);
+  }
+  static void* reallocate(void* p, std::size_t n) noexcept {
+    return fails() ? nullptr : MallocAllocator::reallocate(p, n);
+  }
+  static void deallocate(void* p) noexcept { MallocAllocator::deallocate(p); }
+};
+
 class BaseModel : public testing::TestWithParam<int> {};
 
 template <typename V, typename T>
@@ -33,12 +50,13 @@ void expect_same(const V& vector, const std::vector<T>& model, int step) {
 }
 
 TEST_P(BaseModel, SmallVectorActsAsAVector) {
+  using Vector = SmallVector<std::uint32_t, 4, std::uint32_t, FlakyAllocator>;
   std::mt19937_64 rng(GetParam());
-  SmallVector<std::uint32_t, 4, std::uint32_t> vector;
+  Vector vector;
   std::vector<std::uint32_t> model;
   for (int step = 0; step < kSteps; ++step) {
     const auto value = static_cast<std::uint32_t>(rng());
-    switch (rng() % 9) {
+    switch (rng() % 10) {
       case 0:
       case 1:
         vector.push_back(value);
@@ -83,15 +101,24 @@ TEST_P(BaseModel, SmallVectorActsAsAVector) {
         ASSERT_TRUE(model.size() > 4 || vector.is_inline()) << step;
         break;
       case 8: {  // copies and moves keep the contents; a moved-from one is empty
-        SmallVector<std::uint32_t, 4, std::uint32_t> copy(vector);
+        Vector copy(vector);
         expect_same(copy, model, step);
-        SmallVector<std::uint32_t, 4, std::uint32_t> moved(std::move(copy));
+        Vector moved(std::move(copy));
         ASSERT_TRUE(copy.empty());
         vector = moved;
         expect_same(vector, model, step);
         vector = std::move(moved);
         break;
       }
+      case 9:  // an allocation that fails changes nothing
+        FlakyAllocator::fail_after = 0;
+        try {
+          vector.resize(model.size() + rng() % 8);
+          model.resize(vector.size());
+        } catch (const std::bad_alloc&) {
+        }
+        FlakyAllocator::fail_after = -1;
+        break;
     }
     expect_same(vector, model, step);
   }
@@ -142,18 +169,6 @@ TEST_P(BaseModel, ShortStringActsAsAString) {
 
 INSTANTIATE_TEST_SUITE_P(Seeds, BaseModel, testing::Range(1, kSeeds + 1));
 
-// An allocator that fails on demand: the next `fail_after` allocations
-// succeed, the one after fails.
-struct FlakyAllocator {
-  static inline int fail_after = -1;  // -1: never fail
-  static void* allocate(std::size_t n) noexcept {
-    if (fail_after == 0) return nullptr;
-    if (fail_after > 0) --fail_after;
-    return MallocAllocator::allocate(n);
-  }
-  static void deallocate(void* p) noexcept { MallocAllocator::deallocate(p); }
-};
-
 // A copy that cannot allocate throws and leaves the target as it was, still
 // owning what it owned (ASan checks that nothing is freed twice).
 TEST(ShortString, FailedCopyLeavesTheTargetIntact) {
@@ -163,8 +178,8 @@ TEST(ShortString, FailedCopyLeavesTheTargetIntact) {
     String target(before), source(other_text);
     FlakyAllocator::fail_after = 0;
     EXPECT_THROW(target = source, std::bad_alloc);
+    FlakyAllocator::fail_after = 0;
     EXPECT_THROW(String{other_text}, std::bad_alloc);
-    FlakyAllocator::fail_after = -1;
     EXPECT_EQ(target.view(), before);
     target = source;
     EXPECT_EQ(target.view(), other_text);
