@@ -94,23 +94,38 @@ untick() {
 }
 trap 'untick; release_name_sequence_lock' EXIT
 
-# run STEP LOG COMMAND...: runs COMMAND with its output in build/logs/LOG and
-# progress lines meanwhile. If it fails: shows the log's end, records STEP
-# as failed and returns 1.
+# run [--summary] STEP LOG COMMAND...: runs COMMAND with its output in
+# build/logs/LOG and progress lines meanwhile. If it fails: shows the log's
+# end, records STEP as failed and returns 1. With --summary (for a test
+# runner), a failure shows the whole log and a success its last line.
 run() {
+  local summary=
+  if [[ "$1" == --summary ]]; then
+    summary=1
+    shift
+  fi
   local step=$1 log=$logs/$2 status=0
   shift 2
   tick "$step"
   "$@" >"$log" 2>&1 || status=$?
   untick
-  if ((status != 0)); then
+  if ((status == 0)); then
+    [[ -z "$summary" ]] || tail -n 1 "$log"
+    return 0
+  fi
+  if [[ -n "$summary" ]]; then
+    cat "$log" >&2
+  else
     say "FAILED ($step): $*" >&2
     tail -n 150 "$log" >&2
-    say "(whole log: $log)" >&2
-    failed "$step"
-    return 1
   fi
+  say "FAILED: $step (whole log: $log)" >&2
+  failed "$step"
+  return 1
 }
+
+# in_python_tests COMMAND...: runs COMMAND in tests/python.
+in_python_tests() { (cd "$root/tests/python" && "$@"); }
 
 # as_root COMMAND...: runs COMMAND as root (directly, or through sudo);
 # returns 125 when neither is possible.
@@ -290,8 +305,7 @@ run_cpp_suite() {
 # environment lumvex is installed. Not root, the session tests run apart,
 # through sudo.
 python_tests() {
-  local label=$1 interpreter=$2 log status=0
-  local step="Python suite: CPython $label"
+  local label=$1 interpreter=$2 step="Python suite: CPython $1"
   say "=== $step"
   local pytest=(-m pytest -q -p no:cacheprovider)
   local sessions_apart=
@@ -299,34 +313,14 @@ python_tests() {
     sessions_apart=1
     pytest+=(--ignore=test_sessions.py)
   fi
-  log=$logs/python-$label.log
-  tick "$step"
-  (cd "$root/tests/python" && PYTHONDONTWRITEBYTECODE=1 "$interpreter" "${pytest[@]}") >"$log" 2>&1 ||
-    status=$?
-  untick
-  if ((status != 0)); then
-    cat "$log" >&2
-    say "FAILED: $step (log: $log)" >&2
-    failed "$step"
-  else
-    tail -n 1 "$log"
-  fi
+  run --summary "$step" "python-$label.log" in_python_tests env PYTHONDONTWRITEBYTECODE=1 \
+    "$interpreter" "${pytest[@]}" || true
   if [[ -n "$sessions_apart" ]]; then
     say "Running the session tests with sudo (they need root)."
-    log=$logs/python-$label-sessions.log
-    status=0
-    tick "$step: sessions"
-    (cd "$root/tests/python" && as_root env PYTHONDONTWRITEBYTECODE=1 \
-      "LUMVEX_NO_SKIPS=${LUMVEX_NO_SKIPS:-}" "LUMVEX_NAME_SEQUENCE_LOCK=${LUMVEX_NAME_SEQUENCE_LOCK:-}" \
-      "$interpreter" -m pytest -q -p no:cacheprovider test_sessions.py) >"$log" 2>&1 || status=$?
-    untick
-    if ((status != 0)); then
-      cat "$log" >&2
-      say "FAILED: $step, session tests (log: $log)" >&2
-      failed "$step: session tests"
-    else
-      tail -n 1 "$log"
-    fi
+    run --summary "$step: session tests" "python-$label-sessions.log" in_python_tests as_root env \
+      PYTHONDONTWRITEBYTECODE=1 "LUMVEX_NO_SKIPS=${LUMVEX_NO_SKIPS:-}" \
+      "LUMVEX_NAME_SEQUENCE_LOCK=${LUMVEX_NAME_SEQUENCE_LOCK:-}" \
+      "$interpreter" -m pytest -q -p no:cacheprovider test_sessions.py || true
   elif ((EUID != 0)); then
     say "(the session tests that need root were skipped)"
   fi
