@@ -1,7 +1,8 @@
 // Splitting of a command line into words by shell quoting rules.
 //
 // The line is untrusted text, as are the words the argument parser reads
-// next and, in the pool, the output of `id` and the kernel's /proc files.
+// next and, in the pool and the sandbox, the output of `id` and what the
+// kernel's files say (/proc, the mount table).
 // This splitter reads the line strictly by index, every step consumes at
 // least one byte, and it never reads past the end, whatever the input.
 #pragma once
