@@ -4,78 +4,48 @@
 #pragma once
 
 #include <cstdint>
-#include <cstdlib>
-#include <cstring>
-#include <new>
 #include <stdexcept>
-#include <string>
 #include <string_view>
+
+#include "base/small_vector.hpp"
 
 namespace lumvex {
 
-class ShortString {
+template <typename Allocator = MallocAllocator>
+class BasicShortString {
+  // The text, on the heap in a block of its own size when it is longer than
+  // fits inline.
+  using Bytes = SmallVector<char, 12, std::uint32_t, Allocator>;
+
  public:
-  static constexpr std::size_t kInlineCapacity = 12;
+  static constexpr std::size_t kInlineCapacity = Bytes::kInlineCapacity;
 
-  ShortString() = default;
-  explicit ShortString(std::string_view text) { assign(text); }
-  ShortString(const ShortString& other) { assign(other.view()); }
-  ShortString(ShortString&& other) noexcept : size_(other.size_) {
-    std::memcpy(raw_, other.raw_, sizeof(raw_));
-    other.size_ = 0;
+  BasicShortString() = default;
+  explicit BasicShortString(std::string_view text) {
+    if (text.size() > Bytes::max_size()) throw std::length_error("name too long");
+    bytes_.assign(text.data(), text.size());
   }
-  ShortString& operator=(const ShortString& other) {
-    if (this != &other) {
-      release();
-      assign(other.view());
-    }
+  BasicShortString(const BasicShortString& other) = default;
+  BasicShortString(BasicShortString&& other) noexcept = default;
+  // Copies first: if the copy cannot be made, this string stays as it was.
+  BasicShortString& operator=(const BasicShortString& other) {
+    if (this != &other) *this = BasicShortString(other);
     return *this;
   }
-  ShortString& operator=(ShortString&& other) noexcept {
-    if (this != &other) {
-      release();
-      std::memcpy(raw_, other.raw_, sizeof(raw_));
-      size_ = other.size_;
-      other.size_ = 0;
-    }
-    return *this;
-  }
-  ~ShortString() { release(); }
+  BasicShortString& operator=(BasicShortString&& other) noexcept = default;
 
-  std::string_view view() const { return {size_ <= kInlineCapacity ? raw_ : heap(), size_}; }
-  std::size_t size() const { return size_; }
-  bool empty() const { return size_ == 0; }
-  bool is_inline() const { return size_ <= kInlineCapacity; }
+  std::string_view view() const { return {bytes_.data(), bytes_.size()}; }
+  std::size_t size() const { return bytes_.size(); }
+  bool empty() const { return bytes_.empty(); }
+  bool is_inline() const { return bytes_.is_inline(); }
 
-  friend bool operator==(const ShortString& a, std::string_view b) { return a.view() == b; }
+  friend bool operator==(const BasicShortString& a, std::string_view b) { return a.view() == b; }
 
  private:
-  void assign(std::string_view text) {
-    size_ = static_cast<std::uint32_t>(text.size());
-    if (text.size() != size_) throw std::length_error("name too long");
-    if (size_ <= kInlineCapacity) {
-      std::memcpy(raw_, text.data(), size_);
-    } else {
-      char* heap = static_cast<char*>(std::malloc(size_));
-      if (heap == nullptr) throw std::bad_alloc();
-      std::memcpy(heap, text.data(), size_);
-      std::memcpy(raw_, &heap, sizeof heap);
-    }
-  }
-  char* heap() const {
-    char* pointer;
-    std::memcpy(&pointer, raw_, sizeof pointer);
-    return pointer;
-  }
-  void release() {
-    if (size_ > kInlineCapacity) std::free(heap());
-    size_ = 0;
-  }
-
-  // Up to 12 bytes of text inline, or the address of a heap copy.
-  char raw_[kInlineCapacity] = {};
-  std::uint32_t size_ = 0;
+  Bytes bytes_;
 };
+
+using ShortString = BasicShortString<>;
 
 static_assert(sizeof(ShortString) == 16);
 

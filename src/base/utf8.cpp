@@ -19,23 +19,16 @@ std::size_t sequence_at(std::string_view s, std::size_t i, std::size_t& invalid_
   const auto b = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
   const unsigned char lead = b(i);
   if (lead < 0x80) return 1;
-
-  std::size_t need;                    // continuation bytes after the lead
-  unsigned char lo = 0x80, hi = 0xBF;  // allowed range of the first continuation
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    need = 1;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    need = 2;
-    if (lead == 0xE0) lo = 0xA0;  // no overlong forms
-    if (lead == 0xED) hi = 0x9F;  // no surrogates
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    need = 3;
-    if (lead == 0xF0) lo = 0x90;  // no overlong forms
-    if (lead == 0xF4) hi = 0x8F;  // nothing above U+10FFFF
-  } else {
+  const std::size_t need = utf8_sequence_length(lead) - 1;  // continuation bytes
+  if (need == 0) {
     invalid_len = 1;  // 0x80..0xC1 and 0xF5..0xFF never start a sequence
     return 0;
   }
+  unsigned char lo = 0x80, hi = 0xBF;  // allowed range of the first continuation
+  if (lead == 0xE0) lo = 0xA0;         // no overlong forms
+  if (lead == 0xED) hi = 0x9F;         // no surrogates
+  if (lead == 0xF0) lo = 0x90;         // no overlong forms
+  if (lead == 0xF4) hi = 0x8F;         // nothing above U+10FFFF
 
   std::size_t k = 1;
   for (; k <= need; ++k) {

@@ -129,37 +129,24 @@ IoResult<void> FileSystem::remove_tree(InodeId id, bool recursive, std::size_t l
   INode& node = *entry;
   auto claimed = node.update([&](INode& n) REQUIRES(n.data_lock()) -> IoResult<void> {
     if (n.unlinked()) return fail(IoErrorKind::InodeNotFound);  // another removal won
+    // Kinds never change: the node is still what phase 1 saw.
     if (is_directory) {
-      const DirectoryNode* dir = n.directory();
-      if (dir == nullptr) return fail(IoErrorKind::NotADirectory);
       // Something created in it after the copy above makes the removal fail.
-      if (!dir->children.empty()) return fail(IoErrorKind::DirectoryIsNotEmpty);
+      if (!n.directory()->children.empty()) return fail(IoErrorKind::DirectoryIsNotEmpty);
     } else if (n.is_file()) {
       std::int32_t expected = 0;
       if (!n.file_lock.flag.compare_exchange_strong(expected, FileLock::REMOVED))
         return fail(IoErrorKind::ResourceCurrentInUse);
-    } else if (n.is_directory()) {
-      return fail(IoErrorKind::NotAFile);
     }
     n.set_unlinked(true);
     return {};
   });
   if (!claimed) return claimed;
   InodeRef unlisted;  // the parent's reference, dropped after its lock
-  INode& dir_node = **parent;
-  const bool unlinked = dir_node.update([&](INode& d) REQUIRES(d.data_lock()) {
-    DirectoryNode* dir = d.directory();
-    if (dir != nullptr) unlisted = dir->children.remove(id, node.name.view());
-    return dir != nullptr;
+  // An entry is only ever linked below a directory, which stays one.
+  (*parent)->update([&](INode& d) REQUIRES(d.data_lock()) {
+    unlisted = d.directory()->children.remove(id, node.name.view());
   });
-  if (!unlinked) {
-    // The parent is not a directory: undo the claim, nothing was removed.
-    node.update([](INode& n) REQUIRES(n.data_lock()) {
-      n.set_unlinked(false);
-      if (n.is_file()) n.file_lock.flag.store(0);
-    });
-    return fail(IoErrorKind::NotADirectory);
-  }
   release_inode_id(id);
   return {};
 }

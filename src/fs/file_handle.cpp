@@ -173,10 +173,12 @@ IoResult<std::size_t> FileHandle::write(std::span<const std::uint8_t> bytes) {
   if (!id_) return fail(IoErrorKind::InvalidFileDescriptor);
   if (!type_.contains(FileHandleType::WRITE))
     return fail(IoError::operation_not_supported("write"));
+  // Checked before the file is locked: failing inside the update would mark
+  // a file poisoned that it never changed.
+  if (bytes.size() > std::numeric_limits<std::size_t>::max() - offset_)
+    throw InternalError("file size overflows");
   return with_file<true>([&](FileNode& file) -> IoResult<std::size_t> {
     auto& data = file.data.data;
-    if (bytes.size() > std::numeric_limits<std::size_t>::max() - offset_)
-      throw InternalError("file size overflows");
     std::size_t end = offset_ + bytes.size();
     // Every added byte lies in [offset, end) and is overwritten just below.
     if (end > data.size()) data.resize_for_overwrite(end);

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstddef>
 
+#include "base/utf8.hpp"
+
 namespace lumvex::args {
 
 namespace {
@@ -61,14 +63,6 @@ void append_row(std::string& out, std::string_view left, std::size_t width, std:
     out.append(help);
   }
   out.push_back('\n');
-}
-
-// Length of the UTF-8 sequence that starts with `lead`, at least 1.
-std::size_t utf8_sequence_length(unsigned char lead) {
-  if (lead >= 0xF0 && lead <= 0xF4) return 4;
-  if (lead >= 0xE0) return lead <= 0xEF ? 3 : 1;
-  if (lead >= 0xC2) return 2;
-  return 1;
 }
 
 const ArgDef* find_long(const CommandDef& cmd, std::string_view name) {
@@ -220,12 +214,6 @@ ParseError ParseError::missing_required(std::vector<std::string> arguments) {
     error.message_.append("\n  ");
     error.message_.append(argument);
   }
-  return error;
-}
-
-ParseError ParseError::missing_required_message(std::string message) {
-  ParseError error(ParseErrorKind::MissingRequired);
-  error.message_ = std::move(message);
   return error;
 }
 

@@ -62,8 +62,6 @@ class ParseError {
   static ParseError unexpected_value(std::string value, std::string option);
   // The arguments as they appear in the usage line, e.g. "<TARGET>".
   static ParseError missing_required(std::vector<std::string> arguments);
-  // A missing-required-argument error with a message of the caller's own.
-  static ParseError missing_required_message(std::string message);
   static ParseError display_help() { return ParseError(ParseErrorKind::DisplayHelp); }
   static ParseError display_version() { return ParseError(ParseErrorKind::DisplayVersion); }
 

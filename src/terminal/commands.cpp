@@ -16,6 +16,7 @@
 #include <utility>
 
 #include "base/utf8.hpp"
+#include "error/internal_error.hpp"
 #include "fs/file_handle.hpp"
 #include "terminal/rm_args.hpp"
 
@@ -224,18 +225,11 @@ CommandResult cmd_rm(TerminalContext& ctx, std::span<const std::string> args) {
   auto matches = args::parse(command, args);
   if (!matches) return fail_with({"rm: ", matches.error().render(command)});
 
+  // The flag has a default and the target is required: a successful parse
+  // gives both.
   const std::optional<bool> recursive = matches->get_flag("recursive");
-  if (!recursive) {
-    return fail_with({"rm: ", args::ParseError::missing_required_message(
-                                  "The following required argument was not provided: recursive")
-                                  .render(command)});
-  }
   const std::string* target = matches->get_one("target");
-  if (target == nullptr) {
-    return fail_with({"rm: ", args::ParseError::missing_required_message(
-                                  "The following required argument was not provided: target")
-                                  .render(command)});
-  }
+  check_invariant(recursive.has_value() && target != nullptr, "rm's parse gives every argument");
   const RmArgs rm_args{.recursive = *recursive, .target = *target};
 
   auto id = ctx.get_target_inode(rm_args.target);

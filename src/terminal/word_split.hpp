@@ -1,8 +1,10 @@
 // Splitting of a command line into words by shell quoting rules.
 //
-// This is the only parser of untrusted text in the system: it reads the line
-// strictly by index, every step consumes at least one byte, and it never reads
-// past the end, whatever the input.
+// The line is untrusted text, as are the words the argument parser reads
+// next and, in the pool and the sandbox, the output of `id` and what the
+// kernel's files say (/proc, the mount table).
+// This splitter reads the line strictly by index, every step consumes at
+// least one byte, and it never reads past the end, whatever the input.
 #pragma once
 
 #include <expected>

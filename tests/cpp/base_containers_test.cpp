@@ -2,7 +2,9 @@
 // of operations, the contents compared after every step.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <random>
 #include <string>
@@ -21,6 +23,23 @@ namespace {
 constexpr int kSeeds = 8;
 constexpr int kSteps = 4000;
 
+// An allocator that fails on demand: the next `fail_after` allocations
+// succeed, the one after fails.
+struct FlakyAllocator {
+  static inline int fail_after = -1;  // -1: never fail
+  static bool fails() {
+    if (fail_after < 0) return false;
+    return fail_after-- == 0;
+  }
+  static void* allocate(std::size_t n) noexcept {
+    return fails() ? nullptr : MallocAllocator::allocate(n);
+  }
+  static void* reallocate(void* p, std::size_t n) noexcept {
+    return fails() ? nullptr : MallocAllocator::reallocate(p, n);
+  }
+  static void deallocate(void* p) noexcept { MallocAllocator::deallocate(p); }
+};
+
 class BaseModel : public testing::TestWithParam<int> {};
 
 template <typename V, typename T>
@@ -31,17 +50,24 @@ void expect_same(const V& vector, const std::vector<T>& model, int step) {
 }
 
 TEST_P(BaseModel, SmallVectorActsAsAVector) {
+  using Vector = SmallVector<std::uint32_t, 4, std::uint32_t, FlakyAllocator>;
   std::mt19937_64 rng(GetParam());
-  SmallVector<std::uint32_t, 4, std::uint32_t> vector;
+  Vector vector;
   std::vector<std::uint32_t> model;
   for (int step = 0; step < kSteps; ++step) {
     const auto value = static_cast<std::uint32_t>(rng());
-    switch (rng() % 9) {
+    switch (rng() % 10) {
       case 0:
       case 1:
-      case 2:
         vector.push_back(value);
         model.push_back(value);
+        break;
+      case 2:  // an element of its own, which growing may move
+        if (!model.empty()) {
+          const std::size_t i = rng() % model.size();
+          vector.push_back(vector[i]);
+          model.push_back(model[i]);
+        }
         break;
       case 3:
         if (!model.empty()) {
@@ -75,15 +101,24 @@ TEST_P(BaseModel, SmallVectorActsAsAVector) {
         ASSERT_TRUE(model.size() > 4 || vector.is_inline()) << step;
         break;
       case 8: {  // copies and moves keep the contents; a moved-from one is empty
-        SmallVector<std::uint32_t, 4, std::uint32_t> copy(vector);
+        Vector copy(vector);
         expect_same(copy, model, step);
-        SmallVector<std::uint32_t, 4, std::uint32_t> moved(std::move(copy));
+        Vector moved(std::move(copy));
         ASSERT_TRUE(copy.empty());
         vector = moved;
         expect_same(vector, model, step);
         vector = std::move(moved);
         break;
       }
+      case 9:  // an allocation that fails changes nothing
+        FlakyAllocator::fail_after = 0;
+        try {
+          vector.resize(model.size() + rng() % 8);
+          model.resize(vector.size());
+        } catch (const std::bad_alloc&) {
+        }
+        FlakyAllocator::fail_after = -1;
+        break;
     }
     expect_same(vector, model, step);
   }
@@ -134,56 +169,98 @@ TEST_P(BaseModel, ShortStringActsAsAString) {
 
 INSTANTIATE_TEST_SUITE_P(Seeds, BaseModel, testing::Range(1, kSeeds + 1));
 
-// Zero-filled whatever the size (calloc below the threshold, a fresh mapping
-// above it), and a move hands the storage over.
+// A copy that cannot allocate throws and leaves the target as it was, still
+// owning what it owned (ASan checks that nothing is freed twice).
+TEST(ShortString, FailedCopyLeavesTheTargetIntact) {
+  using String = BasicShortString<FlakyAllocator>;
+  const std::string long_text(40, 'x'), other_text(30, 'y');
+  for (const std::string& before : {std::string("short"), long_text}) {
+    String target(before), source(other_text);
+    FlakyAllocator::fail_after = 0;
+    EXPECT_THROW(target = source, std::bad_alloc);
+    FlakyAllocator::fail_after = 0;
+    EXPECT_THROW(String{other_text}, std::bad_alloc);
+    EXPECT_EQ(target.view(), before);
+    target = source;
+    EXPECT_EQ(target.view(), other_text);
+  }
+}
+
+// Zero-filled whatever the size (empty, calloc below the threshold, a fresh
+// mapping above it), and a move hands the storage over.
 TEST(ZeroedArray, StartsZeroedAndMoves) {
-  for (std::size_t n : {std::size_t{1}, std::size_t{1000},
+  for (std::size_t n : {std::size_t{0}, std::size_t{1}, std::size_t{1000},
                         ZeroedArray<std::uint64_t>::kMapThreshold / sizeof(std::uint64_t) + 1}) {
     ZeroedArray<std::uint64_t> array(n);
     ASSERT_EQ(array.size(), n);
     EXPECT_TRUE(
         std::all_of(array.data(), array.data() + n, [](std::uint64_t v) { return v == 0; }));
-    array[n - 1] = 42;
+    if (n) array[n - 1] = 42;
     ZeroedArray<std::uint64_t> moved(std::move(array));
     EXPECT_EQ(array.size(), 0u);
-    EXPECT_EQ(moved[n - 1], 42u);
+    EXPECT_EQ(moved.size(), n);
+    if (n) {
+      EXPECT_EQ(moved[n - 1], 42u);
+    }
   }
 }
 
-// Writers hold the lock alone; readers share it. Run under ThreadSanitizer
-// in CI, this also checks the memory ordering of the lock word.
-TEST(SharedMutex, WritersAreExclusiveAndReadersShare) {
+// Readers share the lock: each reader thread takes it and keeps it until all
+// of them have taken it (or a deadline passes, if they cannot).
+TEST(SharedMutex, ReadersShare) {
+  constexpr int kReaders = 4;
   SharedMutex mutex;
-  std::atomic<int> readers{0}, writers{0}, max_readers{0};
-  std::uint64_t guarded = 0;  // written only under the lock, read under a shared hold
+  std::atomic<int> arrived{0}, saw_all{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kReaders; ++t) {
+    threads.emplace_back([&] {
+      ReaderLock lock(mutex);
+      arrived.fetch_add(1);
+      const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+      while (arrived.load() < kReaders && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::yield();
+      if (arrived.load() == kReaders) saw_all.fetch_add(1);
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(saw_all.load(), kReaders);
+}
+
+// Writers hold the lock alone: no reader or other writer meanwhile, and no
+// reader sees a writer's change half made. Run under ThreadSanitizer in CI,
+// this also checks the memory ordering of the lock word.
+TEST(SharedMutex, WritersAreExclusive) {
+  SharedMutex mutex;
+  std::atomic<int> readers{0}, writers{0};
+  long a = 0, b = 0;  // guarded by mutex; a writer keeps them equal
   std::atomic<bool> broken{false};
   auto worker = [&](int seed) {
     std::mt19937 rng(seed);
     for (int i = 0; i < 20000; ++i) {
       if (rng() % 4 == 0) {
-        mutex.lock();
+        WriterLock lock(mutex);
         if (writers.fetch_add(1) != 0 || readers.load() != 0) broken = true;
-        ++guarded;
+        ++a;
+        ++b;
         writers.fetch_sub(1);
-        mutex.unlock();
       } else {
-        mutex.lock_shared();
-        const int now = readers.fetch_add(1) + 1;
-        if (writers.load() != 0) broken = true;
-        int seen = max_readers.load();
-        while (now > seen && !max_readers.compare_exchange_weak(seen, now)) {
-        }
-        [[maybe_unused]] volatile std::uint64_t read = guarded;
+        ReaderLock lock(mutex);
+        readers.fetch_add(1);
+        if (writers.load() != 0 || a != b) broken = true;
         readers.fetch_sub(1);
-        mutex.unlock_shared();
       }
     }
   };
   std::vector<std::thread> threads;
-  for (int t = 0; t < 4; ++t) threads.emplace_back(worker, t);
+  for (int t = 0; t < 8; ++t) threads.emplace_back(worker, t);
   for (std::thread& thread : threads) thread.join();
   EXPECT_FALSE(broken.load());
-  EXPECT_GT(guarded, 0u);
+  EXPECT_GT(a, 0);
+  EXPECT_EQ(a, b);
+  if (mutex.try_lock_shared())
+    mutex.unlock_shared();
+  else
+    ADD_FAILURE() << "the mutex is still held";
 }
 
 }  // namespace

@@ -10,7 +10,6 @@
 #include <thread>
 #include <vector>
 
-#include "base/shared_mutex.hpp"
 #include "fs/file_handle.hpp"
 #include "fs/filesystem.hpp"
 
@@ -139,34 +138,6 @@ TEST(FsStressTest, ConcurrentTreeOperationsKeepTheInvariants) {
 
   EXPECT_EQ(registry.conflicts(), 0);
   check_tree(*fs);
-}
-
-TEST(FsStressTest, SharedMutexExcludesWritersFromReaders) {
-  SharedMutex mutex;
-  long a = 0, b = 0;  // guarded by mutex; a writer keeps them equal
-  std::atomic<int> torn{0};
-  std::vector<std::thread> threads;
-  for (int t = 0; t < 8; ++t) {
-    threads.emplace_back([&, t] {
-      for (int i = 0; i < 20000; ++i) {
-        if ((i + t) % 4 == 0) {
-          WriterLock lock(mutex);
-          ++a;
-          ++b;
-        } else {
-          ReaderLock lock(mutex);
-          if (a != b) ++torn;
-        }
-      }
-    });
-  }
-  for (auto& thread : threads) thread.join();
-  EXPECT_EQ(torn.load(), 0);
-  EXPECT_EQ(a, 8 * 5000);
-  if (mutex.try_lock_shared())
-    mutex.unlock_shared();
-  else
-    ADD_FAILURE() << "the mutex is still held";
 }
 
 TEST(FsStressTest, ManySharedOpensOfOneFileBalance) {

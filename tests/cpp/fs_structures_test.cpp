@@ -8,7 +8,6 @@
 #include <string>
 #include <vector>
 
-#include "base/zeroed_array.hpp"
 #include "fs/child_list.hpp"
 #include "fs/file_bytes.hpp"
 #include "fs/inode.hpp"
@@ -183,21 +182,6 @@ TEST_P(FileBytesModel, MatchesAVector) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Seeds, FileBytesModel, testing::Range(1, kSeeds + 1));
-
-TEST(ZeroedArrayTest, SmallAndMappedArraysStartZeroAndMove) {
-  for (std::size_t n :
-       {std::size_t{0}, std::size_t{100}, ZeroedArray<std::uint64_t>::kMapThreshold / 8 + 3}) {
-    ZeroedArray<std::uint64_t> array(n);
-    ASSERT_EQ(array.size(), n);
-    EXPECT_TRUE(std::all_of(array.data(), array.data() + n, [](auto v) { return v == 0; }));
-    if (n) array[n - 1] = 7;
-    ZeroedArray<std::uint64_t> moved = std::move(array);
-    EXPECT_EQ(array.size(), 0u);
-    if (n) {
-      EXPECT_EQ(moved[n - 1], 7u);
-    }
-  }
-}
 
 }  // namespace
 }  // namespace lumvex

@@ -140,13 +140,5 @@ INSTANTIATE_TEST_SUITE_P(
         ParseFail{"help_before_error", {"-h", "-x"}, ParseErrorKind::DisplayHelp, kHelp}),
     [](const ::testing::TestParamInfo<ParseFail>& info) { return std::string(info.param.label); });
 
-TEST(RmArgsMissingRequired, RendersCallersMessageWithUsage) {
-  const auto error = args::ParseError::missing_required_message(
-      "The following required argument was not provided: target");
-  EXPECT_EQ(error.kind(), ParseErrorKind::MissingRequired);
-  EXPECT_EQ(error.render(RmArgs::command()),
-            "error: The following required argument was not provided: target" + kUsageTail);
-}
-
 }  // namespace
 }  // namespace lumvex
