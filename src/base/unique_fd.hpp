@@ -1,8 +1,14 @@
-// UniqueFd: sole owner of a file descriptor, closed on destruction.
+// UniqueFd: sole owner of a file descriptor, closed on destruction; UniqueDir
+// the same for a directory stream; write_all for writes that must go out
+// whole.
 #pragma once
 
+#include <dirent.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <memory>
+#include <string_view>
 #include <utility>
 
 namespace lumvex {
@@ -35,5 +41,23 @@ class UniqueFd {
  private:
   int fd_ = -1;
 };
+
+struct DirCloser {
+  void operator()(DIR* dir) const { ::closedir(dir); }
+};
+using UniqueDir = std::unique_ptr<DIR, DirCloser>;
+
+// Writes all of `text` to `fd`, going on after partial and interrupted
+// writes. Gives 0, or the errno of the failure (EIO when nothing was taken).
+inline int write_all(int fd, std::string_view text) {
+  while (!text.empty()) {
+    ssize_t n = ::write(fd, text.data(), text.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return errno;
+    if (n == 0) return EIO;
+    text.remove_prefix(static_cast<std::size_t>(n));
+  }
+  return 0;
+}
 
 }  // namespace lumvex

@@ -126,16 +126,12 @@ Precheck precheck(int pidfd, std::uint32_t uid, pid_t parent) {
   return Precheck::kOther;
 }
 
-struct DirCloser {
-  void operator()(DIR* dir) const { ::closedir(dir); }
-};
-
 // One pass over /proc: signals every target found and keeps a descriptor
 // on each. Returns false when /proc cannot be read or a target cannot be
 // held by a descriptor.
 bool sweep_once(std::uint32_t uid, pid_t parent, std::vector<UniqueFd>& killed,
                 std::vector<UniqueFd>* children) {
-  std::unique_ptr<DIR, DirCloser> proc(::opendir("/proc"));
+  UniqueDir proc(::opendir("/proc"));
   if (!proc) return false;
   const int proc_fd = ::dirfd(proc.get());
   const pid_t self = ::getpid();

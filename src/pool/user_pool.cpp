@@ -18,14 +18,9 @@ constexpr std::string_view kAlphabet =
     "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
 constexpr std::size_t kNameLength = 8;
 
-// Writes all of `text` to file descriptor 2, unbuffered.
+// Writes all of `text` to file descriptor 2, unbuffered (best effort).
 void write_stderr(std::string_view text) {
-  while (!text.empty()) {
-    ssize_t n = ::write(STDERR_FILENO, text.data(), text.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;
-    text.remove_prefix(static_cast<std::size_t>(n));
-  }
+  write_all(STDERR_FILENO, text);
 }
 
 }  // namespace

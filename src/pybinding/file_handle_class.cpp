@@ -6,6 +6,7 @@
 #include <span>
 #include <utility>
 
+#include "base/unique_fd.hpp"
 #include "pybinding/binding.hpp"
 #include "pybinding/classes.hpp"
 
@@ -100,13 +101,7 @@ constexpr Signature kExit{"PyFileHandle.__exit__", {"exc_type", "exc_value", "tr
 void print_read_notice(std::size_t count) {
   char line[64];
   const int length = std::snprintf(line, sizeof line, "Read %zu bytes from file\n", count);
-  std::size_t done = 0;
-  while (length > 0 && done < static_cast<std::size_t>(length)) {
-    const ssize_t written = ::write(1, line + done, static_cast<std::size_t>(length) - done);
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) return;
-    done += static_cast<std::size_t>(written);
-  }
+  if (length > 0) write_all(1, std::string_view(line, static_cast<std::size_t>(length)));
 }
 
 PyObject* handle_str(PyObject* self) {

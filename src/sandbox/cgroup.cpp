@@ -105,7 +105,7 @@ HostResult<void> remove_dir(const std::string& path, Clock::time_point deadline)
 
 // Names of the child groups of `path`.
 HostResult<std::vector<std::string>> child_groups(const std::string& path) {
-  std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(path.c_str()), &::closedir);
+  UniqueDir dir(::opendir(path.c_str()));
   if (!dir) {
     if (errno == ENOENT) return std::vector<std::string>{};
     return host_error("list " + path);

@@ -36,10 +36,6 @@ bool same_file(const struct stat& a, const struct stat& b) {
   return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
-struct DirCloser {
-  void operator()(DIR* dir) const { ::closedir(dir); }
-};
-
 // One directory on the way down: its name in its parent, its identity, and
 // the subdirectories still to remove.
 struct Level {
@@ -56,7 +52,7 @@ struct Level {
 int clear_files(int dir_fd, std::vector<std::string>& subdirectories) {
   int listing = ::fcntl(dir_fd, F_DUPFD_CLOEXEC, 0);
   if (listing < 0) return errno;
-  std::unique_ptr<DIR, DirCloser> dir(::fdopendir(listing));
+  UniqueDir dir(::fdopendir(listing));
   if (!dir) {
     int error = errno;
     ::close(listing);

@@ -33,15 +33,4 @@ HostResult<void> write_text(const std::string& path, std::string_view text) {
   return {};
 }
 
-int write_all(int fd, std::string_view text) {
-  while (!text.empty()) {
-    ssize_t n = ::write(fd, text.data(), text.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return errno;
-    if (n == 0) return EIO;
-    text.remove_prefix(static_cast<std::size_t>(n));
-  }
-  return 0;
-}
-
 }  // namespace lumvex
