@@ -191,9 +191,9 @@ void wait_ended(std::vector<UniqueFd>& killed, std::chrono::steady_clock::time_p
 
 }  // namespace
 
-bool end_account_processes(std::uint32_t uid, pid_t parent,
-                           std::chrono::steady_clock::time_point deadline,
-                           std::vector<UniqueFd>* children) {
+HostResult<void> end_account_processes(std::uint32_t uid, pid_t parent,
+                                       std::chrono::steady_clock::time_point deadline,
+                                       std::vector<UniqueFd>* children) {
   if (uid == 0 || uid == ::geteuid() || uid == ::getuid()) {
     throw InternalError("Refusing to end the processes of uid " + std::to_string(uid));
   }
@@ -201,9 +201,10 @@ bool end_account_processes(std::uint32_t uid, pid_t parent,
   // processes started meanwhile is found by the next pass.
   for (;;) {
     std::vector<UniqueFd> killed;
-    if (!sweep_once(uid, parent, killed, children)) return false;
-    if (killed.empty()) return true;
-    if (std::chrono::steady_clock::now() >= deadline) return false;
+    const std::string what = "end the processes of uid " + std::to_string(uid);
+    if (!sweep_once(uid, parent, killed, children)) return host_error(what + " found in /proc");
+    if (killed.empty()) return {};
+    if (std::chrono::steady_clock::now() >= deadline) return host_error(what, ETIMEDOUT);
     wait_ended(killed, deadline);
   }
 }

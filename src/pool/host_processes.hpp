@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "base/unique_fd.hpp"
+#include "error/host_error.hpp"
 
 namespace lumvex {
 
@@ -23,12 +24,13 @@ namespace lumvex {
 // child of `parent` when it is positive, again and again until none is
 // left. Descriptors on the children of `parent` that were killed go to
 // `children` (if given), so that the caller can wait until `parent` has
-// reaped them. Returns false when some are still alive at `deadline`, or
-// when /proc cannot be read or a process descriptor cannot be opened. Throws InternalError for uid
-// 0 and for the caller's own user, whose processes are never swept.
-bool end_account_processes(std::uint32_t uid, pid_t parent,
-                           std::chrono::steady_clock::time_point deadline,
-                           std::vector<UniqueFd>* children = nullptr);
+// reaped them. An error (ETIMEDOUT) when some are still alive at
+// `deadline`, or when /proc cannot be read or a process descriptor cannot be
+// opened. Throws InternalError for uid 0 and for the caller's own user,
+// whose processes are never swept.
+HostResult<void> end_account_processes(std::uint32_t uid, pid_t parent,
+                                       std::chrono::steady_clock::time_point deadline,
+                                       std::vector<UniqueFd>* children = nullptr);
 
 // Whether the process of `pidfd` has been reaped by its parent (an ended
 // process not yet reaped still counts as there).

@@ -764,10 +764,12 @@ LUMVEX_CHILD_CODE int prober_main(void* arg) {
 
 }  // namespace
 
-std::optional<bool> account_has_processes(std::uint32_t uid) {
-  if (uid == 0 || uid == ::getuid() || uid == ::geteuid() || !kHaveClone3Run) return std::nullopt;
+HostResult<bool> account_has_processes(std::uint32_t uid) {
+  const std::string what = "count the processes of uid " + std::to_string(uid);
+  if (uid == 0 || uid == ::getuid() || uid == ::geteuid()) return host_error(what, EPERM);
+  if (!kHaveClone3Run) return host_error(what, ENOSYS);
   ChildStack stacks(2);
-  if (!stacks.ok()) return std::nullopt;
+  if (!stacks.ok()) return host_error(what);
   ProbeSetup setup{static_cast<long>(uid), EIO, stacks.base(1)};
   sigset_t all;
   sigset_t old;
@@ -782,19 +784,20 @@ std::optional<bool> account_has_processes(std::uint32_t uid) {
   args.stack_size = ChildStack::kSize;
   const long pid = lumvex_clone3_run(&args, sizeof args, prober_main, &setup);
   ::pthread_sigmask(SIG_SETMASK, &old, nullptr);
-  if (pid < 0) return std::nullopt;
+  if (pid < 0) return host_error(what, static_cast<int>(-pid));
   ChildProcess(static_cast<pid_t>(pid), UniqueFd(pidfd)).wait();
   if (setup.result == 0) return false;
   if (setup.result == EAGAIN) return true;
-  return std::nullopt;
+  return host_error(what, static_cast<int>(setup.result));
 }
 
-int kill_all_as(std::uint32_t uid) {
+HostResult<bool> kill_all_as(std::uint32_t uid) {
+  const std::string what = "end the processes of uid " + std::to_string(uid);
   if (uid == 0 || uid == ::getuid() || uid == ::geteuid()) {
     throw InternalError("refusing to end the processes of uid " + std::to_string(uid));
   }
   ChildStack stack;
-  if (!stack.ok()) return errno;
+  if (!stack.ok()) return host_error(what);
   KillerSetup setup{static_cast<long>(uid), EIO};
   sigset_t all;
   sigset_t old;
@@ -806,9 +809,11 @@ int kill_all_as(std::uint32_t uid) {
                             CLONE_VM | CLONE_VFORK | CLONE_PIDFD | SIGCHLD, &setup, &pidfd);
   const int clone_error = errno;
   ::pthread_sigmask(SIG_SETMASK, &old, nullptr);
-  if (pid < 0) return clone_error;
+  if (pid < 0) return host_error(what, clone_error);
   ChildProcess(pid, UniqueFd(pidfd)).wait();
-  return static_cast<int>(setup.result);
+  if (setup.result == 0) return true;
+  if (setup.result == ESRCH) return false;
+  return host_error(what, static_cast<int>(setup.result));
 }
 
 PipedChild start_piped(const std::string& program, const std::vector<std::string>& args,

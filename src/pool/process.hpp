@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "base/unique_fd.hpp"
+#include "error/host_error.hpp"
 #include "error/internal_error.hpp"
 #include "sandbox/child_plan.hpp"
 
@@ -149,16 +150,15 @@ CapturedOutput run_captured(const std::string& program, const std::vector<std::s
 // account may signal: kill(-1, SIGKILL) made by a short-lived child that
 // has taken on the account's ids. One call reaches every process of the
 // account at once, a process being started meanwhile included, without
-// walking the host's process table. Returns 0 when something was
-// signalled, ESRCH when there was nothing, or the errno of a failure.
-// Throws InternalError for uid 0 and for the caller's own user.
-int kill_all_as(std::uint32_t uid);
+// walking the host's process table. Gives whether something was
+// signalled. Throws InternalError for uid 0 and for the caller's own user.
+HostResult<bool> kill_all_as(std::uint32_t uid);
 
 // Whether account `uid` has any process (one that has ended but waits to be
 // reaped included), asked of the kernel's count of the account's processes
 // by a short-lived child with the account's ids: the same cost however many
-// processes the host runs. Nothing when that cannot be told.
-std::optional<bool> account_has_processes(std::uint32_t uid);
+// processes the host runs. An error when that cannot be told.
+HostResult<bool> account_has_processes(std::uint32_t uid);
 
 // A running child whose standard streams are pipes held by the parent. The
 // parent's ends are close-on-exec and non-blocking.

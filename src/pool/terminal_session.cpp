@@ -231,10 +231,12 @@ namespace {
 // any; if so, one kill(-1) as the account reaches all of them at once, a
 // process being started meanwhile included, and nothing it reaches runs
 // another instruction.
-bool end_leftovers(std::uint32_t uid) {
-  if (account_has_processes(uid) == false) return true;
-  const int error = kill_all_as(uid);
-  return error == 0 || error == ESRCH;
+HostResult<void> end_leftovers(std::uint32_t uid) {
+  HostResult<bool> any = account_has_processes(uid);
+  if (any && !*any) return {};
+  HostResult<bool> killed = kill_all_as(uid);
+  if (!killed) return std::unexpected(killed.error());
+  return {};
 }
 
 [[noreturn]] void throw_host(const HostError& error) {
@@ -276,17 +278,18 @@ std::expected<TerminalSession, std::string> TerminalSession::make_with(const Poo
         SessionCgroup::create(policy.cgroups, account.name, policy.limits, deadline);
     if (!made) throw_host(made.error());
     state->cgroup = std::move(*made);
-    if (!end_leftovers(account.uid)) {
+    if (HostResult<void> ended = end_leftovers(account.uid); !ended) {
       throw InternalError("Failed to end the processes left running by the user account " +
-                          account.name);
+                          account.name + ": " + ended.error().message());
     }
-  } else if (!end_account_processes(account.uid, 0, deadline)) {
+  } else if (HostResult<void> ended = end_account_processes(account.uid, 0, deadline); !ended) {
     throw InternalError("Failed to end the processes left running by the user account " +
-                        account.name);
+                        account.name + ": " + ended.error().message());
   }
 
-  UniqueFd root = open_home_root(std::string(kHomeRoot));
-  if (!root) throw InternalError(kCreateHomeFailed);
+  HostResult<UniqueFd> opened_root = open_home_root(std::string(kHomeRoot));
+  if (!opened_root) throw InternalError(kCreateHomeFailed);
+  UniqueFd root = std::move(*opened_root);
   std::error_code ec;
   std::filesystem::path canonical_root = std::filesystem::canonical(kHomeRoot, ec);
   std::string home = canonical_root.native() + "/" + account.name;
@@ -303,11 +306,12 @@ std::expected<TerminalSession, std::string> TerminalSession::make_with(const Poo
     // the account left, a directory with everything below it, or a link
     // itself, never what a link points to.
     if (!detach_account_mounts(root.get(), std::string(kHomeRoot), account.name) ||
-        remove_tree_at(root.get(), account.name) != 0) {
+        !remove_tree_at(root.get(), account.name)) {
       throw InternalError("Failed to remove the existing temporary home directory");
     }
-    UniqueFd home_fd = make_private_dir_at(root.get(), account.name);
-    if (!home_fd) throw InternalError(kCreateHomeFailed);
+    HostResult<UniqueFd> made_home = make_private_dir_at(root.get(), account.name);
+    if (!made_home) throw InternalError(kCreateHomeFailed);
+    UniqueFd home_fd = std::move(*made_home);
     if (ec || !is_valid_utf8(home)) return std::unexpected(kCreateHomeFailed);
     if (::fchown(home_fd.get(), account.uid, account.uid) != 0) {
       return std::unexpected("Failed to change the ownership of the home directory: " +
@@ -455,7 +459,7 @@ void TerminalSession::end_processes(State& state, Channel& channel,
   const bool su_alive = su.send(SIGSTOP) == 0;
   if (su_alive) poll_until([&] { return su.stopped_or_ended(); }, deadline);
   std::vector<UniqueFd> su_children;
-  const bool ended =
+  const HostResult<void> ended =
       end_account_processes(state.uid, su_alive ? su.pid() : 0, deadline, &su_children);
 
   channel.child.stdin_write.reset();
@@ -472,10 +476,7 @@ void TerminalSession::end_processes(State& state, Channel& channel,
   if (!su.wait_until(deadline + kEndTimeout)) {
     throw InternalError(std::string(kKillFailed) + ": `su` did not end");
   }
-  if (!ended) {
-    throw InternalError(std::string(kKillFailed) +
-                        ": processes of the user account are still running");
-  }
+  if (!ended) throw InternalError(std::string(kKillFailed) + ": " + ended.error().message());
 }
 
 StreamResult TerminalSession::write(std::string_view data) {

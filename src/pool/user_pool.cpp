@@ -23,6 +23,14 @@ void write_stderr(std::string_view text) {
   write_all(STDERR_FILENO, text);
 }
 
+// The claim's descriptor (empty when another holder has it); a claim that
+// cannot be made is an internal error ("Failed to create the temporary home
+// directory" when the claims' parent cannot be had).
+UniqueFd claimed(HostResult<UniqueFd> claim) {
+  if (!claim) throw InternalError("Failed to " + claim.error().message());
+  return std::move(*claim);
+}
+
 }  // namespace
 
 std::optional<std::uint32_t> parse_uid_output(std::string_view output) {
@@ -93,14 +101,14 @@ std::optional<ClaimedAccount> UserPool::get_user(bool retry) {
   // Reuse, last released first; an account that another pool has claimed
   // meanwhile stays in the free list.
   for (std::size_t i = free_.size(); i-- > 0;) {
-    UniqueFd claim = claim_account(home_root_, free_[i].name);
+    UniqueFd claim = claimed(claim_account(home_root_, free_[i].name));
     if (!claim) continue;
     Account account = std::move(free_[i]);
     free_.erase(free_.begin() + static_cast<std::ptrdiff_t>(i));
     return enter_in_use(std::move(account), std::move(claim));
   }
   for (std::size_t i = 0; retry && i < retry_.size(); ++i) {
-    UniqueFd claim = claim_account(home_root_, retry_[i].name);
+    UniqueFd claim = claimed(claim_account(home_root_, retry_[i].name));
     if (!claim) continue;
     Account account = std::move(retry_[i]);
     retry_.erase(retry_.begin() + static_cast<std::ptrdiff_t>(i));
@@ -112,7 +120,7 @@ std::optional<ClaimedAccount> UserPool::get_user(bool retry) {
   for (std::size_t passed_over = 0; passed_over < max_user_; ++passed_over) {
     check_invariant(user_.size() <= max_user_, "self.user.len() <= self.max_user");
     std::string name = generate_name();
-    UniqueFd claim = claim_account(home_root_, name);
+    UniqueFd claim = claimed(claim_account(home_root_, name));
     if (!claim) continue;  // another pool's session runs as this account
     std::optional<std::uint32_t> uid = userid(name);
     if (!uid) uid = create_user(name);

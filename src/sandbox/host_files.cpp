@@ -85,16 +85,22 @@ UniqueFd open_dir_at(int dir_fd, const std::string& name, struct stat& info) {
 
 }  // namespace
 
-UniqueFd open_home_root(const std::string& root) {
+HostResult<UniqueFd> open_home_root(const std::string& root) {
   std::error_code ec;
   std::filesystem::create_directories(root, ec);
-  if (ec) return UniqueFd();
+  if (ec) return host_error("create " + root, ec.value());
   UniqueFd fd(::open(root.c_str(), kDirFlags));
-  if (!fd || !make_owned_and_closed(fd.get())) return UniqueFd();
+  if (!fd) return host_error("open " + root);
+  if (!make_owned_and_closed(fd.get())) {
+    return host_error(root + " is not a private directory of this user", EPERM);
+  }
   return fd;
 }
 
-int remove_tree_at(int dir_fd, const std::string& name) {
+namespace {
+
+// remove_tree_at's work: 0 or the errno of the first failure.
+int remove_tree(int dir_fd, const std::string& name) {
   struct stat top{};
   if (::fstatat(dir_fd, name.c_str(), &top, AT_SYMLINK_NOFOLLOW) != 0) {
     return errno == ENOENT ? 0 : errno;
@@ -140,25 +146,30 @@ int remove_tree_at(int dir_fd, const std::string& name) {
   }
 }
 
-UniqueFd make_private_dir_at(int dir_fd, const std::string& name) {
-  if (::mkdirat(dir_fd, name.c_str(), 0700) != 0) return UniqueFd();
+}  // namespace
+
+HostResult<void> remove_tree_at(int dir_fd, const std::string& name) {
+  const int error = remove_tree(dir_fd, name);
+  if (error != 0) return host_error("remove " + name, error);
+  return {};
+}
+
+HostResult<UniqueFd> make_private_dir_at(int dir_fd, const std::string& name) {
+  if (::mkdirat(dir_fd, name.c_str(), 0700) != 0) return host_error("create " + name);
   UniqueFd fd(::openat(dir_fd, name.c_str(), kDirFlags));
-  if (fd && ::fchmod(fd.get(), 0700) != 0) fd.reset();
+  if (!fd || ::fchmod(fd.get(), 0700) != 0) return host_error("open " + name);
   return fd;
 }
 
-UniqueFd claim_account(const std::string& root, const std::string& name) {
-  auto fail = [&](const std::string& reason) {
-    return InternalError("Failed to claim the user account " + name + ": " + reason);
-  };
-  auto os_error = [](int error) { return std::generic_category().message(error); };
-  UniqueFd root_fd = open_home_root(root);
-  if (!root_fd) throw InternalError("Failed to create the temporary home directory");
-  if (::mkdirat(root_fd.get(), ".claims", 0700) != 0 && errno != EEXIST)
-    throw fail(os_error(errno));
-  UniqueFd claims(::openat(root_fd.get(), ".claims", kDirFlags));
+HostResult<UniqueFd> claim_account(const std::string& root, const std::string& name) {
+  const std::string what = "claim the user account " + name;
+  HostResult<UniqueFd> root_fd = open_home_root(root);
+  if (!root_fd) return host_error("create the temporary home directory", 0);
+  if (::mkdirat(root_fd->get(), ".claims", 0700) != 0 && errno != EEXIST) return host_error(what);
+  UniqueFd claims(::openat(root_fd->get(), ".claims", kDirFlags));
   if (!claims || !make_owned_and_closed(claims.get())) {
-    throw fail("the claims directory is not a private directory of this user");
+    return host_error(what + ": the claims directory is not a private directory of this user",
+                      EPERM);
   }
 
   // A lock on a file that has been removed or replaced since it was opened
@@ -166,21 +177,21 @@ UniqueFd claim_account(const std::string& root, const std::string& name) {
   for (int attempt = 0; attempt < 16; ++attempt) {
     UniqueFd fd(::openat(claims.get(), name.c_str(),
                          O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, 0600));
-    if (!fd) throw fail(os_error(errno));
+    if (!fd) return host_error(what);
     if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
       if (errno == EWOULDBLOCK) return UniqueFd();
       if (errno == EINTR) continue;
-      throw fail(os_error(errno));
+      return host_error(what);
     }
     struct stat held{};
     struct stat at_path{};
-    if (::fstat(fd.get(), &held) != 0) throw fail(os_error(errno));
+    if (::fstat(fd.get(), &held) != 0) return host_error(what);
     if (::fstatat(claims.get(), name.c_str(), &at_path, AT_SYMLINK_NOFOLLOW) == 0 &&
         same_file(held, at_path)) {
       return fd;
     }
   }
-  throw fail("its claim file keeps being replaced");
+  return host_error(what + ": its claim file keeps being replaced", EAGAIN);
 }
 
 }  // namespace lumvex

@@ -15,6 +15,7 @@
 #include <string_view>
 
 #include "base/unique_fd.hpp"
+#include "error/host_error.hpp"
 
 namespace lumvex {
 
@@ -22,21 +23,19 @@ namespace lumvex {
 inline constexpr std::string_view kHomeRoot = "/tmp/tmp_user_home";
 
 // Creates `root` with any missing ancestors (mode 0777 before the umask;
-// existing ones are fine) and opens it. Empty when it cannot be made or
+// existing ones are fine) and opens it. An error when it cannot be made or
 // opened, is not a directory (a link is refused) or belongs to another
 // user; group and other write permission are taken away.
-UniqueFd open_home_root(const std::string& root);
+HostResult<UniqueFd> open_home_root(const std::string& root);
 
 // Removes entry `name` of the directory `dir_fd` and, for a directory,
 // everything below it; a link is removed itself, never followed. Works with
-// a handful of descriptors whatever the depth. Returns 0 (also when nothing
-// is there) or the errno of the first failure.
-int remove_tree_at(int dir_fd, const std::string& name);
+// a handful of descriptors whatever the depth. Nothing there is fine.
+HostResult<void> remove_tree_at(int dir_fd, const std::string& name);
 
 // Creates the directory `name` in `dir_fd` (which must not hold that name),
 // mode 0700 whatever the umask, and opens it without following links.
-// Empty when it cannot be made.
-UniqueFd make_private_dir_at(int dir_fd, const std::string& name);
+HostResult<UniqueFd> make_private_dir_at(int dir_fd, const std::string& name);
 
 // A host-wide claim on the account `name`: an exclusive lock (flock) on the
 // file <root>/.claims/<name>, in a directory that only the calling user may
@@ -46,9 +45,9 @@ UniqueFd make_private_dir_at(int dir_fd, const std::string& name);
 // holding process dies, so no claim outlives its holder. Claim files are
 // never removed; a claim file found replaced after locking is locked again.
 //
-// Returns the descriptor holding the lock, or an empty one when another open
-// file holds it. Throws InternalError when the claims directory cannot be
-// made or is not private.
-UniqueFd claim_account(const std::string& root, const std::string& name);
+// Gives the descriptor holding the lock, or an empty one when another open
+// file holds it; an error when the claims directory cannot be made or is not
+// private.
+HostResult<UniqueFd> claim_account(const std::string& root, const std::string& name);
 
 }  // namespace lumvex

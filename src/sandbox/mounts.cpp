@@ -122,9 +122,8 @@ HostResult<AccountStore> AccountStore::reset(int root_fd, const std::string& roo
   if (auto r = detach_mounts_at(stores.get(), name, stores_st.st_dev); !r) {
     return std::unexpected(r.error());
   }
-  if (int error = remove_tree_at(root_fd, name); error != 0) {
-    return host_error("remove " + root + "/" + name, error);
-  }
+  if (auto removed = remove_tree_at(root_fd, name); !removed)
+    return std::unexpected(removed.error());
 
   AccountStore store;
   store.mount_point_ = root + "/" + std::string(kStoreDir) + "/" + name;
