@@ -226,11 +226,28 @@ LUMVEX_CHILD_CODE long run_plan(const ChildPlan& plan) {
   return 0;
 }
 
+// Joins the program's control groups that it was not born in.
+LUMVEX_CHILD_CODE long join_groups(const ChildSetup& setup) {
+  if (setup.join_procs >= 0) {
+    if (long error =
+            failure(raw_syscall(SYS_write, setup.join_procs, reinterpret_cast<long>("0"), 1))) {
+      return error;
+    }
+  }
+  if (setup.plan == nullptr) return 0;
+  for (int fd : setup.plan->join_tasks) {
+    if (long error = failure(raw_syscall(SYS_write, fd, reinterpret_cast<long>("0"), 1))) {
+      return error;
+    }
+  }
+  return 0;
+}
+
 // Everything up to running the program: signal actions, control groups,
 // the plan, the standard streams, the other descriptors closed (but
-// `keep`), limits, credentials and working directory. The errno of a
+// with `close_others`), limits, credentials and working directory. The errno of a
 // failure, else 0.
-LUMVEX_CHILD_CODE long prepare_child(ChildSetup& setup, int keep) {
+LUMVEX_CHILD_CODE long prepare_child(ChildSetup& setup, bool close_others) {
   // Caught signals go back to their default action before the mask opens
   // (the program would have them reset anyway); SIGPIPE is default too.
   KernelSigaction default_action{};
@@ -248,22 +265,16 @@ LUMVEX_CHILD_CODE long prepare_child(ChildSetup& setup, int keep) {
     }
   }
 
-  long error = 0;
-  if (setup.join_procs >= 0) {
-    error = failure(raw_syscall(SYS_write, setup.join_procs, reinterpret_cast<long>("0"), 1));
-  }
+  // A reaper stays out of the session's groups (sharing this process's
+  // memory, it must never be what the session's memory cap picks to end):
+  // its program joins them instead.
+  long error = setup.reaper ? 0 : join_groups(setup);
   if (error == 0 && setup.plan != nullptr) error = run_plan(*setup.plan);
   for (int fd = 0; fd < 3 && error == 0; ++fd) {
     error = failure(raw_syscall(SYS_dup3, setup.std_fds[fd], fd, 0));
   }
-  if (error == 0) {
-    if (keep < 0) {
-      error = failure(raw_syscall(SYS_close_range, 3, ~0u, 0));
-    } else {
-      if (keep > 3) error = failure(raw_syscall(SYS_close_range, 3, keep - 1, 0));
-      if (error == 0) error = failure(raw_syscall(SYS_close_range, keep + 1, ~0u, 0));
-    }
-  }
+  // (A reaper keeps its descriptors until its program has started.)
+  if (error == 0 && close_others) error = failure(raw_syscall(SYS_close_range, 3, ~0u, 0));
   if (error == 0 && setup.limit_processes) {
     error = failure(raw_syscall(SYS_prlimit64, 0, RLIMIT_NPROC,
                                 reinterpret_cast<long>(&setup.process_limit), 0));
@@ -319,7 +330,12 @@ LUMVEX_CHILD_CODE long exec_program(const ChildSetup& setup) {
 // it could not.
 LUMVEX_CHILD_CODE int program_main(void* arg) {
   ChildSetup& setup = *static_cast<ChildSetup*>(arg);
-  setup.error = static_cast<int>(exec_program(setup));
+  long error = 0;
+  if (setup.reaper) {
+    error = join_groups(setup);
+    if (error == 0) error = failure(raw_syscall(SYS_close_range, 3, ~0u, 0));
+  }
+  setup.error = static_cast<int>(error != 0 ? error : exec_program(setup));
   raw_syscall(SYS_exit_group, 127);
   return 127;
 }
@@ -337,7 +353,19 @@ LUMVEX_CHILD_CODE int program_main(void* arg) {
   args.exit_signal = SIGCHLD;
   args.stack = reinterpret_cast<std::uint64_t>(setup.program_stack);
   args.stack_size = setup.program_stack_size;
-  const long program = lumvex_clone3_run(&args, sizeof args, program_main, &setup);
+  const int cgroup_dir = setup.plan != nullptr ? setup.plan->cgroup_dir : -1;
+  if (cgroup_dir >= 0) {
+    args.flags |= CLONE_INTO_CGROUP;
+    args.cgroup = static_cast<std::uint64_t>(cgroup_dir);
+  }
+  long program = lumvex_clone3_run(&args, sizeof args, program_main, &setup);
+  if ((program == -ENOSYS || program == -E2BIG) && cgroup_dir >= 0) {
+    // No CLONE_INTO_CGROUP: the program joins its group itself.
+    args.flags &= ~static_cast<std::uint64_t>(CLONE_INTO_CGROUP);
+    args.cgroup = 0;
+    setup.join_procs = setup.plan->cgroup_procs;
+    program = lumvex_clone3_run(&args, sizeof args, program_main, &setup);
+  }
   if (program < 0) setup.error = static_cast<int>(-program);
   // From here on `setup` is the parent's again.
   const int started = setup.started;
@@ -363,7 +391,7 @@ LUMVEX_CHILD_CODE int program_main(void* arg) {
 // here.
 LUMVEX_CHILD_CODE int child_main(void* arg) {
   ChildSetup& setup = *static_cast<ChildSetup*>(arg);
-  long error = prepare_child(setup, setup.reaper ? setup.started : -1);
+  long error = prepare_child(setup, !setup.reaper);
   if (error == 0 && setup.reaper) reaper_main(setup);
   if (error == 0 && setup.plan != nullptr && setup.plan->fork_into_namespace) {
     clone_args args{};
@@ -581,7 +609,7 @@ ChildProcess spawn(const std::string& program, const std::vector<std::string>& a
   if ((cgroup_dir >= 0 || reaper) && kHaveClone3Run) {
     clone_args args{};
     args.flags = CLONE_VM | vfork | CLONE_PIDFD | static_cast<std::uint64_t>(namespaces);
-    if (cgroup_dir >= 0) {
+    if (cgroup_dir >= 0 && !reaper) {
       args.flags |= CLONE_INTO_CGROUP;
       args.cgroup = static_cast<std::uint64_t>(cgroup_dir);
     }
@@ -701,19 +729,19 @@ namespace {
 
 struct KillerSetup {
   long uid;
-  long result;  // 0, or the errno of kill(-1) or of taking on the ids
+  long target;  // as kill() takes it
+  long signal;
+  long result;  // 0, or the errno of kill() or of taking on the ids
 };
 
-__attribute__((no_sanitize("address", "thread", "undefined"))) int killer_main(void* arg) {
+LUMVEX_CHILD_CODE int killer_main(void* arg) {
   KillerSetup& setup = *static_cast<KillerSetup*>(arg);
-  if (::syscall(SYS_setgroups, 0, nullptr) != 0 ||
-      ::syscall(SYS_setresgid, setup.uid, setup.uid, setup.uid) != 0 ||
-      ::syscall(SYS_setresuid, setup.uid, setup.uid, setup.uid) != 0) {
-    setup.result = errno;
-  } else {
-    setup.result = ::syscall(SYS_kill, -1, SIGKILL) == 0 ? 0 : errno;
-  }
-  ::syscall(SYS_exit_group, 0);
+  long error = failure(raw_syscall(SYS_setgroups, 0, 0));
+  if (error == 0) error = failure(raw_syscall(SYS_setresgid, setup.uid, setup.uid, setup.uid));
+  if (error == 0) error = failure(raw_syscall(SYS_setresuid, setup.uid, setup.uid, setup.uid));
+  if (error == 0) error = failure(raw_syscall(SYS_kill, setup.target, setup.signal));
+  setup.result = error;
+  raw_syscall(SYS_exit_group, 0);
   return 0;
 }
 
@@ -792,13 +820,17 @@ HostResult<bool> account_has_processes(std::uint32_t uid) {
 }
 
 HostResult<bool> kill_all_as(std::uint32_t uid) {
-  const std::string what = "end the processes of uid " + std::to_string(uid);
+  return signal_as(uid, -1, SIGKILL);
+}
+
+HostResult<bool> signal_as(std::uint32_t uid, pid_t target, int signal) {
+  const std::string what = "signal processes as uid " + std::to_string(uid);
   if (uid == 0 || uid == ::getuid() || uid == ::geteuid()) {
-    throw InternalError("refusing to end the processes of uid " + std::to_string(uid));
+    throw InternalError("refusing to signal processes as uid " + std::to_string(uid));
   }
   ChildStack stack;
   if (!stack.ok()) return host_error(what);
-  KillerSetup setup{static_cast<long>(uid), EIO};
+  KillerSetup setup{static_cast<long>(uid), target, signal, EIO};
   sigset_t all;
   sigset_t old;
   sigfillset(&all);

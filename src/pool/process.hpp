@@ -154,6 +154,12 @@ CapturedOutput run_captured(const std::string& program, const std::vector<std::s
 // signalled. Throws InternalError for uid 0 and for the caller's own user.
 HostResult<bool> kill_all_as(std::uint32_t uid);
 
+// Sends `signal` to `target` (as kill() takes it) as account `uid`, so that
+// it reaches only what the account itself may signal. Gives whether
+// anything was signalled (false: no such process or group). Throws as
+// kill_all_as().
+HostResult<bool> signal_as(std::uint32_t uid, pid_t target, int signal);
+
 // Whether account `uid` has any process (one that has ended but waits to be
 // reaped included), asked of the kernel's count of the account's processes
 // by a short-lived child with the account's ids: the same cost however many

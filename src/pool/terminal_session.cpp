@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <charconv>
 #include <exception>
 #include <filesystem>
 #include <optional>
@@ -27,6 +28,7 @@
 #include "pool/host_processes.hpp"
 #include "pool/process.hpp"
 #include "sandbox/cgroup.hpp"
+#include "sandbox/host_text.hpp"
 #include "sandbox/mounts.hpp"
 
 namespace lumvex {
@@ -550,6 +552,80 @@ void TerminalSession::disown() NO_THREAD_SAFETY_ANALYSIS {
   }
   state->claim.reset();
   state->store.abandon();
+}
+
+namespace {
+
+// The processes whose parent is `pid` (from /proc; empty when it is gone).
+std::vector<pid_t> children_of(pid_t pid) {
+  const std::string path =
+      "/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children";
+  HostResult<std::string> text = read_text(path);
+  std::vector<pid_t> children;
+  if (!text) return children;
+  std::size_t at = 0;
+  while (at < text->size()) {
+    pid_t child = 0;
+    auto [end, ec] = std::from_chars(text->data() + at, text->data() + text->size(), child);
+    if (ec != std::errc()) break;
+    children.push_back(child);
+    at = static_cast<std::size_t>(end - text->data()) + 1;
+  }
+  return children;
+}
+
+// The foreground process group of `pid`'s terminal (field tpgid of its
+// stat), 0 when it has none or is gone.
+pid_t terminal_group_of(pid_t pid) {
+  HostResult<std::string> text = read_text("/proc/" + std::to_string(pid) + "/stat");
+  if (!text) return 0;
+  // Fields after the command name, which ends with the last ')'.
+  std::size_t at = text->rfind(')');
+  if (at == std::string::npos) return 0;
+  std::string_view rest(*text);
+  rest.remove_prefix(at + 1);
+  long fields[6] = {};
+  for (long& field : fields) {
+    while (!rest.empty() && rest.front() == ' ') rest.remove_prefix(1);
+    if (!rest.empty() && (rest.front() < '0' || rest.front() > '9') && rest.front() != '-') {
+      rest.remove_prefix(1);  // the state letter
+      field = 0;
+      continue;
+    }
+    auto [end, ec] = std::from_chars(rest.data(), rest.data() + rest.size(), field);
+    if (ec != std::errc()) return 0;
+    rest.remove_prefix(static_cast<std::size_t>(end - rest.data()));
+  }
+  // state ppid pgrp session tty_nr tpgid
+  return fields[5] > 0 ? static_cast<pid_t>(fields[5]) : 0;
+}
+
+}  // namespace
+
+std::expected<bool, StreamError> TerminalSession::send_signal(int signal) {
+  if (!state_) return std::unexpected(StreamError::kFailed);
+  State& state = *state_;
+  pid_t top = -1;
+  {
+    MutexLock lock(state.mutex);
+    if (!state.channel || state.closing) return std::unexpected(StreamError::kFailed);
+    top = state.channel->child.process.pid();
+  }
+  // `su` runs the shell on a terminal of its own; under a reaper, `su` is
+  // the reaper's child. The shell's stat names the terminal's foreground
+  // group, which is signalled as the account: whatever that number names
+  // now, only the account's own processes can receive it.
+  std::vector<pid_t> su = state.namespaces[0] ? children_of(top) : std::vector<pid_t>{top};
+  for (pid_t s : su) {
+    for (pid_t shell : children_of(s)) {
+      const pid_t group = terminal_group_of(shell);
+      if (group <= 0) continue;
+      HostResult<bool> sent = signal_as(state.uid, -group, signal);
+      if (!sent) throw_host(sent.error());
+      return *sent;
+    }
+  }
+  return std::unexpected(StreamError::kFailed);
 }
 
 std::vector<std::string> TerminalSession::environment() const {

@@ -134,6 +134,12 @@ class TerminalSession final : public AsyncTerminal {
   // are ended then). Throws InternalError when it cannot be started.
   std::expected<RunResult, StreamError> run(const RunRequest& request);
 
+  // Sends `signal` to the foreground job of the shell's terminal (what
+  // Ctrl-C there would reach), as the session's account. Fails (kFailed) on
+  // a closed session or when the shell is gone; gives false when no
+  // process was there to receive it.
+  std::expected<bool, StreamError> send_signal(int signal);
+
   // The shell's environment, as a command starts with it.
   std::vector<std::string> environment() const;
 

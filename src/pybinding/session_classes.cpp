@@ -137,6 +137,14 @@ constexpr const char kRunDoc[] =
     "max_output bytes (the rest is dropped; the result's truncated is True).\n"
     "A command is a process of its own: cd or export do not carry over.\n";
 
+constexpr const char kSendSignalDoc[] =
+    "send_signal($self, sig)\n--\n\n"
+    "\n"
+    "Send the signal sig to the foreground job of the session's shell (what\n"
+    "Ctrl-C on its terminal would reach), as the session's account, without\n"
+    "closing the session. Return True, or False when no process received it.\n";
+constexpr Signature kSendSignal{"PyTerminalSession.send_signal", {"sig"}};
+
 constexpr const char kRunFailed[] = "Failed to run the command in the terminal session";
 
 constexpr const char kWriteFileDoc[] =
@@ -347,6 +355,12 @@ PyObject* session_new_impl(PyTypeObject* type, PoolData& pool) {
     return TerminalSession::make(std::move(handle));
   }();
   if (!made) return raise_error(std::string_view(made.error()));
+  // A Ctrl-C while the session was being made (its waits are bounded, a few
+  // seconds at most) ends the request now, the new session closed.
+  if (PyErr_CheckSignals() < 0) {
+    close_session(*made);
+    return nullptr;
+  }
   PyObject* object = make_instance<SessionData>(type, std::move(*made));
   // Without an object the session is closed here rather than by its
   // destructor, which would wait for the pool with the interpreter lock.
@@ -632,6 +646,26 @@ PyMethodDef files_method(const char* doc) {
           METH_VARARGS | METH_KEYWORDS, doc};
 }
 
+// send_signal(sig): signals the foreground job of the shell's terminal.
+PyObject* session_send_signal_impl(SessionData& session, Any sig) {
+  if (PyBool_Check(sig.object) || !PyIndex_Check(sig.object)) {
+    PyErr_SetString(PyExc_TypeError, "sig must be a signal number (int or signal.Signals)");
+    return nullptr;
+  }
+  const long number = PyLong_AsLong(sig.object);
+  if (number == -1 && PyErr_Occurred()) return nullptr;
+  if (number < 1 || number > 64) {
+    PyErr_SetString(PyExc_ValueError, "sig must be a signal number from 1 to 64");
+    return nullptr;
+  }
+  const auto sent = session.use([&](TerminalSession& s) {
+    AllowThreads unlocked;
+    return s.send_signal(static_cast<int>(number));
+  });
+  if (!sent) return raise_error(std::string_view(kWriteFailed));
+  return PyBool_FromLong(*sent ? 1 : 0);
+}
+
 // The attributes user, uid and home: what the session is, fixed for its
 // life (also after close).
 PyObject* session_user_get(PyObject* self, void*) {
@@ -679,6 +713,7 @@ PyMethodDef kSessionMethods[] = {
     method<kFileno, &session_fileno_impl>(kFilenoDoc),
     method<kUsage, &session_usage_impl>(kUsageDoc),
     method<kRun, &session_run_impl>(kRunDoc),
+    method<kSendSignal, &session_send_signal_impl>(kSendSignalDoc),
     files_method<kWriteFileName>(kWriteFileDoc),
     files_method<kReadFileName>(kReadFileDoc),
     files_method<kUploadName>(kUploadDoc),

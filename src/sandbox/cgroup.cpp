@@ -348,13 +348,7 @@ HostResult<SessionCgroup> SessionCgroup::create(const CgroupPlan& plan, const st
 void CgroupJoin::add_to(ChildPlan& plan) const {
   plan.cgroup_dir = v2_dir.get();
   plan.cgroup_procs = v2_procs.get();
-  for (const UniqueFd& fd : v1_tasks) {
-    ChildStep step;
-    step.kind = ChildStep::kWrite;
-    step.fd = fd.get();
-    step.text = "0";
-    plan.steps.push_back(step);
-  }
+  for (const UniqueFd& fd : v1_tasks) plan.join_tasks.push_back(fd.get());
 }
 
 HostResult<CgroupJoin> SessionCgroup::join(std::string_view leaf) const {

@@ -43,6 +43,10 @@ class ChildPlan {
   // missing; -1 for none.
   int cgroup_dir = -1;
   int cgroup_procs = -1;
+  // cgroup v1 `tasks` files that the process that runs the program writes
+  // "0" into (single-threaded, it moves its one thread, which does not wait
+  // for an RCU grace period as moving through cgroup.procs does).
+  std::vector<int> join_tasks;
   std::vector<ChildStep> steps;
   // Set: the child and everything it runs can never gain privileges
   // (set-uid bits and file capabilities are ignored).

@@ -4,6 +4,7 @@ input, env, cwd, large and capped output, concurrent runs, close during a
 run, and files in and out of a PyFs, planted links not followed."""
 
 import os
+import signal
 import subprocess
 import threading
 import time
@@ -12,7 +13,7 @@ import pytest
 
 import lumvex
 from test_sessions import bounded, needs_host
-from test_walls import none_left, open_session, uid_processes
+from test_walls import none_left, open_session, sh, uid_processes
 
 pytestmark = needs_host
 
@@ -170,3 +171,14 @@ def test_files_in_and_out(session):
         session.download("missing", back, "/m")
     with pytest.raises(FileNotFoundError):
         session.upload(fs, "/missing", "m")
+
+
+def test_send_signal_reaches_the_foreground_job_only(session):
+    session.write(b"sleep 30; echo after\n")
+    time.sleep(0.3)
+    assert session.send_signal(signal.SIGINT) is True
+    assert sh(session, "echo alive") == ("\nalive\n", 0)  # the shell lives on; the list was broken off
+    with pytest.raises(ValueError):
+        session.send_signal(0)
+    with pytest.raises(TypeError):
+        session.send_signal("INT")
