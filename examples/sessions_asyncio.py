@@ -41,7 +41,7 @@ async def square(session, n):
     host's clock, to show that they all ran at the same time."""
     result = await asyncio.to_thread(
         session.run,
-        'echo "$(date +%s.%N) $((N * N))"; sleep 1; echo "$USER" >&2',
+        'echo "$(date +%s.%N) $((N * N))"; sleep 2; echo "$USER" >&2',
         env={"N": str(n)},
         timeout=TIMEOUT,
         check=True,
@@ -100,10 +100,10 @@ async def main():
         for n, (session, (_, value, user)) in enumerate(zip(sessions, results)):
             assert user == session.user, (user, session.user)
             print(f"session {n:2}: {n} squared is {value}")
-        # Each command slept for a second after it started: if the last one
-        # started before the first one's second was over, all ran at once.
+        # Each command slept for 2 seconds after it started: if the last one
+        # started before the first one's sleep was over, all ran at once.
         starts = [started for started, _, _ in results]
-        print(f"all {SESSIONS} commands ran at once: {max(starts) - min(starts) < 1.0}")
+        print(f"all {SESSIONS} commands ran at once: {max(starts) - min(starts) < 2.0}")
 
         print(f"timeout: output so far {await timed_out(sessions[0])!r}")
         print(f"after it: {(await asyncio.to_thread(sessions[0].run, 'pgrep -c sleep')).stdout!r}")
