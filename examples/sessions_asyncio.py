@@ -37,8 +37,9 @@ async def open_sessions(pool, count, opened):
 
 
 async def square(session, n):
-    """Runs one command; each prints when it started and ended, by the
-    host's clock, to show that they all ran at the same time."""
+    """Runs one command in `session`: it prints the time it started (by the
+    host's clock, to show that all ran at the same time) and n squared, and
+    the account's name on standard error."""
     result = await asyncio.to_thread(
         session.run,
         'echo "$(date +%s.%N) $((N * N))"; sleep 2; echo "$USER" >&2',
