@@ -1,6 +1,8 @@
 # Type information for the compiled module lumvex (a stub-only package that
 # ships in the same wheel). The signatures are those the module accepts;
 # where a published text signature says otherwise (PyFs.remove), these hold.
+import os
+import subprocess
 from collections.abc import Mapping
 from types import TracebackType
 from typing import ClassVar, Final, Self, SupportsIndex, final
@@ -83,6 +85,23 @@ class PyTerminalSession:
     def fileno(self) -> int: ...
     # memory_peak, oom_kills, processes (int) and cpu_seconds (float).
     def usage(self) -> dict[str, int | float]: ...
+    # The result also has `truncated: bool`: whether output past max_output
+    # was dropped.
+    def run(
+        self,
+        command: str,
+        *,
+        timeout: float | None = None,
+        input: bytes | bytearray | memoryview | None = None,
+        env: Mapping[str, str] | None = None,
+        cwd: str | os.PathLike[str] | None = None,
+        check: bool = False,
+        max_output: int = 67108864,
+    ) -> subprocess.CompletedProcess[bytes]: ...
+    def write_file(self, path: str, data: bytes | bytearray | memoryview) -> None: ...
+    def read_file(self, path: str) -> bytes: ...
+    def upload(self, fs: PyFs, src: str, dst: str) -> None: ...
+    def download(self, src: str, fs: PyFs, dst: str) -> None: ...
     @property
     def user(self) -> str: ...
     @property

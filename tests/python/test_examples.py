@@ -1,17 +1,21 @@
 """The example programs run and do what they show: quickstart to the end with
-no warning, the shell over piped input, the session example as root."""
+no warning, the shell over piped input; as root, the session example, 20
+sessions driven from asyncio, and sessions on the nodes of a local Ray
+cluster."""
 
 import os
+import re
 import shutil
 import subprocess
 import sys
+import tempfile
 
 import pytest
 
 EXAMPLES = os.path.join(os.path.dirname(__file__), "..", "..", "examples")
 
 
-def run_example(name, *args, stdin="", timeout=60):
+def run_example(name, *args, stdin="", timeout=60, env=None):
     return subprocess.run(
         [sys.executable, "-X", "dev", "-W", "error", os.path.join(EXAMPLES, name), *args],
         input=stdin,
@@ -19,7 +23,14 @@ def run_example(name, *args, stdin="", timeout=60):
         text=True,
         timeout=timeout,
         cwd=os.path.dirname(__file__),
+        env=None if env is None else {**os.environ, **env},
     )
+
+
+needs_sessions = pytest.mark.skipif(
+    os.geteuid() != 0 or not all(shutil.which(p) for p in ("id", "useradd", "su")),
+    reason="the session examples need root, id, useradd and su",
+)
 
 
 def test_quickstart():
@@ -52,13 +63,50 @@ def test_shell_over_piped_input(tmp_path):
     )
 
 
-@pytest.mark.skipif(
-    os.geteuid() != 0 or not all(shutil.which(p) for p in ("id", "useradd", "su")),
-    reason="the session example needs root, id, useradd and su",
-)
+@needs_sessions
 def test_session(host_lock):
     result = run_example("session.py", "echo one; echo two >&2; id -un")
     assert result.returncode == 0, result.stderr
     lines = result.stdout.splitlines()
     assert lines[0] == "$ echo one; echo two >&2; id -un"
     assert lines[1:3] == ["one", "two"] and lines[3].startswith("test_") and len(lines) == 4
+
+
+@needs_sessions
+def test_sessions_asyncio(host_lock):
+    result = run_example("sessions_asyncio.py", timeout=120)
+    assert (result.returncode, result.stderr) == (0, "")
+    lines = result.stdout.splitlines()
+    assert lines[:21] == ["20 sessions, 20 accounts"] + [
+        f"session {n:2}: {n} squared is {n * n}" for n in range(20)
+    ]
+    assert lines[21:24] == [
+        "all 20 commands ran at once: True",
+        "timeout: output so far b'started\\n'",
+        "after it: b'0\\n'",  # nothing of the timed-out command is left
+    ]
+    assert re.fullmatch(r"raw stream: \d+ bytes up to the marker", lines[24])
+    assert lines[25:] == ["closed 20 sessions"]
+
+
+@needs_sessions
+def test_sessions_ray(host_lock):
+    # Ray's files (sockets, logs) go to a short directory of the test's own.
+    with tempfile.TemporaryDirectory(prefix="ray-", ignore_cleanup_errors=True) as ray_files:
+        result = run_example("sessions_ray.py", timeout=300, env={"RAY_TMPDIR": ray_files})
+    assert result.returncode == 0, result.stderr
+    *lines, summary = result.stdout.splitlines()
+    assert summary == "3 nodes, 12 commands, 6 sessions"
+    outcomes = [
+        r"id -un -> 0 b'(?P=user)\\n' b''",
+        r"echo \$\(\(6 \* 7\)\) >&2 -> 0 b'' b'42\\n'",
+        r"ls /root -> 2 b'' b.+",  # refused, whatever the language
+        r"sleep 30 -> timeout b'' b''",
+    ]
+    nodes = []
+    for n, line in enumerate(lines):
+        where = r"node (?P<node>\w+) \(.*\) (?P<user>test_\w+): \$ "
+        match = re.fullmatch(where + outcomes[n % 4], line)
+        assert match, line
+        nodes.append(match["node"])
+    assert nodes == [node for node in sorted(set(nodes)) for _ in outcomes]

@@ -43,6 +43,16 @@ def session(pool: lumvex.PyUserPool) -> bytes:
     return b""
 
 
+def commands(session: lumvex.PyTerminalSession, fs: lumvex.PyFs) -> int:
+    result = session.run("make", timeout=2.5, input=b"", env={"A": "1"}, cwd="src", check=True)
+    assert_type(result.stdout + result.stderr, bytes)
+    session.write_file(session.home + "/f", bytearray(b"x"))
+    session.upload(fs, "/docs", "docs")
+    session.download("docs", fs, "/back")
+    assert_type(session.read_file("f"), bytes)
+    return result.returncode + session.uid + len(session.user)
+
+
 def main() -> None:
     version: str = lumvex.__version__
     names: list[str] = lumvex.__all__

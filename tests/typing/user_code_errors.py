@@ -11,3 +11,10 @@ handle.write("text")  # expected error
 handle.seek(0, 0)  # expected error
 text: bytes = lumvex.PyTerm(fs).exec("ls")  # expected error
 lumvex.PyTerminalSession(fs)  # expected error
+
+
+def commands(session: lumvex.PyTerminalSession) -> str:
+    session.run(["ls", "-l"])  # expected error
+    session.run("ls", 5)  # expected error
+    session.write_file("f", "text")  # expected error
+    return session.run("ls").stdout  # expected error
