@@ -491,7 +491,7 @@ bool ChildProcess::stopped_or_ended() const {
   siginfo_t info{};
   for (;;) {
     if (::waitid(P_PIDFD, static_cast<id_t>(pidfd_.get()), &info,
-                 WSTOPPED | WEXITED | WNOHANG | WNOWAIT) == 0) {
+                 WSTOPPED | WEXITED | WNOHANG | WNOWAIT | __WALL) == 0) {
       return info.si_pid != 0;
     }
     if (errno != EINTR) return true;  // ECHILD: reaped elsewhere
@@ -501,7 +501,10 @@ bool ChildProcess::stopped_or_ended() const {
 bool ChildProcess::reap(int options) {
   siginfo_t info{};
   for (;;) {
-    if (::waitid(P_PIDFD, static_cast<id_t>(pidfd_.get()), &info, WEXITED | options) == 0) break;
+    if (::waitid(P_PIDFD, static_cast<id_t>(pidfd_.get()), &info, WEXITED | __WALL | options) ==
+        0) {
+      break;
+    }
     if (errno == EINTR) continue;
     // ECHILD: something else reaped it (or the kernel did, SIGCHLD being
     // ignored): it has ended, with a status nobody can tell any more.
@@ -614,7 +617,7 @@ ChildProcess spawn(const std::string& program, const std::vector<std::string>& a
       args.cgroup = static_cast<std::uint64_t>(cgroup_dir);
     }
     args.pidfd = reinterpret_cast<std::uint64_t>(&pidfd);
-    args.exit_signal = SIGCHLD;
+    args.exit_signal = 0;  // no exit signal: see ChildProcess
     args.stack = reinterpret_cast<std::uint64_t>(stacks->base(0));
     args.stack_size = ChildStack::kSize;
     pid = lumvex_clone3_run(&args, sizeof args, child_main, &setup);
@@ -623,8 +626,8 @@ ChildProcess spawn(const std::string& program, const std::vector<std::string>& a
   if ((pid == -ENOSYS || pid == -E2BIG) && !reaper) {
     // No clone3 (or no CLONE_INTO_CGROUP): the child joins its group itself.
     if (cgroup_dir >= 0) setup.join_procs = options.plan->cgroup_procs;
-    pid = ::clone(child_main, stacks->top(0),
-                  CLONE_VM | CLONE_VFORK | CLONE_PIDFD | namespaces | SIGCHLD, &setup, &pidfd);
+    pid = ::clone(child_main, stacks->top(0), CLONE_VM | CLONE_VFORK | CLONE_PIDFD | namespaces,
+                  &setup, &pidfd);
     clone_error = errno;
   } else if (pid < 0) {
     clone_error = static_cast<int>(-pid);
@@ -807,7 +810,7 @@ HostResult<bool> account_has_processes(std::uint32_t uid) {
   clone_args args{};
   args.flags = CLONE_VM | CLONE_VFORK | CLONE_PIDFD;
   args.pidfd = reinterpret_cast<std::uint64_t>(&pidfd);
-  args.exit_signal = SIGCHLD;
+  args.exit_signal = 0;
   args.stack = reinterpret_cast<std::uint64_t>(stacks.base(0));
   args.stack_size = ChildStack::kSize;
   const long pid = lumvex_clone3_run(&args, sizeof args, prober_main, &setup);
@@ -837,8 +840,8 @@ HostResult<bool> signal_as(std::uint32_t uid, pid_t target, int signal) {
   ::pthread_sigmask(SIG_SETMASK, &all, &old);
   int pidfd = -1;
   // The child is done (it has exited) when clone returns.
-  const pid_t pid = ::clone(killer_main, stack.top(),
-                            CLONE_VM | CLONE_VFORK | CLONE_PIDFD | SIGCHLD, &setup, &pidfd);
+  const pid_t pid =
+      ::clone(killer_main, stack.top(), CLONE_VM | CLONE_VFORK | CLONE_PIDFD, &setup, &pidfd);
   const int clone_error = errno;
   ::pthread_sigmask(SIG_SETMASK, &old, nullptr);
   if (pid < 0) return host_error(what, clone_error);

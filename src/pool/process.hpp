@@ -37,6 +37,11 @@ namespace lumvex {
 
 // A child process held through its process descriptor. Destroying one that
 // has not been reaped kills it (SIGKILL) and reaps it.
+//
+// Children are made without an exit signal (no SIGCHLD): the kernel then
+// counts them as "clone" children, which a waitpid(-1) or os.wait() made
+// elsewhere in the process does not reap, so no other code can take a
+// child's status (or, for a session, end it early).
 class ChildProcess {
  public:
   ChildProcess() = default;

@@ -489,7 +489,8 @@ bool updated_environment(PyObject* env, std::vector<std::string>& environment) {
     }
     if (name.empty() || name.find('=') != std::string_view::npos ||
         name.find('\0') != std::string_view::npos || value.find('\0') != std::string_view::npos) {
-      PyErr_SetString(PyExc_ValueError, "env names must be non-empty, without '=' or NUL");
+      PyErr_SetString(PyExc_ValueError,
+                      "env names must be non-empty and without '='; no NUL in names or values");
       return false;
     }
     std::string prefix = std::string(name) + "=";
@@ -550,6 +551,10 @@ PyObject* session_run_impl(SessionData& session, std::string_view command, Any t
     if (!path || !to_text(path.get(), text)) {
       PyErr_Clear();
       PyErr_SetString(PyExc_TypeError, "cwd must be a str or os.PathLike of str, or None");
+      return nullptr;
+    }
+    if (text.find('\0') != std::string_view::npos) {
+      PyErr_SetString(PyExc_ValueError, "cwd must not contain NUL");
       return nullptr;
     }
     request.workdir = text.starts_with('/') ? std::string(text) : home + "/" + std::string(text);
