@@ -274,11 +274,14 @@ def test_fork_child_neither_closes_nor_holds_the_parents_session():
     assert os.waitpid(pid, 0)[1] == 0
     assert sh(s, "echo still") == ("still\n", 0)
     read, write = os.pipe()
+    ready_read, ready_write = os.pipe()
     pid = os.fork()
     if pid == 0:
-        os.read(read, 1)  # holds its copies until told
+        os.write(ready_write, b"r")  # the fork handlers have run
+        os.read(read, 1)  # lives on until told
         os._exit(0)
     try:
+        assert os.read(ready_read, 1) == b"r"
         uid = s.uid
         s.close()
         with open_session(pool) as again:
@@ -286,8 +289,8 @@ def test_fork_child_neither_closes_nor_holds_the_parents_session():
     finally:
         os.write(write, b"x")
         os.waitpid(pid, 0)
-        os.close(read)
-        os.close(write)
+        for fd in (read, write, ready_read, ready_write):
+            os.close(fd)
 
 
 def test_usage_and_environment():
