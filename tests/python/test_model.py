@@ -517,7 +517,8 @@ class SurfaceMachine(RuleBasedStateMachine):
     def rename(self, data):
         src = data.draw(self.paths())
         dst = data.draw(st.one_of(self.paths(), st.builds(
-            lambda p, n: p + "/" + n, self.paths(), st.sampled_from(NAMES))))
+            lambda p, n: p + "/" + n, self.paths(), st.sampled_from(NAMES)),
+            st.just(split_last(src)[0])))  # onto its own directory
         self.agree(lambda: self.fs.rename(src, dst), lambda: self.model.rename(src, dst))
 
     @rule(data=st.data())
