@@ -5,7 +5,8 @@
 //   u64 next_inode_id
 //   the root's record, then nothing more
 // A record is
-//   u8 kind (0 file, 1 directory, 2 symlink), u64 id, i64 mtime_ns,
+//   u8 kind (0 file, 1 directory, 2 symlink: nothing makes symlinks, and
+//   the loader refuses them), u64 id, i64 mtime_ns,
 //   u32 name length, the name's bytes (UTF-8; empty for the root only),
 // followed by its payload:
 //   file:      u64 length, the bytes
@@ -143,7 +144,7 @@ class Loader {
     if (!in_.u8(kind) || !in_.u64(id) || !in_.u64(mtime) || !in_.u32(name_length) ||
         !in_.bytes(name_length, name))
       return truncated();
-    if (kind > 2) return std::unexpected("unknown entry kind " + std::to_string(kind));
+    if (kind > 1) return std::unexpected("unknown entry kind " + std::to_string(kind));
     if (dir) {
       if (id == kRootId || id >= next_id_)
         return std::unexpected("entry id " + std::to_string(id) + " out of range");
@@ -166,11 +167,9 @@ class Loader {
       file.data.data.resize_for_overwrite(data.size());
       if (!data.empty()) std::memcpy(file.data.data.data(), data.data(), data.size());
       payload = std::move(file);
-    } else if (kind == 1) {
+    } else {
       if (count > in_.left() / kMinRecord) return truncated();
       payload = Directory{};
-    } else {
-      payload = Symlink{count};
     }
 
     const InodeId parent = dir ? dir->id : kRootId;
