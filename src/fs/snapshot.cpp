@@ -13,8 +13,13 @@
 //   directory: u64 number of children, then each child's record, in order
 //   symlink:   u64 target id
 // The loader trusts nothing: every length is checked against what is left of
-// the input before anything is allocated for it, so a hostile input can cost
-// no more memory than its own size.
+// the input before anything is allocated for it, and ids are bounded (the
+// inode table's index grows with the largest id in use, an eighth of a byte
+// per id), so a hostile input can cost no more memory than a fixed amount
+// plus a multiple of its own size. An image whose live ids are sparser than
+// that bound allows (one id in 1024 per byte, beyond the first 2^26 ids) is
+// refused.
+#include <algorithm>
 #include <cstring>
 #include <unordered_set>
 #include <vector>
@@ -132,7 +137,10 @@ namespace {
 
 class Loader {
  public:
-  Loader(std::string_view bytes, InodeId next_id) : in_(bytes), next_id_(next_id) {}
+  Loader(std::string_view bytes, InodeId next_id)
+      : in_(bytes),
+        next_id_(next_id),
+        max_id_(std::max<InodeId>(InodeId{1} << 26, InodeId{1024} * bytes.size())) {}
 
   // Reads one record below `dir` (null for the root) into `fs`.
   std::expected<InodeRef, std::string> record(const InodeRef& dir, std::size_t depth,
@@ -148,6 +156,9 @@ class Loader {
     if (dir) {
       if (id == kRootId || id >= next_id_)
         return std::unexpected("entry id " + std::to_string(id) + " out of range");
+      if (id > max_id_)
+        return std::unexpected("entry id " + std::to_string(id) +
+                               " too large for the size of the image");
       if (!seen_.insert(id).second)
         return std::unexpected("entry id " + std::to_string(id) + " appears twice");
       if (!valid_name(name)) return std::unexpected("invalid entry name");
@@ -205,6 +216,7 @@ class Loader {
 
   Reader in_;
   const InodeId next_id_;
+  const InodeId max_id_;
   std::unordered_set<InodeId> seen_;
   std::vector<InodeRef> loaded_;  // every entry below the root
 };
