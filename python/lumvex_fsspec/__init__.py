@@ -27,6 +27,8 @@ from __future__ import annotations
 
 import errno
 import io
+import operator
+import stat
 import threading
 from datetime import datetime, timezone
 from typing import Any
@@ -185,10 +187,10 @@ class LumvexFileSystem(AbstractFileSystem):
 
     @staticmethod
     def _entry(path: str, st: Any) -> dict[str, Any]:
-        is_dir = st.st_mode & 0o170000 == 0o040000
+        is_dir = stat.S_ISDIR(st.st_mode)
         return {"name": path, "size": 0 if is_dir else st.st_size,
                 "type": "directory" if is_dir else "file", "mtime": st.st_mtime,
-                "ino": st.st_ino, "nlink": st.st_nlink, "mode": st.st_mode}
+                "ino": st.st_ino}
 
     def info(self, path: str, **kwargs: Any) -> dict[str, Any]:
         path = self._strip_protocol(path)
@@ -204,16 +206,21 @@ class LumvexFileSystem(AbstractFileSystem):
             entry = self.info(path)  # a file lists as itself
             return [entry] if detail else [path]
         base = path.rstrip("/")
-        names = [f"{base}/{name}" for name in dirs + files]
         if not detail:
-            return sorted(names)
+            return sorted([f"{base}/{name}" for name in dirs + files])
+        stat = self.pyfs.stat
         entries = []
-        for name in names:
-            try:
-                entries.append(self._entry(name, self.pyfs.stat(name)))
-            except ValueError:
-                continue  # removed meanwhile
-        return sorted(entries, key=lambda e: e["name"])
+        for names, kind in ((dirs, "directory"), (files, "file")):
+            for name in names:
+                full = f"{base}/{name}"
+                try:
+                    st = stat(full)
+                except ValueError:
+                    continue  # removed meanwhile
+                entries.append({"name": full, "size": st.st_size, "type": kind,
+                                "mtime": st.st_mtime, "ino": st.st_ino})
+        entries.sort(key=_by_name)
+        return entries
 
     def exists(self, path: str, **kwargs: Any) -> bool:
         try:
@@ -393,6 +400,9 @@ class LumvexFileSystem(AbstractFileSystem):
         if readable and writable:
             return io.BufferedRandom(raw, size)
         return io.BufferedReader(raw, size) if readable else io.BufferedWriter(raw, size)
+
+
+_by_name = operator.itemgetter("name")
 
 
 def _has_magic(path: str) -> bool:

@@ -186,7 +186,11 @@ PyObject* fs_tree_impl(PyFsData& fs, std::string_view path, std::optional<std::s
 PyObject* fs_stat_impl(PyFsData& fs, std::string_view path) {
   const IoResult<StatInfo> info = fs.fs->stat(path);
   if (!info) return raise_error(info.error());
-  OwnedRef os(PyImport_ImportModule("os"));
+  // os is always imported; the lookup in sys.modules is the cheap way to it.
+  OwnedRef name(PyUnicode_InternFromString("os"));
+  if (!name) return nullptr;
+  OwnedRef os(PyImport_GetModule(name.get()));
+  if (!os && !PyErr_Occurred()) os = OwnedRef(PyImport_Import(name.get()));
   if (!os) return nullptr;
   OwnedRef stat_result(PyObject_GetAttrString(os.get(), "stat_result"));
   if (!stat_result) return nullptr;
@@ -194,17 +198,15 @@ PyObject* fs_stat_impl(PyFsData& fs, std::string_view path) {
   const long long ns = info->mtime_ns;
   const long long seconds = ns >= 0 ? ns / 1'000'000'000 : -((-ns + 999'999'999) / 1'000'000'000);
   const double exact = static_cast<double>(ns) / 1e9;
-  OwnedRef fields(
-      Py_BuildValue("(kKiKkkKLLL)", mode, static_cast<unsigned long long>(info->id), 0,
-                    static_cast<unsigned long long>(info->nlink),
-                    static_cast<unsigned long>(getuid()), static_cast<unsigned long>(getgid()),
-                    static_cast<unsigned long long>(info->size), seconds, seconds, seconds));
+  // The ten fields of the tuple form, then the float times and the _ns
+  // times, in the order of stat_result's fields.
+  OwnedRef fields(Py_BuildValue(
+      "((kKiKkkKLLLdddLLL))", mode, static_cast<unsigned long long>(info->id), 0,
+      static_cast<unsigned long long>(info->nlink), static_cast<unsigned long>(getuid()),
+      static_cast<unsigned long>(getgid()), static_cast<unsigned long long>(info->size), seconds,
+      seconds, seconds, exact, exact, exact, ns, ns, ns));
   if (!fields) return nullptr;
-  OwnedRef times(Py_BuildValue("{s:d,s:d,s:d,s:L,s:L,s:L}", "st_atime", exact, "st_mtime", exact,
-                               "st_ctime", exact, "st_atime_ns", ns, "st_mtime_ns", ns,
-                               "st_ctime_ns", ns));
-  if (!times) return nullptr;
-  return PyObject_CallFunctionObjArgs(stat_result.get(), fields.get(), times.get(), nullptr);
+  return PyObject_Call(stat_result.get(), fields.get(), nullptr);
 }
 
 IoResult<void> fs_rename_impl(PyFsData& fs, std::string_view src, std::string_view dst) {
