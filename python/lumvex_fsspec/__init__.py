@@ -371,19 +371,23 @@ class LumvexFileSystem(AbstractFileSystem):
             raise ValueError(f"invalid mode: {mode!r}")
         readable = kind == "r" or plus
         writable = kind != "r" or plus
-        exists = self.exists(path)
-        if kind == "r":
-            if not exists:
+        try:
+            st = self.pyfs.stat(path)
+        except ValueError as error:
+            if str(error) != "Inode not found":
+                raise _os_error(error, path) from None
+            st = None
+        if st is None:
+            if kind == "r":
                 raise FileNotFoundError(errno.ENOENT, "No such file or directory", path)
-        elif kind == "x" and exists:
-            raise FileExistsError(errno.EEXIST, "File exists", path)
-        if exists and self.isdir(path):
-            raise IsADirectoryError(errno.EISDIR, "Is a directory", path)
-        if kind in ("w", "a", "x"):
             parent = self._parent(path)
             if not self.exists(parent):
                 self.makedirs(parent, exist_ok=True)
-        if kind == "w" and exists:
+        elif stat.S_ISDIR(st.st_mode):
+            raise IsADirectoryError(errno.EISDIR, "Is a directory", path)
+        elif kind == "x":
+            raise FileExistsError(errno.EEXIST, "File exists", path)
+        elif kind == "w":
             # A new, empty file takes the name: files never shrink.
             self._remove(path, False)
         handle_mode = ("r" if readable else "") + ("w" if writable else "")
@@ -396,7 +400,18 @@ class LumvexFileSystem(AbstractFileSystem):
             raw.seek(0, io.SEEK_END)
         if buffering == 0:
             return raw
-        size = block_size or io.DEFAULT_BUFFER_SIZE
+        # A reader's buffer holds the whole of a small file and 64 KiB of a
+        # larger one: text layers read in 8 KiB steps, which should not each
+        # cost a call into the filesystem, while larger reads (parsers ask for
+        # 256 KiB and more) go straight from the file into the caller's
+        # bytes, one copy. A writer's buffer gathers 64 KiB.
+        if block_size:
+            size = block_size
+        elif readable:
+            known = st.st_size if st is not None and kind != "w" else 0
+            size = min(max(known, io.DEFAULT_BUFFER_SIZE), 1 << 16)
+        else:
+            size = 1 << 16
         if readable and writable:
             return io.BufferedRandom(raw, size)
         return io.BufferedReader(raw, size) if readable else io.BufferedWriter(raw, size)
