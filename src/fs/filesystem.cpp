@@ -3,6 +3,7 @@
 
 #include <sys/random.h>
 
+#include <array>
 #include <cerrno>
 #include <cstring>
 
@@ -172,20 +173,22 @@ IoResult<InodeRef> FileSystem::resolve_path(std::string_view path, bool renaming
 IoResult<std::string> FileSystem::get_path_by_inode(InodeId id) const {
   if (id == kRootId) return std::string("/");
   ReaderLock names(rename_lock_);  // no entry on the way moves or changes its name
-  SmallVector<const INode*, 8> chain;
-  std::vector<InodeRef> keep_alive;
-  InodeId current = id;
-  while (current != kRootId) {
-    // Depth is bounded, so a longer chain can only come from corrupt links.
-    if (keep_alive.size() > kMaxDepth) return fail(IoErrorKind::MaxRecursionDepthExceeded);
+  // Depth is bounded, so the chain fits on the stack; a longer one can only
+  // come from corrupt links.
+  std::array<InodeRef, kMaxDepth + 1> chain;
+  std::size_t length = 0;
+  std::size_t bytes = 0;
+  for (InodeId current = id; current != kRootId;) {
+    if (length == chain.size()) return fail(IoErrorKind::MaxRecursionDepthExceeded);
     auto node = resolve(current);
     if (!node) return fail(node.error());
-    chain.push_back(node->get());
     current = (*node)->parent;
-    keep_alive.push_back(std::move(*node));
+    bytes += (*node)->name.size() + 1;
+    chain[length++] = std::move(*node);
   }
   std::string path;
-  for (std::size_t i = chain.size(); i-- > 0;) {
+  path.reserve(bytes);
+  for (std::size_t i = length; i-- > 0;) {
     path += '/';
     path += chain[i]->name.view();
   }

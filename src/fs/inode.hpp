@@ -102,9 +102,6 @@ class INode {
 
   const InodeId id;
   std::atomic<InodeId> parent;
-  // Nanoseconds since the epoch: set at creation, when a write changes a
-  // file, and when an entry is added to or removed from a directory.
-  std::atomic<std::int64_t> mtime_ns;
 
  private:
   friend class InodeRef;
@@ -127,6 +124,11 @@ class INode {
   // mutable so that they can do so through a const INode.
   mutable FileLock file_lock;
   ShortString name;  // changed only by a rename (see above)
+  // Nanoseconds since the epoch: set at creation, when a write changes a
+  // file, and when an entry is added to or removed from a directory. Last in
+  // the header, so that what a path step reads (kind, name) stays in the
+  // first 48 bytes.
+  std::atomic<std::int64_t> mtime_ns;
 
   bool is_directory() const { return tag == KindTag::Directory; }
   bool is_file() const { return tag == KindTag::File; }
@@ -197,10 +199,10 @@ class INode {
   INode(InodeId id, InodeId parent, std::size_t depth, KindTag tag, ShortString name)
       : id(id),
         parent(parent),
-        mtime_ns(now_ns()),
         tag(tag),
         depth(static_cast<std::uint8_t>(depth)),
-        name(std::move(name)) {}
+        name(std::move(name)),
+        mtime_ns(now_ns()) {}
   ~INode() = default;  // destroyed only through InodeRef, by kind
 
  private:
