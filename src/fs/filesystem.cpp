@@ -91,7 +91,7 @@ void FileSystem::release_inode_id(InodeId id) {
 }
 
 IoResult<InodeRef> FileSystem::find_child(const INode& dir, std::string_view name,
-                                          bool renaming) const NO_THREAD_SAFETY_ANALYSIS {
+                                          bool renaming) const {
   std::vector<InodeId> symlinks;
   {
     INode::ReadGuard guard(dir);
@@ -99,8 +99,15 @@ IoResult<InodeRef> FileSystem::find_child(const INode& dir, std::string_view nam
     if (node == nullptr) return fail(IoErrorKind::NotADirectory);
     // The listing holds the child, so it lives at least until the guard goes.
     if (const INode* child = node->children.find(name)) return InodeRef(child);
+    if (node->children.symlinks().empty()) return fail(IoErrorKind::InodeNotFound);
     symlinks = node->children.symlinks();
   }
+  return find_symlink_child(symlinks, name, renaming);
+}
+
+IoResult<InodeRef> FileSystem::find_symlink_child(const std::vector<InodeId>& symlinks,
+                                                  std::string_view name,
+                                                  bool renaming) const NO_THREAD_SAFETY_ANALYSIS {
   // Symlink children answer to their target's name. They are resolved with
   // the directory's lock released, so a link back to the directory itself
   // cannot deadlock; the rename lock keeps the targets' names still.

@@ -154,6 +154,9 @@ class FileSystem {
   // listed: a symlink child is returned itself.
   IoResult<InodeRef> find_child(const INode& dir, std::string_view name,
                                 bool renaming = false) const;
+  // find_child's search among the symlink children, by their targets' names.
+  IoResult<InodeRef> find_symlink_child(const std::vector<InodeId>& symlinks, std::string_view name,
+                                        bool renaming) const;
   // create_inode below an entry that is already held: `parent` is the id
   // the caller named it by. Returns the new entry.
   IoResult<InodeRef> create_below(InodeId parent, INode& dir, std::string_view name,
@@ -176,11 +179,11 @@ class FileSystem {
   std::size_t subtree_height(const INode& dir) const;
   void renumber_depths(INode& dir) const;
 
-  mutable SharedMutex rename_lock_;
   InodeTable inodes_;
   std::atomic<InodeId> next_inode_id_{1};
   const HashKey hash_key_;  // keys the name index of every directory
   InodeRef root_;           // never removed, so paths start here without a lookup
+  mutable SharedMutex rename_lock_;
 };
 
 }  // namespace lumvex
