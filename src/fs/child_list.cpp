@@ -166,7 +166,15 @@ const std::vector<InodeId>& ChildList::symlinks() const {
   return body_ ? body_->symlinks : kNone;
 }
 
-InodeRef ChildList::remove(InodeId id, std::string_view name) {
+void ChildList::reserve_one(const HashKey& key, bool symlink) {
+  if (!body_) body_ = std::make_unique<Body>(key);
+  Body& body = *body_;
+  if (symlink) body.symlinks.reserve(body.symlinks.size() + 1);
+  body.reserve_one();
+  body.order.reserve(body.order.size() + std::size_t{1});
+}
+
+InodeRef ChildList::remove(InodeId id, std::string_view name, bool keep_storage) {
   if (!body_) return nullptr;
   Body& body = *body_;
   std::size_t position = 0;
@@ -184,7 +192,7 @@ InodeRef ChildList::remove(InodeId id, std::string_view name) {
   }
   InodeRef removed = InodeRef::adopt(body.order[position]);
   body.remove_position(position);
-  if (body.live == 0 && body.symlinks.empty()) body_.reset();
+  if (body.live == 0 && body.symlinks.empty() && !keep_storage) body_.reset();
   return removed;
 }
 

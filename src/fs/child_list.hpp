@@ -68,8 +68,14 @@ class ChildList {
 
   // Removes the child `id` named `name` (or the symlink `id`) and returns the
   // list's reference to it, or null if it is not listed. The caller drops the
-  // reference after releasing the directory's lock.
-  InodeRef remove(InodeId id, std::string_view name);
+  // reference after releasing the directory's lock. With `keep_storage`, an
+  // emptied list keeps its storage (for a rename that adds the child back).
+  InodeRef remove(InodeId id, std::string_view name, bool keep_storage = false);
+
+  // Makes room for one more child, so that the next append (of a name not
+  // yet indexed) allocates nothing. Throws std::bad_alloc and changes nothing
+  // else.
+  void reserve_one(const HashKey& key, bool symlink);
 
  private:
   struct Body;

@@ -1,4 +1,7 @@
 // Creating and removing entries: the only writers of the directory tree.
+#include <vector>
+
+#include "error/internal_error.hpp"
 #include "fs/filesystem.hpp"
 #include "fs/path.hpp"
 
@@ -49,8 +52,14 @@ IoResult<InodeRef> FileSystem::link_new(InodeId id, InodeId parent, INode& dir,
   try {
     linked = dir.update([&](INode& d) REQUIRES(d.data_lock()) -> IoResult<void> {
       if (d.unlinked()) return fail(IoErrorKind::InodeNotFound);  // being removed
+      // A rename may have moved the directory since the check above: the
+      // depth is settled under its lock, which a rename's renumbering takes.
+      const std::size_t settled = d.depth + std::size_t{1};
+      if (settled > kMaxDepth) return fail(IoErrorKind::MaxRecursionDepthExceeded);
+      node->depth.store(static_cast<std::uint8_t>(settled), std::memory_order_relaxed);
       if (!d.directory()->children.append(node, hash_key_))
         return fail(IoErrorKind::ResourceAlreadyExists);
+      d.mtime_ns.store(node->mtime_ns.load(std::memory_order_relaxed), std::memory_order_relaxed);
       return {};
     });
   } catch (...) {
@@ -124,8 +133,6 @@ IoResult<void> FileSystem::remove_tree(InodeId id, bool recursive, std::size_t l
   if (id == kRootId) return {};
 
   // Phase 2: claim the entry, unlink it from its parent, release it.
-  auto parent = resolve(entry->parent);
-  if (!parent) return fail(parent.error());
   INode& node = *entry;
   auto claimed = node.update([&](INode& n) REQUIRES(n.data_lock()) -> IoResult<void> {
     if (n.unlinked()) return fail(IoErrorKind::InodeNotFound);  // another removal won
@@ -142,12 +149,229 @@ IoResult<void> FileSystem::remove_tree(InodeId id, bool recursive, std::size_t l
     return {};
   });
   if (!claimed) return claimed;
-  InodeRef unlisted;  // the parent's reference, dropped after its lock
-  // An entry is only ever linked below a directory, which stays one.
-  (*parent)->update([&](INode& d) REQUIRES(d.data_lock()) {
-    unlisted = d.directory()->children.remove(id, node.name.view());
-  });
+  auto unlisted = unlink_claimed(node);  // the parent's reference, dropped after its lock
+  if (!unlisted) {
+    // Nothing was removed: undo the claim.
+    node.update([](INode& n) REQUIRES(n.data_lock()) {
+      n.set_unlinked(false);
+      if (n.is_file()) n.file_lock.flag.store(0);
+    });
+    return fail(unlisted.error());
+  }
   release_inode_id(id);
+  return {};
+}
+
+IoResult<InodeRef> FileSystem::unlink_claimed(INode& node) {
+  // A rename may move the entry to another directory between reading its
+  // parent and locking that parent; under the parent's lock the entry stays
+  // put, so a parent that no longer lists it is simply read again.
+  for (;;) {
+    const InodeId parent_id = node.parent.load();
+    auto parent = resolve(parent_id);
+    if (!parent) return fail(parent.error());
+    InodeRef unlisted;
+    bool moved = false;
+    // An entry is only ever linked below a directory, which stays one.
+    (*parent)->update([&](INode& d) REQUIRES(d.data_lock()) {
+      if (node.parent.load() != parent_id) {
+        moved = true;
+        return;
+      }
+      unlisted = d.directory()->children.remove(node.id, node.name.view());
+      d.mtime_ns.store(now_ns(), std::memory_order_relaxed);
+    });
+    if (!moved) return unlisted;
+  }
+}
+
+// --- rename ---
+
+namespace {
+
+// Drops trailing separators; "" stands for the root.
+std::string_view trim_trailing_separators(std::string_view path) {
+  while (!path.empty() && is_separator(path.back())) path.remove_suffix(1);
+  return path;
+}
+
+}  // namespace
+
+std::size_t FileSystem::subtree_height(const INode& top) const {
+  // Breadth-first, one level at a time, each directory's lock held only
+  // while its children are read.
+  std::vector<InodeRef> level{InodeRef(&top)};
+  std::size_t height = 0;
+  while (!level.empty()) {
+    std::vector<InodeRef> next;
+    for (const InodeRef& dir : level) {
+      const INode& d = *dir;
+      INode::ReadGuard guard(d);
+      if (const DirectoryNode* node = d.directory())
+        node->children.for_each_node([&](const INode& child) { next.emplace_back(&child); });
+    }
+    if (next.empty()) break;
+    ++height;
+    level = std::move(next);
+  }
+  return height;
+}
+
+void FileSystem::renumber_depths(INode& top) const {
+  // Each directory's children take their depth under the directory's lock, as
+  // a creation in it does, after the directory itself has its new depth.
+  std::vector<InodeRef> pending{InodeRef(&top)};
+  while (!pending.empty()) {
+    InodeRef dir = std::move(pending.back());
+    pending.pop_back();
+    const INode& d = *dir;
+    INode::ReadGuard guard(d);
+    const DirectoryNode* node = d.directory();
+    if (node == nullptr) continue;
+    const auto depth = static_cast<std::uint8_t>(dir->depth.load() + 1);
+    node->children.for_each_node([&](const INode& child) {
+      InodeRef ref(&child);
+      ref->depth.store(depth, std::memory_order_relaxed);
+      if (ref->is_directory()) pending.push_back(std::move(ref));
+    });
+  }
+}
+
+IoResult<void> FileSystem::rename(std::string_view src_path, std::string_view dst_path) {
+  WriterLock renaming(rename_lock_);  // parents and names hold still under it
+
+  // The source: its directory and its name there.
+  src_path = trim_trailing_separators(src_path);
+  auto [src_parent_path, src_name] = split_last(src_path);
+  if (src_path.empty()) return fail(IoErrorKind::ResourceCurrentInUse);  // the root
+  auto src_dir = resolve_path(src_parent_path, true);
+  if (!src_dir) return fail(src_dir.error());
+  if (src_name == "." || src_name == "..") {
+    auto target = resolve_path(src_path, true);
+    if (!target) return fail(target.error());
+    if ((*target)->id == kRootId) return fail(IoErrorKind::ResourceCurrentInUse);
+    return fail(IoError::operation_not_supported("rename"));
+  }
+  auto src = find_child(**src_dir, src_name, true);
+  if (!src) return fail(src.error());
+
+  // The destination's directory and the new name.
+  const std::string_view dst_trimmed = trim_trailing_separators(dst_path);
+  if (dst_trimmed.empty()) {
+    // The root as the destination: a directory that is never empty of
+    // itself, and never replaced.
+    return fail((*src)->is_directory() ? IoErrorKind::ResourceCurrentInUse : IoErrorKind::NotAFile);
+  }
+  auto [dst_parent_path, dst_name] = split_last(dst_trimmed);
+  auto dst_dir = resolve_path(dst_parent_path, true);
+  if (!dst_dir) return fail(dst_dir.error());
+  if (!(*dst_dir)->is_directory()) return fail(IoErrorKind::NotADirectory);
+  if (!valid_entry_name(dst_name)) return fail(IoErrorKind::ResourceAlreadyExists);
+
+  INode& moving = **src;
+  INode& from = **src_dir;
+  INode& to = **dst_dir;
+
+  // A directory cannot move below itself. Parents change only under the
+  // rename lock, so the chain read here stays as it is.
+  if (moving.is_directory()) {
+    for (InodeRef up(&to);;) {
+      if (up->id == moving.id) return fail(IoError::operation_not_supported("rename"));
+      if (up->id == kRootId) break;
+      auto next = resolve(up->parent.load());
+      if (!next) return fail(next.error());
+      up = std::move(*next);
+    }
+  }
+
+  // Depth: moving up or sideways never goes too deep; moving down is
+  // checked against the height of what moves.
+  const std::size_t new_depth = to.depth + std::size_t{1};
+  const std::size_t old_depth = moving.depth;
+  const bool deeper = new_depth > old_depth;
+  if (new_depth > kMaxDepth ||
+      (deeper && moving.is_directory() && new_depth + subtree_height(moving) > kMaxDepth))
+    return fail(IoErrorKind::MaxRecursionDepthExceeded);
+
+  ShortString new_name(dst_name);  // allocated before anything changes
+  InodeRef replaced;               // the entry that dst named, if any
+  InodeRef moved;                  // the old listing's reference to src
+  const std::int64_t now = now_ns();
+
+  // Both directories are locked for writing, in id order (a single lock when
+  // they are the same), and then the entry being replaced, if any.
+  // The callers below hold both data locks for writing; the analysis cannot
+  // follow them into a lambda that takes the two inodes as parameters.
+  auto body = [&](INode& f, INode& t) NO_THREAD_SAFETY_ANALYSIS -> IoResult<void> {
+    if (f.unlinked() || t.unlinked()) return fail(IoErrorKind::InodeNotFound);
+    DirectoryNode* from_dir = f.directory();
+    DirectoryNode* to_dir = t.directory();
+    if (from_dir == nullptr || to_dir == nullptr) return fail(IoErrorKind::NotADirectory);
+    // The source may have been removed since it was found.
+    if (!moving.is_symlink() && from_dir->children.find(moving.name.view()) != &moving)
+      return fail(IoErrorKind::InodeNotFound);
+    const INode* existing = to_dir->children.find(dst_name);
+    if (existing == &moving) return {};  // renamed onto itself
+    to_dir->children.reserve_one(hash_key_, moving.is_symlink());
+    if (existing != nullptr) {
+      if (moving.is_directory() && !existing->is_directory())
+        return fail(IoErrorKind::NotADirectory);
+      if (!moving.is_directory() && existing->is_directory()) return fail(IoErrorKind::NotAFile);
+      // The source's own directory (a move onto its parent) holds the source,
+      // and its lock is held here already.
+      if (existing == &f) return fail(IoErrorKind::DirectoryIsNotEmpty);
+      InodeRef target(existing);
+      auto claimed = target->update([&](INode& e) REQUIRES(e.data_lock()) -> IoResult<void> {
+        if (e.unlinked()) return fail(IoErrorKind::ResourceCurrentInUse);  // a removal has it
+        if (const DirectoryNode* d = e.directory()) {
+          if (!d->children.empty()) return fail(IoErrorKind::DirectoryIsNotEmpty);
+        } else if (e.is_file()) {
+          std::int32_t expected = 0;
+          if (!e.file_lock.flag.compare_exchange_strong(expected, FileLock::REMOVED))
+            return fail(IoErrorKind::ResourceCurrentInUse);
+        }
+        e.set_unlinked(true);
+        return {};
+      });
+      if (!claimed) return claimed;
+    }
+    // From here on nothing can fail.
+    if (existing != nullptr) replaced = to_dir->children.remove(existing->id, dst_name, true);
+    moved = from_dir->children.remove(moving.id, moving.name.view(), true);
+    std::swap(moving.name, new_name);
+    moving.parent.store(t.id);
+    moving.depth.store(static_cast<std::uint8_t>(new_depth));
+    bool appended = false;
+    try {
+      appended = to_dir->children.append(std::move(moved), hash_key_);
+    } catch (const std::bad_alloc&) {
+      appended = false;  // the reservation above was undone by a compaction
+    }
+    // Either way the entry is unlisted now: the directories are not to be
+    // trusted any more, which the poisoned locks say.
+    if (!appended) throw InternalError("rename: relinking the entry failed");
+    f.mtime_ns.store(now, std::memory_order_relaxed);
+    t.mtime_ns.store(now, std::memory_order_relaxed);
+    return {};
+  };
+  IoResult<void> done;
+  if (&from == &to) {
+    done = from.update([&](INode& d) REQUIRES(d.data_lock()) { return body(d, d); });
+  } else {
+    INode& first = from.id < to.id ? from : to;
+    INode& second = from.id < to.id ? to : from;
+    done = first.update([&](INode& a) REQUIRES(a.data_lock()) {
+      return second.update(
+          [&](INode& b) REQUIRES(b.data_lock()) { return &a == &from ? body(a, b) : body(b, a); });
+    });
+  }
+  if (!done) return done;
+  if (replaced) {
+    const InodeId gone = replaced->id;
+    replaced = nullptr;
+    release_inode_id(gone);
+  }
+  if (new_depth != old_depth && moving.is_directory()) renumber_depths(moving);
   return {};
 }
 

@@ -60,7 +60,7 @@ IoResult<FileHandle> FileSystem::open(std::shared_ptr<FileSystem> fs, std::strin
   if (name.empty() || name == "." || name == "..") {
     // The directory itself or its parent: never a file, but reported as
     // opening it reports.
-    const InodeId id = name == ".." ? dir.parent : dir.id;
+    const InodeId id = name == ".." ? dir.parent.load() : dir.id;
     auto node = fs->resolve(id);
     if (!node) return fail(node.error());
     return fs->open_entry(fs, id, std::move(*node), mode);
@@ -182,7 +182,10 @@ IoResult<std::size_t> FileHandle::write(std::span<const std::uint8_t> bytes) {
     std::size_t end = offset_ + bytes.size();
     // Every added byte lies in [offset, end) and is overwritten just below.
     if (end > data.size()) data.resize_for_overwrite(end);
-    if (!bytes.empty()) std::memcpy(data.data() + offset_, bytes.data(), bytes.size());
+    if (!bytes.empty()) {
+      std::memcpy(data.data() + offset_, bytes.data(), bytes.size());
+      file.mtime_ns.store(now_ns(), std::memory_order_relaxed);
+    }
     return bytes.size();
   });
 }

@@ -3,6 +3,7 @@
 
 #include <sys/random.h>
 
+#include <array>
 #include <cerrno>
 #include <cstring>
 
@@ -89,7 +90,8 @@ void FileSystem::release_inode_id(InodeId id) {
   if (id != kRootId) inodes_.remove(id);
 }
 
-IoResult<InodeRef> FileSystem::find_child(const INode& dir, std::string_view name) const {
+IoResult<InodeRef> FileSystem::find_child(const INode& dir, std::string_view name,
+                                          bool renaming) const {
   std::vector<InodeId> symlinks;
   {
     INode::ReadGuard guard(dir);
@@ -97,11 +99,26 @@ IoResult<InodeRef> FileSystem::find_child(const INode& dir, std::string_view nam
     if (node == nullptr) return fail(IoErrorKind::NotADirectory);
     // The listing holds the child, so it lives at least until the guard goes.
     if (const INode* child = node->children.find(name)) return InodeRef(child);
+    if (node->children.symlinks().empty()) return fail(IoErrorKind::InodeNotFound);
     symlinks = node->children.symlinks();
   }
+  return find_symlink_child(symlinks, name, renaming);
+}
+
+IoResult<InodeRef> FileSystem::find_symlink_child(const std::vector<InodeId>& symlinks,
+                                                  std::string_view name,
+                                                  bool renaming) const NO_THREAD_SAFETY_ANALYSIS {
   // Symlink children answer to their target's name. They are resolved with
   // the directory's lock released, so a link back to the directory itself
-  // cannot deadlock.
+  // cannot deadlock; the rename lock keeps the targets' names still.
+  if (!renaming) rename_lock_.lock_shared();
+  struct Unlock {
+    const FileSystem& fs;
+    bool held;
+    ~Unlock() NO_THREAD_SAFETY_ANALYSIS {
+      if (held) fs.rename_lock_.unlock_shared();
+    }
+  } unlock{*this, !renaming};
   for (InodeId link : symlinks) {
     auto target = resolve(link);
     if (!target) return fail(target.error());
@@ -142,11 +159,12 @@ IoResult<InodeId> FileSystem::get_inode_by_path_raw(std::string_view path) const
   return (*entry)->id;
 }
 
-IoResult<InodeRef> FileSystem::resolve_path(std::string_view path) const {
+IoResult<InodeRef> FileSystem::resolve_path(std::string_view path, bool renaming) const {
   InodeRef entry = root_;
   for (std::string_view component : PathComponents(path)) {
     if (component.empty() || component == ".") continue;
-    auto next = component == ".." ? resolve(entry->parent) : find_child(*entry, component);
+    auto next =
+        component == ".." ? resolve(entry->parent) : find_child(*entry, component, renaming);
     if (!next) return fail(next.error());
     if ((*next)->is_symlink()) {
       next = follow(std::move(*next));
@@ -161,20 +179,23 @@ IoResult<InodeRef> FileSystem::resolve_path(std::string_view path) const {
 
 IoResult<std::string> FileSystem::get_path_by_inode(InodeId id) const {
   if (id == kRootId) return std::string("/");
-  SmallVector<const INode*, 8> chain;
-  std::vector<InodeRef> keep_alive;
-  InodeId current = id;
-  while (current != kRootId) {
-    // Depth is bounded, so a longer chain can only come from corrupt links.
-    if (keep_alive.size() > kMaxDepth) return fail(IoErrorKind::MaxRecursionDepthExceeded);
+  ReaderLock names(rename_lock_);  // no entry on the way moves or changes its name
+  // Depth is bounded, so the chain fits on the stack; a longer one can only
+  // come from corrupt links.
+  std::array<InodeRef, kMaxDepth + 1> chain;
+  std::size_t length = 0;
+  std::size_t bytes = 0;
+  for (InodeId current = id; current != kRootId;) {
+    if (length == chain.size()) return fail(IoErrorKind::MaxRecursionDepthExceeded);
     auto node = resolve(current);
     if (!node) return fail(node.error());
-    chain.push_back(node->get());
     current = (*node)->parent;
-    keep_alive.push_back(std::move(*node));
+    bytes += (*node)->name.size() + 1;
+    chain[length++] = std::move(*node);
   }
   std::string path;
-  for (std::size_t i = chain.size(); i-- > 0;) {
+  path.reserve(bytes);
+  for (std::size_t i = length; i-- > 0;) {
     path += '/';
     path += chain[i]->name.view();
   }
@@ -201,6 +222,7 @@ IoResult<Listing> FileSystem::ls_raw(InodeId id) const {
   }
   // With symlinks among the children, each child is resolved to its target
   // for the target's name and kind. A child removed meanwhile is skipped.
+  ReaderLock names(rename_lock_);
   for (InodeId child : children) {
     auto resolved = resolve(child);
     if (!resolved) continue;
@@ -210,7 +232,26 @@ IoResult<Listing> FileSystem::ls_raw(InodeId id) const {
   return listing;
 }
 
+IoResult<StatInfo> FileSystem::stat(std::string_view path) const {
+  auto entry = resolve_path(path);
+  if (!entry) return fail(entry.error());
+  const INode& node = **entry;
+  StatInfo info;
+  info.id = node.id;
+  info.is_directory = node.is_directory();
+  info.nlink = info.is_directory ? 2 : 1;
+  if (node.is_file()) {
+    INode::ReadGuard guard(node);
+    info.size = node.file()->data.data.size();
+    info.mtime_ns = node.mtime_ns.load(std::memory_order_relaxed);
+  } else {
+    info.mtime_ns = node.mtime_ns.load(std::memory_order_relaxed);
+  }
+  return info;
+}
+
 std::string FileSystem::debug_string() const {
+  ReaderLock names(rename_lock_);  // names are read without their parents' locks
   std::string out = "FileSystem { inodes: {";
   bool first = true;
   inodes_.for_each([&](InodeId id, const INode& node) {

@@ -3,9 +3,15 @@
 // at once; errors are returned as values.
 //
 // Locks, outermost first:
-//   1. an inode's data lock (inside INode). No operation holds two at once:
-//      name searches, symlink chains and listings let one go before they
-//      take the next, so no order between inodes is needed;
+//   0. the rename lock: a rename holds it for writing for its whole length;
+//      readers that need a stable tree shape or stable names outside their
+//      parent's data lock (paths of ids, the debug text, dumps) hold it for
+//      reading. Nothing waits for it while holding another lock;
+//   1. an inode's data lock (inside INode). Only a rename holds two or three
+//      at once (the two parents in id order, then the entry it replaces), and
+//      renames are serialised by the rename lock; every other operation lets
+//      one go before it takes the next, so no order between inodes is needed
+//      there;
 //   2. the inode table's chunk locks (leaves, held only inside InodeTable).
 // Entry guards (InodeRef) are counted references and never block.
 //
@@ -16,6 +22,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <expected>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -35,6 +42,15 @@ struct FileHandleType;
 // Result of a directory listing: names of the non-directories, then of the
 // directories, each in creation order.
 using Listing = std::pair<std::vector<std::string>, std::vector<std::string>>;
+
+// What stat tells about an entry.
+struct StatInfo {
+  InodeId id = 0;
+  bool is_directory = false;
+  std::uint64_t size = 0;   // bytes of a file; 0 for a directory
+  std::uint64_t nlink = 1;  // 1 for a file, 2 for a directory
+  std::int64_t mtime_ns = 0;
+};
 
 class FileSystem {
   class Private;  // a tag that only make() can produce
@@ -80,8 +96,36 @@ class FileSystem {
   IoResult<void> rm_raw(InodeId id, bool recursive);
   IoResult<void> rm(std::string_view path, bool recursive);
 
-  // --- listing ---
+  // Moves the entry at `src` to the path `dst` in one step, whatever it
+  // holds: its id, its bytes or its subtree and every open handle stay with
+  // it. An existing `dst` is replaced if it is a file and `src` is one, or an
+  // empty directory and `src` is a directory. Errors:
+  //   InodeNotFound             src, or the parent of dst, does not exist
+  //   NotADirectory             a directory onto a file; dst's parent a file
+  //   NotAFile                  a file onto a directory
+  //   DirectoryIsNotEmpty       dst is a directory with entries
+  //   ResourceCurrentInUse      src is the root; dst is a file with an open handle
+  //   ResourceAlreadyExists     dst's last name is not a valid entry name
+  //   MaxRecursionDepthExceeded the moved tree would reach below kMaxDepth
+  //   OperationNotSupported("rename")  a directory into its own subtree, or a
+  //                             src path that ends in "." or ".."
+  IoResult<void> rename(std::string_view src, std::string_view dst);
+
+  // --- listing and stat ---
   IoResult<Listing> ls_raw(InodeId id) const;
+  IoResult<StatInfo> stat(std::string_view path) const;
+
+  // --- copies ---
+  // The whole tree (names, bytes, ids, times and the next id) as bytes that
+  // load() turns back into an independent filesystem. Open handles are not
+  // part of it.
+  std::string dump() const;
+  // A new filesystem from the output of dump(); malformed input gives a
+  // message saying what is wrong. Allocates no more than the input's size
+  // warrants.
+  static std::expected<std::shared_ptr<FileSystem>, std::string> load(std::string_view bytes);
+  // Whether only the root exists and no id has been handed out.
+  bool pristine() const { return next_inode_id() == 1; }
 
   // --- file handles (the handle shares ownership of the filesystem) ---
   static IoResult<FileHandle> open(std::shared_ptr<FileSystem> fs, std::string_view path,
@@ -104,10 +148,15 @@ class FileSystem {
   // `node` itself, or for a symlink the inode its chain finally stands for.
   IoResult<InodeRef> follow(InodeRef node) const;
   // The entry that a whole path (from the root) leads to.
-  IoResult<InodeRef> resolve_path(std::string_view path) const;
+  // `renaming`: the caller holds the rename lock for writing.
+  IoResult<InodeRef> resolve_path(std::string_view path, bool renaming = false) const;
   // The child of `dir` named `name` (a plain name: not "", "." or ".."), as
   // listed: a symlink child is returned itself.
-  IoResult<InodeRef> find_child(const INode& dir, std::string_view name) const;
+  IoResult<InodeRef> find_child(const INode& dir, std::string_view name,
+                                bool renaming = false) const;
+  // find_child's search among the symlink children, by their targets' names.
+  IoResult<InodeRef> find_symlink_child(const std::vector<InodeId>& symlinks, std::string_view name,
+                                        bool renaming) const;
   // create_inode below an entry that is already held: `parent` is the id
   // the caller named it by. Returns the new entry.
   IoResult<InodeRef> create_below(InodeId parent, INode& dir, std::string_view name,
@@ -122,11 +171,19 @@ class FileSystem {
   IoResult<FileHandle> open_entry(std::shared_ptr<FileSystem> self, InodeId id, InodeRef node,
                                   FileHandleType mode) const;
   IoResult<void> remove_tree(InodeId id, bool recursive, std::size_t level);
+  // Unlinks the claimed `node` from the directory that lists it and returns
+  // that directory's reference to it.
+  IoResult<InodeRef> unlink_claimed(INode& node);
+  // For rename: the deepest level below `dir` (0 for a file or an empty
+  // directory), and setting the depths below `dir` after it moved.
+  std::size_t subtree_height(const INode& dir) const;
+  void renumber_depths(INode& dir) const;
 
   InodeTable inodes_;
   std::atomic<InodeId> next_inode_id_{1};
   const HashKey hash_key_;  // keys the name index of every directory
   InodeRef root_;           // never removed, so paths start here without a lookup
+  mutable SharedMutex rename_lock_;
 };
 
 }  // namespace lumvex

@@ -1,12 +1,15 @@
 // The records of the inode store: INode and its kinds.
 //
-// An inode is one allocation laid out by kind: a 48-byte header that every
-// kind shares (identity, reference count, the data lock, the kind, the file
-// lock and the name), followed by the kind's payload. A file inode is 88
-// bytes, a directory or a symlink inode 56. Everything a path step needs from
+// An inode is one allocation laid out by kind: a 56-byte header that every
+// kind shares (identity, place in the tree, modification time, reference
+// count, the data lock, the kind, the file lock and the name), followed by
+// the kind's payload. A file inode is 96 bytes, a directory or a symlink
+// inode 64. Everything a path step needs from
 // a child (its name to compare, its kind, its lock) sits in the header, so
 // one step costs one visit to the child.
 #pragma once
+
+#include <time.h>
 
 #include <atomic>
 #include <cstdint>
@@ -67,6 +70,14 @@ using INodeKind = std::variant<File, Directory, Symlink>;
 
 enum class KindTag : std::uint8_t { File = 0, Directory = 1, Symlink = 2 };
 
+// The current time in nanoseconds since the epoch, at the resolution the
+// kernel gives file times (a clock tick): cheap enough for every change.
+inline std::int64_t now_ns() {
+  timespec ts{};
+  clock_gettime(CLOCK_REALTIME_COARSE, &ts);
+  return std::int64_t{ts.tv_sec} * 1'000'000'000 + ts.tv_nsec;
+}
+
 class InodeRef;
 struct FileNode;
 struct DirectoryNode;
@@ -76,15 +87,21 @@ struct SymlinkNode;
 // unlinked mark are guarded by the data lock: a ReadGuard for reading,
 // update() for changing them; file() and directory() require it. Everything
 // else is fixed at creation and read without the lock (a symlink's target
-// among it), except the file lock, which is atomic and changed only under a
-// ReadGuard.
+// among it), except:
+//   - the file lock, which is atomic and changed only under a ReadGuard;
+//   - the modification time, atomic, set by whoever changes the payload;
+//   - the place in the tree (parent, depth, name), which only a rename
+//     changes. A rename holds the filesystem's rename lock and the data locks
+//     of the old and the new parent for writing, so the name is read safely
+//     under the parent's data lock or the rename lock; parent and depth are
+//     atomic and may be read at any time.
 class INode {
  public:
   INode(const INode&) = delete;
   INode& operator=(const INode&) = delete;
 
   const InodeId id;
-  const InodeId parent;
+  std::atomic<InodeId> parent;
 
  private:
   friend class InodeRef;
@@ -94,8 +111,8 @@ class INode {
   mutable SharedMutex mutex_;
 
  public:
-  const KindTag tag;         // kinds never change
-  const std::uint8_t depth;  // at most kMaxDepth
+  const KindTag tag;                // kinds never change
+  std::atomic<std::uint8_t> depth;  // at most kMaxDepth
 
  private:
   Poison poison_;  // of the data lock
@@ -106,7 +123,12 @@ class INode {
   // share with the data lock held only for reading, so it is atomic, and
   // mutable so that they can do so through a const INode.
   mutable FileLock file_lock;
-  const ShortString name;
+  ShortString name;  // changed only by a rename (see above)
+  // Nanoseconds since the epoch: set at creation, when a write changes a
+  // file, and when an entry is added to or removed from a directory. Last in
+  // the header, so that what a path step reads (kind, name) stays in the
+  // first 48 bytes.
+  std::atomic<std::int64_t> mtime_ns;
 
   bool is_directory() const { return tag == KindTag::Directory; }
   bool is_file() const { return tag == KindTag::File; }
@@ -179,7 +201,8 @@ class INode {
         parent(parent),
         tag(tag),
         depth(static_cast<std::uint8_t>(depth)),
-        name(std::move(name)) {}
+        name(std::move(name)),
+        mtime_ns(now_ns()) {}
   ~INode() = default;  // destroyed only through InodeRef, by kind
 
  private:
@@ -189,7 +212,7 @@ class INode {
   void unlock_shared() const RELEASE_SHARED(mutex_) { mutex_.unlock_shared(); }
 };
 
-static_assert(sizeof(INode) == 48);
+static_assert(sizeof(INode) == 56);
 
 struct FileNode final : INode {
   FileNode(InodeId id, InodeId parent, std::size_t depth, ShortString name, File&& file)
@@ -212,8 +235,8 @@ struct SymlinkNode final : INode {
   const InodeId target;
 };
 
-static_assert(sizeof(FileNode) == 88);
-static_assert(sizeof(DirectoryNode) == 56 && sizeof(SymlinkNode) == 56);
+static_assert(sizeof(FileNode) == 96);
+static_assert(sizeof(DirectoryNode) == 64 && sizeof(SymlinkNode) == 64);
 
 inline FileNode* INode::file() {
   return is_file() ? static_cast<FileNode*>(this) : nullptr;

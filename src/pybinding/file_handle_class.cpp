@@ -76,6 +76,16 @@ constexpr const char kTellDoc[] =
     "This function returns the current position in the file. The function will\n"
     "return an error if the tell operation failed.\n";
 
+constexpr const char kReadintoDoc[] =
+    "readinto($self, buffer)\n--\n\n"
+    "\n"
+    "Read data from the file handle into a writable buffer.\n"
+    "\n"
+    "Fills the start of buffer (a bytearray, a writable memoryview, a NumPy\n"
+    "array: any contiguous writable buffer) with at most len(buffer) bytes from\n"
+    "the offset, advances the offset like read and returns the number of bytes\n"
+    "placed. Prints nothing.\n";
+
 constexpr const char kEnterDoc[] =
     "__enter__($self)\n--\n\n"
     "\n"
@@ -91,6 +101,7 @@ constexpr Signature kId{"PyFileHandle.id", {}};
 constexpr Signature kClose{"PyFileHandle.close", {}};
 constexpr Signature kRead{"PyFileHandle.read", {"buffer"}};
 constexpr Signature kWrite{"PyFileHandle.write", {"buffer"}};
+constexpr Signature kReadinto{"PyFileHandle.readinto", {"buffer"}};
 constexpr Signature kSeek{"PyFileHandle.seek", {"offset", "whence"}};
 constexpr Signature kTell{"PyFileHandle.tell", {}};
 constexpr Signature kExit{"PyFileHandle.__exit__", {"exc_type", "exc_value", "traceback"}};
@@ -136,6 +147,41 @@ PyObject* handle_read_impl(PyFileHandleData& handle, Size<> max) {
   if (!data) return nullptr;  // the bytes object could not be made; nothing was read
   print_read_notice(*count);
   return data.release();
+}
+
+// A writable buffer of an argument, released when it goes.
+class WritableBuffer {
+ public:
+  // False with TypeError("argument 'buffer': ...") or BufferError set.
+  bool acquire(PyObject* object) {
+    if (PyObject_GetBuffer(object, &view_, PyBUF_WRITABLE) < 0) {
+      rewrap_argument_error("buffer");
+      return false;
+    }
+    held_ = true;
+    return true;
+  }
+  ~WritableBuffer() {
+    if (held_) PyBuffer_Release(&view_);
+  }
+  std::uint8_t* data() const { return static_cast<std::uint8_t*>(view_.buf); }
+  std::size_t size() const { return static_cast<std::size_t>(view_.len); }
+
+ private:
+  Py_buffer view_{};
+  bool held_ = false;
+};
+
+// readinto(buffer): read() straight into the caller's memory, without the
+// notice.
+PyObject* handle_readinto_impl(PyFileHandleData& handle, Any target) {
+  WritableBuffer buffer;
+  if (!buffer.acquire(target.object)) return nullptr;
+  const IoResult<std::size_t> count = handle.with_lock([&](FileHandle& h) {
+    return h.read_into(buffer.size(), [&](std::size_t) { return buffer.data(); });
+  });
+  if (!count) return raise_error(count.error());
+  return to_int(*count);
 }
 
 PyObject* handle_write_impl(PyFileHandleData& handle, Bytes bytes) {
@@ -188,6 +234,7 @@ PyMethodDef kHandleMethods[] = {
     method<kClose, &handle_close_impl>(kCloseDoc),
     method<kRead, &handle_read_impl>(kReadDoc),
     method<kWrite, &handle_write_impl>(kWriteDoc),
+    method<kReadinto, &handle_readinto_impl>(kReadintoDoc),
     method<kSeek, &handle_seek_impl>(kSeekDoc),
     method<kTell, &handle_tell_impl>(kTellDoc),
     noargs_method("__enter__", &enter_self, kEnterDoc),

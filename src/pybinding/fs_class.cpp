@@ -1,4 +1,7 @@
 // PyFs: the Python face of one in-memory FileSystem.
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <optional>
 #include <string>
 #include <utility>
@@ -85,12 +88,45 @@ constexpr const char kTreeDoc[] =
     "\n"
     "This function will return a debug representation of the filesystem as a string.\n";
 
+constexpr const char kStatDoc[] =
+    "stat($self, path)\n--\n\n"
+    "\n"
+    "Return the status of an entry as an os.stat_result.\n"
+    "\n"
+    "st_mode is S_IFDIR | 0o755 for a directory and S_IFREG | 0o644 for a file,\n"
+    "st_ino the inode id, st_size the length of a file in bytes (0 for a\n"
+    "directory), st_nlink 1 for a file and 2 for a directory, st_uid and st_gid\n"
+    "those of the process, and st_mtime (as st_atime and st_ctime) the time the\n"
+    "entry was created or last changed, in seconds as a float.\n";
+
+constexpr const char kRenameDoc[] =
+    "rename($self, src, dst)\n--\n\n"
+    "\n"
+    "Move a file or a directory tree to a new path in one atomic step.\n"
+    "\n"
+    "An existing file at dst is replaced by a file, an existing empty directory\n"
+    "by a directory. Open file handles stay valid and follow the file.\n";
+
+constexpr const char kReduceDoc[] =
+    "__reduce__($self)\n--\n\n"
+    "\n"
+    "Support for pickle: a copy of the whole tree (names, bytes, ids).\n";
+
+constexpr const char kSetstateDoc[] =
+    "__setstate__($self, state)\n--\n\n"
+    "\n"
+    "Support for pickle: fill a new, empty PyFs from the bytes of __reduce__.\n";
+
 constexpr Signature kMkdir{"PyFs.mkdir", {"path"}};
 constexpr Signature kTouch{"PyFs.touch", {"path"}};
 constexpr Signature kOpen{"PyFs.open", {"path", "mode"}};
 constexpr Signature kListdir{"PyFs.listdir", {"path"}};
 constexpr Signature kRemove{"PyFs.remove", {"path", "recurse"}};
 constexpr Signature kTree{"PyFs.tree", {"path", {"ident", kOptional}}};
+constexpr Signature kStat{"PyFs.stat", {"path"}};
+constexpr Signature kRename{"PyFs.rename", {"src", "dst"}};
+constexpr Signature kReduce{"PyFs.__reduce__", {}};
+constexpr Signature kSetstate{"PyFs.__setstate__", {"state"}};
 
 IoResult<void> fs_mkdir_impl(PyFsData& fs, std::string_view path) {
   return fs.fs->mkdir(path);
@@ -146,6 +182,64 @@ PyObject* fs_tree_impl(PyFsData& fs, std::string_view path, std::optional<std::s
   return to_str(*text);
 }
 
+// stat(path) -> os.stat_result with the float times and the _ns fields set.
+PyObject* fs_stat_impl(PyFsData& fs, std::string_view path) {
+  const IoResult<StatInfo> info = fs.fs->stat(path);
+  if (!info) return raise_error(info.error());
+  // os is always imported; the lookup in sys.modules is the cheap way to it.
+  OwnedRef name(PyUnicode_InternFromString("os"));
+  if (!name) return nullptr;
+  OwnedRef os(PyImport_GetModule(name.get()));
+  if (!os && !PyErr_Occurred()) os = OwnedRef(PyImport_Import(name.get()));
+  if (!os) return nullptr;
+  OwnedRef stat_result(PyObject_GetAttrString(os.get(), "stat_result"));
+  if (!stat_result) return nullptr;
+  const unsigned long mode = info->is_directory ? (S_IFDIR | 0755) : (S_IFREG | 0644);
+  const long long ns = info->mtime_ns;
+  const long long seconds = ns >= 0 ? ns / 1'000'000'000 : -((-ns + 999'999'999) / 1'000'000'000);
+  const double exact = static_cast<double>(ns) / 1e9;
+  // The ten fields of the tuple form, then the float times and the _ns
+  // times, in the order of stat_result's fields.
+  OwnedRef fields(Py_BuildValue(
+      "((kKiKkkKLLLdddLLL))", mode, static_cast<unsigned long long>(info->id), 0,
+      static_cast<unsigned long long>(info->nlink), static_cast<unsigned long>(getuid()),
+      static_cast<unsigned long>(getgid()), static_cast<unsigned long long>(info->size), seconds,
+      seconds, seconds, exact, exact, exact, ns, ns, ns));
+  if (!fields) return nullptr;
+  return PyObject_Call(stat_result.get(), fields.get(), nullptr);
+}
+
+IoResult<void> fs_rename_impl(PyFsData& fs, std::string_view src, std::string_view dst) {
+  return fs.fs->rename(src, dst);
+}
+
+// __reduce__() -> (PyFs, (), state): pickle makes a new PyFs and hands it
+// the state through __setstate__.
+PyObject* fs_reduce_impl(PyFsData& fs) {
+  const std::string state = fs.fs->dump();
+  OwnedRef bytes(PyBytes_FromStringAndSize(state.data(), static_cast<Py_ssize_t>(state.size())));
+  if (!bytes) return nullptr;
+  PyTypeObject* type = fs_type();
+  if (type == nullptr) return nullptr;
+  return Py_BuildValue("(O()O)", reinterpret_cast<PyObject*>(type), bytes.get());
+}
+
+// __setstate__(state): only a new, empty filesystem takes a state, so that
+// nothing that already uses this PyFs sees its tree replaced.
+PyObject* fs_setstate_impl(PyFsData& fs, Bytes state) {
+  if (!fs.fs->pristine()) {
+    PyErr_SetString(PyExc_ValueError, "__setstate__ needs a new, empty PyFs");
+    return nullptr;
+  }
+  auto loaded = FileSystem::load(state.data);
+  if (!loaded) {
+    PyErr_SetString(PyExc_ValueError, loaded.error().c_str());
+    return nullptr;
+  }
+  fs.fs = std::move(*loaded);
+  return none();
+}
+
 PyMethodDef kFsMethods[] = {
     method<kMkdir, &fs_mkdir_impl>(kMkdirDoc),
     method<kTouch, &fs_touch_impl>(kTouchDoc),
@@ -153,6 +247,10 @@ PyMethodDef kFsMethods[] = {
     method<kListdir, &fs_listdir_impl>(kListdirDoc),
     method<kRemove, &fs_remove_impl>(kRemoveDoc),
     method<kTree, &fs_tree_impl>(kTreeDoc),
+    method<kStat, &fs_stat_impl>(kStatDoc),
+    method<kRename, &fs_rename_impl>(kRenameDoc),
+    method<kReduce, &fs_reduce_impl>(kReduceDoc),
+    method<kSetstate, &fs_setstate_impl>(kSetstateDoc),
     kMethodsEnd,
 };
 

@@ -140,6 +140,54 @@ TEST(FsStressTest, ConcurrentTreeOperationsKeepTheInvariants) {
   check_tree(*fs);
 }
 
+// Renames that cross each other (a into b while b goes into a), mixed with
+// creations, removals and open handles: none may deadlock, and the tree must
+// stay a tree, every entry reachable once from the root.
+TEST(FsStressTest, CrossingRenamesNeitherDeadlockNorMakeCycles) {
+  constexpr int kThreads = 6;
+  constexpr int kIterations = 4000;
+  auto fs = FileSystem::make();
+  for (const char* dir : {"/a", "/b", "/a/c", "/b/d"}) ASSERT_TRUE(fs->mkdir(dir));
+  ASSERT_TRUE(fs->touch("/a/f"));
+  const std::vector<std::string> paths = {"/a",     "/b",     "/a/b", "/b/a",   "/a/c",
+                                          "/b/d",   "/c",     "/d",   "/a/b/c", "/b/a/d",
+                                          "/a/c/b", "/b/d/a", "/f",   "/a/f",   "/b/f"};
+
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      std::mt19937 rng(99 + t);
+      auto pick = [&]() -> const std::string& { return paths[rng() % paths.size()]; };
+      for (int i = 0; i < kIterations; ++i) {
+        switch (rng() % 8) {
+          case 0:
+            (void)fs->mkdir(pick());
+            break;
+          case 1:
+            (void)fs->rm(pick(), false);
+            break;
+          case 2: {
+            auto handle = FileSystem::open(fs, pick(), *FileHandleType::from_str("r"), false);
+            if (!handle) break;
+            (void)fs->rename(pick(), pick());  // the open file may move meanwhile
+            std::uint8_t buffer[4];
+            EXPECT_TRUE(handle->read(buffer));
+            EXPECT_TRUE(handle->close());
+            break;
+          }
+          case 3:
+            (void)fs->get_path_by_inode(static_cast<InodeId>(rng() % 16));
+            break;
+          default:
+            (void)fs->rename(pick(), pick());
+        }
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  check_tree(*fs);
+}
+
 TEST(FsStressTest, ManySharedOpensOfOneFileBalance) {
   auto fs = FileSystem::make();
   ASSERT_TRUE(fs->touch("/f"));

@@ -41,6 +41,16 @@ def test_quickstart():
     assert result.stdout.endswith("left in /docs: (['empty.txt', 'notes.txt'], [])\n")
 
 
+def test_datasets():
+    if not os.environ.get("LUMVEX_NO_SKIPS"):
+        for module in ("fsspec", "pandas", "pyarrow"):
+            pytest.importorskip(module)
+    result = run_example("datasets.py", timeout=120)
+    assert (result.returncode, result.stderr) == (0, "")
+    assert "total by year: {2024: 218.5, 2025: 308.75}\n" in result.stdout
+    assert result.stdout.endswith("restored 2024 rows: 2\nrows seen by a worker: 3\n")
+
+
 def test_shell_over_piped_input(tmp_path):
     history = tmp_path / "history"
     lines = "mkdir a\ncd a\ntouch f\nls\nnosuch\ncd /\npwd\n"

@@ -627,3 +627,22 @@ def test_memory_error_leaves_the_file_and_handle_usable():
         "b'b'",
         "([], [])",
     ]
+
+
+@pytest.mark.parametrize("make, error", [
+    (lambda: b"xx", BufferError),
+    (lambda: memoryview(b"ab"), BufferError),
+    (lambda: 5, TypeError),
+    (lambda: "text", TypeError),
+])
+def test_readinto_needs_a_writable_buffer(make, error):
+    fs = lumvex.PyFs()
+    with fs.open("/f", "w") as handle:
+        handle.write(b"abc")
+    with fs.open("/f", "r") as handle:
+        with pytest.raises(error):
+            handle.readinto(make())
+        assert handle.tell() == 0  # nothing was read
+        np = pytest.importorskip("numpy")
+        words = np.zeros(2, dtype=np.uint16)
+        assert handle.readinto(words) == 3 and words.tobytes() == b"abc\0"

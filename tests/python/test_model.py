@@ -10,6 +10,9 @@ LUMVEX_MODEL_STEPS their most steps (default 50).
 """
 
 import os
+import pickle
+import stat
+import time
 
 import pytest
 
@@ -136,6 +139,69 @@ class FsModel:
         self.nodes[node.parent].children.remove(ident)
         del self.nodes[ident]
 
+    def height(self, ident):
+        node = self.nodes[ident]
+        return 1 + max(map(self.height, node.children)) if node.children else 0
+
+    def rename(self, src, dst):
+        src = src.rstrip("/\\")
+        if not src:
+            raise Refused(IN_USE)  # the root
+        parent_path, name = split_last(src)
+        source_dir = self.resolve(parent_path)
+        if name in (".", ".."):
+            raise Refused(IN_USE if self.resolve(src) == 0 else unsupported("rename"))
+        ident = self.find(source_dir, name)
+        moving = self.nodes[ident]
+        dst = dst.rstrip("/\\")
+        if not dst:
+            raise Refused(IN_USE if moving.is_dir else NOT_FILE)
+        parent_path, new_name = split_last(dst)
+        target_dir = self.resolve(parent_path)
+        if not self.nodes[target_dir].is_dir:
+            raise Refused(NOT_DIR)
+        if new_name in (".", ".."):
+            raise Refused(EXISTS)
+        if moving.is_dir:
+            up = target_dir
+            while True:
+                if up == ident:
+                    raise Refused(unsupported("rename"))
+                if up == 0:
+                    break
+                up = self.nodes[up].parent
+        depth = self.nodes[target_dir].depth + 1
+        if depth > MAX_DEPTH or (depth > moving.depth and depth + self.height(ident) > MAX_DEPTH):
+            raise Refused(TOO_DEEP)
+        siblings = self.nodes[target_dir].children
+        existing = next((c for c in siblings if self.nodes[c].name == new_name), None)
+        if existing == ident:
+            return
+        if existing is not None:
+            other = self.nodes[existing]
+            if moving.is_dir != other.is_dir:
+                raise Refused(NOT_DIR if moving.is_dir else NOT_FILE)
+            if other.children:
+                raise Refused(NOT_EMPTY)
+            if other.flag != 0:
+                raise Refused(IN_USE)
+            siblings.remove(existing)
+            del self.nodes[existing]
+        self.nodes[source_dir].children.remove(ident)
+        siblings.append(ident)
+        moving.name, moving.parent = new_name, target_dir
+        pending = [(ident, depth)]
+        while pending:
+            current, level = pending.pop()
+            self.nodes[current].depth = level
+            pending += [(c, level + 1) for c in self.nodes[current].children]
+
+    def stat(self, path):
+        ident = self.resolve(path)
+        node = self.nodes[ident]
+        return (stat.S_IFDIR | 0o755 if node.is_dir else stat.S_IFREG | 0o644, ident,
+                0 if node.is_dir else len(node.data), 2 if node.is_dir else 1)
+
     def take_share(self, ident, mode):
         node = self.node(ident)
         if node.is_dir:
@@ -182,14 +248,14 @@ class FsModel:
             ident = node.parent
         return "/" + "/".join(reversed(names))
 
-    def debug_entry(self, ident):
+    def debug_entry(self, ident, closed=False):
         n = self.nodes[ident]
         if n.is_dir:
             kind = f"Directory {{ children: [{', '.join(map(str, n.children))}] }}"
         else:
             data = ", ".join(map(str, n.data))
             kind = (f"File {{ data: FileData {{ data: [{data}] }}, "
-                    f"lock: FileLock {{ flag: {n.flag} }} }}")
+                    f"lock: FileLock {{ flag: {0 if closed else n.flag} }} }}")
         return (f'{ident}: INode {{ id: {ident}, parent: {n.parent}, depth: {n.depth}, '
                 f'name: "{n.name}", data: RwLock {{ data: {kind}, poisoned: false, .. }} }}')
 
@@ -448,6 +514,39 @@ class SurfaceMachine(RuleBasedStateMachine):
                    lambda: self.model.remove(self.model.resolve(path), recurse))
 
     @rule(data=st.data())
+    def rename(self, data):
+        src = data.draw(self.paths())
+        dst = data.draw(st.one_of(self.paths(), st.builds(
+            lambda p, n: p + "/" + n, self.paths(), st.sampled_from(NAMES)),
+            st.just(split_last(src)[0])))  # onto its own directory
+        self.agree(lambda: self.fs.rename(src, dst), lambda: self.model.rename(src, dst))
+
+    @rule(data=st.data())
+    def stat(self, data):
+        path = data.draw(self.paths())
+        before = time.time_ns()
+
+        def actual():
+            result = self.fs.stat(path)
+            # Times are taken from a clock that ticks coarsely: allow a tick.
+            assert 0 < result.st_mtime_ns <= before + 50_000_000
+            assert result.st_mtime == result.st_mtime_ns / 1e9 == result.st_atime
+            return result.st_mode, result.st_ino, result.st_size, result.st_nlink
+
+        self.agree(actual, lambda: self.model.stat(path))
+
+    @rule()
+    def pickle_round_trip(self):
+        copy = pickle.loads(pickle.dumps(self.fs))
+        text = str(copy)
+        assert text.endswith(f"}}, next_inode_id: {self.model.next_id} }}")
+        assert text.count("INode { id: ") == len(self.model.nodes)
+        for ident in self.model.nodes:
+            assert self.model.debug_entry(ident, closed=True) in text
+        copy.mkdir("/only-in-the-copy")
+        assert "only-in-the-copy" not in str(self.fs)
+
+    @rule(data=st.data())
     def listdir(self, data):
         path = data.draw(self.paths())
         self.agree(lambda: self.fs.listdir(path),
@@ -511,9 +610,12 @@ class SurfaceMachine(RuleBasedStateMachine):
             self.use_handle(data, *self.handles[-1])
 
     def use_handle(self, data, handle, h):
-        call = data.draw(st.sampled_from(["read", "write", "seek"] * 2 + ["examine", "close"]))
+        call = data.draw(st.sampled_from(["read", "write", "seek"] * 2 +
+                                         ["readinto", "examine", "close"]))
         if call == "read":
             self.read(handle, h, data.draw(sizes))
+        elif call == "readinto":
+            self.readinto(handle, h, data.draw(st.integers(0, 24)))
         elif call == "write":
             self.write(handle, h, data.draw(st.binary(max_size=40)))
         elif call == "seek":
@@ -545,6 +647,35 @@ class SurfaceMachine(RuleBasedStateMachine):
         notice = os.read(out, 4096)
         os.close(out)
         assert notice == (f"Read {len(value)} bytes from file\n".encode() if kind == "ok" else b"")
+
+    def readinto(self, handle, h, size):
+        """readinto: what read returns, placed at the buffer's start, and no
+        notice."""
+        buffer = bytearray(b"\xee" * size)
+
+        def predicted():
+            self.check_open(h)
+            if not h.mode & READ:
+                raise Refused(unsupported("read"))
+            data = bytes(self.model.nodes[h.ident].data[h.offset:h.offset + size])
+            h.offset += len(data)
+            return len(data), data + b"\xee" * (size - len(data))
+
+        out, into = os.pipe()
+        saved = os.dup(1)
+        os.dup2(into, 1)
+        try:
+            self.agree(lambda: (handle.readinto(buffer), bytes(buffer)), predicted)
+        finally:
+            os.dup2(saved, 1)
+            os.close(saved)
+            os.close(into)
+        os.set_blocking(out, False)
+        try:
+            assert os.read(out, 4096) == b""
+        except BlockingIOError:
+            pass
+        os.close(out)
 
     def write(self, handle, h, data):
         def predicted():

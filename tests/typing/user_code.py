@@ -1,6 +1,8 @@
 """Correct use of every class: must type-check cleanly (mypy --strict,
 pyright) with nothing but the installed wheel."""
 
+import os
+import pickle
 import selectors
 from typing import assert_type
 
@@ -17,6 +19,14 @@ def files(fs: lumvex.PyFs) -> str:
         assert_type(handle.read(10), bytes)
         assert_type(handle.tell(), int)
         assert_type(handle.id(), int)
+        assert_type(handle.readinto(bytearray(4)), int)
+        assert_type(handle.readinto(memoryview(bytearray(4))), int)
+    fs.rename("/docs/a.txt", dst="/docs/b.txt")
+    info = fs.stat("/docs/b.txt")
+    assert_type(info, os.stat_result)
+    assert_type(info.st_mtime, float)
+    copy: lumvex.PyFs = pickle.loads(pickle.dumps(fs))
+    assert_type(copy.listdir("/"), tuple[list[str], list[str]])
     files_, directories = fs.listdir("/docs")
     assert_type(files_, list[str])
     assert_type(directories, list[str])

@@ -11,6 +11,8 @@ handle.write("text")  # expected error
 handle.seek(0, 0)  # expected error
 text: bytes = lumvex.PyTerm(fs).exec("ls")  # expected error
 lumvex.PyTerminalSession(fs)  # expected error
+fs.rename("/a")  # expected error
+handle.readinto(5)  # expected error
 
 
 def commands(session: lumvex.PyTerminalSession) -> str:
