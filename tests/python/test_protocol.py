@@ -16,7 +16,7 @@ import fsspec  # noqa: E402
 import fsspec.tests.abstract as abstract  # noqa: E402
 
 import lumvex  # noqa: E402
-from lumvex_fsspec import LumvexFileSystem, default_fs  # noqa: E402
+from lumvex_protocol import LumvexFileSystem, default_fs  # noqa: E402
 
 
 class LumvexFixtures(abstract.AbstractFixtures):

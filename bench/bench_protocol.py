@@ -12,8 +12,8 @@ side in one run:
            store's bytes as a dict, since a MemoryFileSystem pickles without
            its store).
 
-Run with lumvex (and lumvex_fsspec), fsspec, pandas and pyarrow importable:
-    python bench/bench_fsspec.py [--quick]
+Run with lumvex (and lumvex_protocol), fsspec, pandas and pyarrow importable:
+    python bench/bench_protocol.py [--quick]
 
 Prints a table and whether each target is met; always exits 0.
 """

@@ -33,7 +33,7 @@ import threading
 from datetime import datetime, timezone
 from typing import Any
 
-from fsspec.spec import AbstractFileSystem
+from fsspec import AbstractFileSystem
 
 import lumvex
 
