@@ -98,23 +98,15 @@ std::optional<ClaimedAccount> UserPool::get_user(bool retry) {
   // Refuse before anything is generated or created on the host.
   if (user_.size() >= max_user_) return std::nullopt;
 
-  // Reuse, last released first; an account that another pool has claimed
-  // meanwhile stays in the free list.
-  for (std::size_t i = free_.size(); i-- > 0;) {
-    UniqueFd claim = claimed(claim_account(home_root_, free_[i].name));
-    if (!claim) continue;
-    Account account = std::move(free_[i]);
-    free_.erase(free_.begin() + static_cast<std::ptrdiff_t>(i));
-    return enter_in_use(std::move(account), std::move(claim));
-  }
-  for (std::size_t i = 0; retry && i < retry_.size(); ++i) {
-    UniqueFd claim = claimed(claim_account(home_root_, retry_[i].name));
-    if (!claim) continue;
-    Account account = std::move(retry_[i]);
-    retry_.erase(retry_.begin() + static_cast<std::ptrdiff_t>(i));
-    ClaimedAccount claimed = enter_in_use(std::move(account), std::move(claim));
-    claimed.retried = true;
-    return claimed;
+  // Reuse, last released first, then the accounts set aside, first set
+  // aside first; an account that another pool has claimed meanwhile stays
+  // where it is.
+  if (auto reused = take_listed(free_, /*newest_first=*/true)) return reused;
+  if (retry) {
+    if (auto retried = take_listed(retry_, /*newest_first=*/false)) {
+      retried->retried = true;
+      return retried;
+    }
   }
 
   for (std::size_t passed_over = 0; passed_over < max_user_; ++passed_over) {
@@ -130,24 +122,35 @@ std::optional<ClaimedAccount> UserPool::get_user(bool retry) {
   return std::nullopt;
 }
 
+std::optional<ClaimedAccount> UserPool::take_listed(std::vector<Account>& list, bool newest_first) {
+  for (std::size_t n = 0; n < list.size(); ++n) {
+    const std::size_t i = newest_first ? list.size() - 1 - n : n;
+    UniqueFd claim = claimed(claim_account(home_root_, list[i].name));
+    if (!claim) continue;
+    Account account = std::move(list[i]);
+    list.erase(list.begin() + static_cast<std::ptrdiff_t>(i));
+    return enter_in_use(std::move(account), std::move(claim));
+  }
+  return std::nullopt;
+}
+
 ClaimedAccount UserPool::enter_in_use(Account account, UniqueFd claim) {
   user_.push_back(account);
   return ClaimedAccount{std::move(account), std::move(claim)};
 }
 
 void UserPool::release_user(std::uint32_t uid) {
-  for (std::size_t i = 0; i < user_.size(); ++i) {
-    if (user_[i].uid != uid) continue;
-    free_.push_back(std::move(user_[i]));
-    user_.erase(user_.begin() + static_cast<std::ptrdiff_t>(i));
-    return;
-  }
+  move_in_use(uid, free_);
 }
 
 void UserPool::park_user(std::uint32_t uid) {
+  move_in_use(uid, retry_);
+}
+
+void UserPool::move_in_use(std::uint32_t uid, std::vector<Account>& to) {
   for (std::size_t i = 0; i < user_.size(); ++i) {
     if (user_[i].uid != uid) continue;
-    retry_.push_back(std::move(user_[i]));
+    to.push_back(std::move(user_[i]));
     user_.erase(user_.begin() + static_cast<std::ptrdiff_t>(i));
     return;
   }

@@ -120,6 +120,11 @@ class UserPool {
   std::size_t max_user() const { return max_user_; }
 
  private:
+  // Takes the first account of `list` (from its end with `newest_first`)
+  // that can be claimed, and enters it in the in-use list.
+  std::optional<ClaimedAccount> take_listed(std::vector<Account>& list, bool newest_first);
+  // Moves the first in-use entry with this uid to the end of `to`.
+  void move_in_use(std::uint32_t uid, std::vector<Account>& to);
   // Enters `account` in the in-use list and hands it out with `claim`.
   ClaimedAccount enter_in_use(Account account, UniqueFd claim);
 

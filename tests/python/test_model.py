@@ -9,6 +9,7 @@ LUMVEX_MODEL_EXAMPLES sets the number of sequences (default 100) and
 LUMVEX_MODEL_STEPS their most steps (default 50).
 """
 
+import contextlib
 import os
 import pickle
 import stat
@@ -625,28 +626,42 @@ class SurfaceMachine(RuleBasedStateMachine):
         else:
             self.close(handle, h)
 
-    def read(self, handle, h, size):
-        def predicted():
-            self.check_open(h)
-            if not h.mode & READ:
-                raise Refused(unsupported("read"))
-            data = bytes(self.model.nodes[h.ident].data[h.offset:h.offset + size])
-            h.offset += len(data)
-            return data
+    def predicted_read(self, h, size):
+        """What a read of `size` bytes gives by the model, and the offset it moves."""
+        self.check_open(h)
+        if not h.mode & READ:
+            raise Refused(unsupported("read"))
+        data = bytes(self.model.nodes[h.ident].data[h.offset:h.offset + size])
+        h.offset += len(data)
+        return data
 
-        # Each successful read writes a notice to file descriptor 1.
+    @staticmethod
+    @contextlib.contextmanager
+    def notices():
+        """Captures what is written to file descriptor 1 meanwhile; yields a
+        list that holds it afterwards."""
         out, into = os.pipe()
         saved = os.dup(1)
         os.dup2(into, 1)
+        captured = []
         try:
-            kind, value = self.agree(lambda: handle.read(size), predicted)
+            yield captured
         finally:
             os.dup2(saved, 1)
             os.close(saved)
             os.close(into)
-        notice = os.read(out, 4096)
-        os.close(out)
-        assert notice == (f"Read {len(value)} bytes from file\n".encode() if kind == "ok" else b"")
+            os.set_blocking(out, False)
+            try:
+                captured.append(os.read(out, 4096))
+            except BlockingIOError:
+                captured.append(b"")
+            os.close(out)
+
+    def read(self, handle, h, size):
+        # Each successful read writes a notice to file descriptor 1.
+        with self.notices() as notice:
+            kind, value = self.agree(lambda: handle.read(size), lambda: self.predicted_read(h, size))
+        assert notice == [f"Read {len(value)} bytes from file\n".encode() if kind == "ok" else b""]
 
     def readinto(self, handle, h, size):
         """readinto: what read returns, placed at the buffer's start, and no
@@ -654,28 +669,12 @@ class SurfaceMachine(RuleBasedStateMachine):
         buffer = bytearray(b"\xee" * size)
 
         def predicted():
-            self.check_open(h)
-            if not h.mode & READ:
-                raise Refused(unsupported("read"))
-            data = bytes(self.model.nodes[h.ident].data[h.offset:h.offset + size])
-            h.offset += len(data)
+            data = self.predicted_read(h, size)
             return len(data), data + b"\xee" * (size - len(data))
 
-        out, into = os.pipe()
-        saved = os.dup(1)
-        os.dup2(into, 1)
-        try:
+        with self.notices() as notice:
             self.agree(lambda: (handle.readinto(buffer), bytes(buffer)), predicted)
-        finally:
-            os.dup2(saved, 1)
-            os.close(saved)
-            os.close(into)
-        os.set_blocking(out, False)
-        try:
-            assert os.read(out, 4096) == b""
-        except BlockingIOError:
-            pass
-        os.close(out)
+        assert notice == [b""]
 
     def write(self, handle, h, data):
         def predicted():
