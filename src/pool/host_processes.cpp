@@ -213,12 +213,4 @@ bool is_reaped(const UniqueFd& pidfd) {
   return pidfd_signal(pidfd.get(), 0) != 0 && errno == ESRCH;
 }
 
-void pause_for_attempt(int attempt) {
-  if (attempt < 16) {
-    std::this_thread::yield();
-  } else {
-    std::this_thread::sleep_for(std::chrono::microseconds(50) * (1 << std::min(attempt - 16, 2)));
-  }
-}
-
 }  // namespace lumvex

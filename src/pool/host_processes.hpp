@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "base/poll_until.hpp"
 #include "base/unique_fd.hpp"
 #include "error/host_error.hpp"
 
@@ -35,24 +36,5 @@ HostResult<void> end_account_processes(std::uint32_t uid, pid_t parent,
 // Whether the process of `pidfd` has been reaped by its parent (an ended
 // process not yet reaped still counts as there).
 bool is_reaped(const UniqueFd& pidfd);
-
-// Polls `done` until it holds or `deadline` passes: a few yields first (a
-// signalled process usually reacts within microseconds), then short sleeps
-// (at most 0.2 ms, as what is waited for is usually quick).
-template <typename F>
-bool poll_until(F&& done, std::chrono::steady_clock::time_point deadline);
-
-// ---------------------------------------------------------------------------
-
-void pause_for_attempt(int attempt);
-
-template <typename F>
-bool poll_until(F&& done, std::chrono::steady_clock::time_point deadline) {
-  for (int attempt = 0; !done(); ++attempt) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    pause_for_attempt(attempt);
-  }
-  return true;
-}
 
 }  // namespace lumvex

@@ -852,8 +852,15 @@ HostResult<bool> signal_as(std::uint32_t uid, pid_t target, int signal) {
 }
 
 PipedChild start_piped(const std::string& program, const std::vector<std::string>& args,
-                       SpawnOptions options) {
-  Pipe in = make_pipe(program);
+                       SpawnOptions options, bool with_input) {
+  Pipe in;
+  if (with_input) {
+    in = make_pipe(program);
+  } else {
+    in.read.reset(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+    if (!in.read) throw_spawn_error(program, errno);
+    lift_above_std_streams(program, in.read);
+  }
   Pipe out = make_pipe(program);
   Pipe err = make_pipe(program);
   options.stdin_fd = in.read.get();
@@ -863,7 +870,7 @@ PipedChild start_piped(const std::string& program, const std::vector<std::string
   child.stdin_write = std::move(in.write);
   child.stdout_read = std::move(out.read);
   child.stderr_read = std::move(err.read);
-  set_nonblocking(program, child.stdin_write);
+  if (child.stdin_write) set_nonblocking(program, child.stdin_write);
   set_nonblocking(program, child.stdout_read);
   set_nonblocking(program, child.stderr_read);
   child.process = spawn(program, args, options);

@@ -181,8 +181,9 @@ struct PipedChild {
 };
 
 // Starts `program` with `args` and `options` (whose descriptors are
-// replaced by the pipes), not waiting for it. Throws as spawn() does.
+// replaced by the pipes; without `with_input`, standard input is /dev/null
+// and stdin_write is empty), not waiting for it. Throws as spawn() does.
 PipedChild start_piped(const std::string& program, const std::vector<std::string>& args,
-                       SpawnOptions options);
+                       SpawnOptions options, bool with_input = true);
 
 }  // namespace lumvex

@@ -680,53 +680,24 @@ std::expected<TerminalSession::RunResult, StreamError> TerminalSession::run(
   plan.umask = 022;
   plan.workdir = request.workdir.c_str();
 
-  // Its pipes; the ends kept here are non-blocking.
-  int fds[2];
-  auto make_pipe = [&](UniqueFd& read_end, UniqueFd& write_end) {
-    if (::pipe2(fds, O_CLOEXEC) != 0) {
-      throw InternalError("Failed to run the command: " + std::generic_category().message(errno));
-    }
-    read_end.reset(fds[0]);
-    write_end.reset(fds[1]);
-  };
-  UniqueFd in_read, in_write, out_read, out_write, err_read, err_write;
-  if (request.input) {
-    make_pipe(in_read, in_write);
-  } else {
-    in_read.reset(::open("/dev/null", O_RDONLY | O_CLOEXEC));
-    if (!in_read) throw InternalError("Failed to open /dev/null");
-  }
-  make_pipe(out_read, out_write);
-  make_pipe(err_read, err_write);
-  for (UniqueFd* fd : {&in_read, &in_write, &out_read, &out_write, &err_read, &err_write}) {
-    if (*fd && fd->get() <= STDERR_FILENO) {
-      fd->reset(::fcntl(fd->get(), F_DUPFD_CLOEXEC, STDERR_FILENO + 1));
-      if (!*fd) throw InternalError("Failed to run the command");
-    }
-  }
-  for (UniqueFd* fd : {&in_write, &out_read, &err_read}) {
-    if (*fd) ::fcntl(fd->get(), F_SETFL, ::fcntl(fd->get(), F_GETFL) | O_NONBLOCK);
-  }
-
   SpawnOptions options;
-  options.stdin_fd = in_read.get();
-  options.stdout_fd = out_write.get();
-  options.stderr_fd = err_write.get();
   options.environment = request.environment;
   options.process_limit = policy.processes;
   options.plan = &plan;
   RunResult result;
-  ChildProcess child;
+  PipedChild command;
   try {
-    child = spawn("/bin/bash", {"-c", request.command}, options);
+    command = start_piped("/bin/bash", {"-c", request.command}, std::move(options),
+                          request.input.has_value());
   } catch (const WorkdirError& error) {
     result.workdir_error = error.error();
     state.cgroup.remove_leaf(leaf, Clock::now() + kEndTimeout);
     return result;
   }
-  in_read.reset();
-  out_write.reset();
-  err_write.reset();
+  ChildProcess& child = command.process;
+  UniqueFd& in_write = command.stdin_write;
+  UniqueFd& out_read = command.stdout_read;
+  UniqueFd& err_read = command.stderr_read;
 
   std::optional<Clock::time_point> deadline;
   if (request.timeout) {

@@ -10,8 +10,8 @@
 #include <charconv>
 #include <cmath>
 #include <memory>
-#include <thread>
 
+#include "base/poll_until.hpp"
 #include "sandbox/host_text.hpp"
 
 namespace lumvex {
@@ -67,20 +67,6 @@ bool writable_dir(const std::optional<std::string>& path) {
   return path && ::access(path->c_str(), W_OK) == 0;
 }
 
-// Waits, in a few yields and then short sleeps, until `done` holds.
-template <typename F>
-bool wait_until(F&& done, Clock::time_point deadline) {
-  for (int attempt = 0;; ++attempt) {
-    if (done()) return true;
-    if (Clock::now() >= deadline) return done();
-    if (attempt < 20) {
-      std::this_thread::yield();
-    } else {
-      std::this_thread::sleep_for(std::chrono::microseconds(attempt < 100 ? 50 : 500));
-    }
-  }
-}
-
 HostResult<void> make_dir(const std::string& path) {
   if (::mkdir(path.c_str(), 0755) != 0 && errno != EEXIST) return host_error("create " + path);
   return {};
@@ -90,7 +76,7 @@ HostResult<void> make_dir(const std::string& path) {
 // process has just ended may still be busy for a moment).
 HostResult<void> remove_dir(const std::string& path, Clock::time_point deadline) {
   int error = 0;
-  bool gone = wait_until(
+  bool gone = poll_until(
       [&] {
         if (::rmdir(path.c_str()) == 0 || errno == ENOENT) return true;
         error = errno;
@@ -383,7 +369,7 @@ HostResult<void> SessionCgroup::kill(Clock::time_point deadline, std::string_vie
   if (dir->hierarchy.v2) {
     if (auto r = write_text(target + "/cgroup.kill", "1"); !r) return r;
     std::optional<HostError> failure;
-    bool empty = wait_until(
+    bool empty = poll_until(
         [&] {
           HostResult<std::string> events = read_text(target + "/cgroup.events");
           if (!events) {
@@ -401,7 +387,7 @@ HostResult<void> SessionCgroup::kill(Clock::time_point deadline, std::string_vie
   // v1: frozen, the processes can neither start others nor end, so every
   // process id read from the groups stays theirs while it is signalled.
   if (auto r = write_text(target + "/freezer.state", "FROZEN"); !r) return r;
-  bool frozen = wait_until(
+  bool frozen = poll_until(
       [&] {
         HostResult<std::string> state = read_text(target + "/freezer.state");
         return state && state->starts_with("FROZEN");
@@ -425,7 +411,7 @@ HostResult<void> SessionCgroup::kill(Clock::time_point deadline, std::string_vie
   if (auto r = write_text(target + "/freezer.state", "THAWED"); !r && !failure) failure = r.error();
   if (failure) return std::unexpected(*failure);
   if (!frozen) return host_error("freeze " + target, ETIMEDOUT);
-  bool empty = wait_until(
+  bool empty = poll_until(
       [&] {
         for (const std::string& group : groups) {
           HostResult<std::vector<pid_t>> pids = group_processes(group);
