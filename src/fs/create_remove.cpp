@@ -8,6 +8,22 @@
 namespace lumvex {
 namespace {
 
+// Marks `n` (whose data lock the caller holds, and which is still linked) as
+// being removed: a directory must be empty, and a file must have no open
+// handle, which from here on cannot be opened.
+IoResult<void> claim_for_removal(INode& n) REQUIRES(n.data_lock()) {
+  if (const DirectoryNode* d = n.directory()) {
+    if (!d->children.empty()) return fail(IoErrorKind::DirectoryIsNotEmpty);
+  } else if (n.is_file()) {
+    std::int32_t expected = 0;
+    if (!n.file_lock.flag.compare_exchange_strong(expected, FileLock::REMOVED)) {
+      return fail(IoErrorKind::ResourceCurrentInUse);
+    }
+  }
+  n.set_unlinked(true);
+  return {};
+}
+
 bool valid_entry_name(std::string_view name) {
   if (name.empty() || name == "." || name == "..") return false;
   for (char c : name)
@@ -110,13 +126,11 @@ IoResult<void> FileSystem::remove_tree(InodeId id, bool recursive, std::size_t l
   if (!entry) return fail(IoErrorKind::InodeNotFound);
 
   // Phase 1: inspect, and empty a directory when asked to.
-  bool is_directory = false;
   SmallVector<InodeId, 8> children;
   {
     const INode& node = *entry;
     INode::ReadGuard guard(node);
     if (const DirectoryNode* dir = node.directory()) {
-      is_directory = true;
       if (recursive) {
         children = dir->children.ids();
       } else if (!dir->children.empty()) {
@@ -134,19 +148,11 @@ IoResult<void> FileSystem::remove_tree(InodeId id, bool recursive, std::size_t l
 
   // Phase 2: claim the entry, unlink it from its parent, release it.
   INode& node = *entry;
+  // (Kinds never change: the node is still what phase 1 saw, and something
+  // created in a directory after the copy above makes the removal fail.)
   auto claimed = node.update([&](INode& n) REQUIRES(n.data_lock()) -> IoResult<void> {
     if (n.unlinked()) return fail(IoErrorKind::InodeNotFound);  // another removal won
-    // Kinds never change: the node is still what phase 1 saw.
-    if (is_directory) {
-      // Something created in it after the copy above makes the removal fail.
-      if (!n.directory()->children.empty()) return fail(IoErrorKind::DirectoryIsNotEmpty);
-    } else if (n.is_file()) {
-      std::int32_t expected = 0;
-      if (!n.file_lock.flag.compare_exchange_strong(expected, FileLock::REMOVED))
-        return fail(IoErrorKind::ResourceCurrentInUse);
-    }
-    n.set_unlinked(true);
-    return {};
+    return claim_for_removal(n);
   });
   if (!claimed) return claimed;
   auto unlisted = unlink_claimed(node);  // the parent's reference, dropped after its lock
@@ -323,15 +329,7 @@ IoResult<void> FileSystem::rename(std::string_view src_path, std::string_view ds
       InodeRef target(existing);
       auto claimed = target->update([&](INode& e) REQUIRES(e.data_lock()) -> IoResult<void> {
         if (e.unlinked()) return fail(IoErrorKind::ResourceCurrentInUse);  // a removal has it
-        if (const DirectoryNode* d = e.directory()) {
-          if (!d->children.empty()) return fail(IoErrorKind::DirectoryIsNotEmpty);
-        } else if (e.is_file()) {
-          std::int32_t expected = 0;
-          if (!e.file_lock.flag.compare_exchange_strong(expected, FileLock::REMOVED))
-            return fail(IoErrorKind::ResourceCurrentInUse);
-        }
-        e.set_unlinked(true);
-        return {};
+        return claim_for_removal(e);
       });
       if (!claimed) return claimed;
     }

@@ -86,19 +86,24 @@ needs_host = pytest.mark.skipif(
 # --- helpers -----------------------------------------------------------------
 
 
+def proc_texts(name):
+    """(pid, text of /proc/<pid>/<name>) for every process still there."""
+    for entry in os.listdir("/proc"):
+        if entry.isdigit():
+            try:
+                with open(f"/proc/{entry}/{name}") as file:
+                    yield int(entry), file.read()
+            except OSError:
+                continue
+
+
 def child_pids(parent):
     """Process ids whose parent is `parent`, with their state letters."""
     found = []
-    for entry in os.listdir("/proc"):
-        if not entry.isdigit():
-            continue
-        try:
-            with open(f"/proc/{entry}/stat") as stat:
-                fields = stat.read().rsplit(")", 1)[1].split()
-        except OSError:
-            continue
+    for pid, text in proc_texts("stat"):
+        fields = text.rsplit(")", 1)[1].split()
         if int(fields[1]) == parent:
-            found.append((int(entry), fields[0]))
+            found.append((pid, fields[0]))
     return found
 
 

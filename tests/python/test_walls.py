@@ -13,7 +13,7 @@ import uuid
 import pytest
 
 import lumvex
-from test_sessions import bounded, needs_host, read_until
+from test_sessions import bounded, needs_host, proc_texts, read_until
 
 PY = "/usr/bin/python3"
 MiB = 1 << 20
@@ -37,17 +37,10 @@ def sh(session, command, timeout=20.0):
 def uid_processes(uid):
     """Live (not zombie) processes whose real or effective uid is `uid`."""
     found = []
-    for entry in os.listdir("/proc"):
-        if not entry.isdigit():
-            continue
-        try:
-            with open(f"/proc/{entry}/status") as status:
-                fields = dict(line.split(":", 1) for line in status if ":" in line)
-        except OSError:
-            continue
-        uids = fields["Uid"].split()
-        if str(uid) in uids[:2] and not fields["State"].strip().startswith("Z"):
-            found.append(int(entry))
+    for pid, text in proc_texts("status"):
+        fields = dict(line.split(":", 1) for line in text.splitlines() if ":" in line)
+        if str(uid) in fields["Uid"].split()[:2] and not fields["State"].strip().startswith("Z"):
+            found.append(pid)
     return found
 
 
