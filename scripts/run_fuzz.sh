@@ -20,7 +20,7 @@ root=$(pwd)
 seconds=${1:-60}
 shift || true
 targets=("$@")
-((${#targets[@]})) || targets=(word_split_fuzzer rm_args_fuzzer utf8_fuzzer fs_ops_fuzzer snapshot_fuzzer)
+((${#targets[@]})) || targets=(word_split_fuzzer rm_args_fuzzer utf8_fuzzer fs_ops_fuzzer snapshot_fuzzer fork_fuzzer)
 build="$root/build/fuzz"
 
 need_apt=()

@@ -22,6 +22,7 @@ constexpr KindText kTexts[] = {
     {"UnrecognizedFileMode", "Unrecognized file mode"},
     {"OperationNotSupported", "File does not support the specified operation: "},
     {"InvalidFileDescriptor", "Invalid file descriptor"},
+    {"LimitExceeded", "No space left in the filesystem: over "},
 };
 
 const KindText& text_of(IoErrorKind kind) {
@@ -32,13 +33,14 @@ const KindText& text_of(IoErrorKind kind) {
 
 std::string IoError::to_string() const {
   std::string out = text_of(kind_).display;
-  if (kind_ == IoErrorKind::OperationNotSupported) out += operation_;
+  if (kind_ == IoErrorKind::OperationNotSupported || kind_ == IoErrorKind::LimitExceeded)
+    out += operation_;
   return out;
 }
 
 std::string IoError::debug_string() const {
   std::string out = text_of(kind_).name;
-  if (kind_ == IoErrorKind::OperationNotSupported) {
+  if (kind_ == IoErrorKind::OperationNotSupported || kind_ == IoErrorKind::LimitExceeded) {
     out += "(\"";
     out += operation_;
     out += "\")";

@@ -22,6 +22,9 @@ enum class IoErrorKind : std::uint8_t {
   UnrecognizedFileMode,
   OperationNotSupported,
   InvalidFileDescriptor,
+  // A change would take the filesystem past one of its limits; the
+  // operation names the limit ("max_bytes" or "max_entries").
+  LimitExceeded,
 };
 
 // A kind plus, for OperationNotSupported, the name of the refused operation.
@@ -33,9 +36,13 @@ class IoError {
   static constexpr IoError operation_not_supported(const char* operation) {
     return IoError(IoErrorKind::OperationNotSupported, operation);
   }
+  static constexpr IoError limit_exceeded(const char* limit) {
+    return IoError(IoErrorKind::LimitExceeded, limit);
+  }
 
   constexpr IoErrorKind kind() const { return kind_; }
-  // The refused operation for OperationNotSupported, "" otherwise.
+  // The refused operation for OperationNotSupported, the limit for
+  // LimitExceeded, "" otherwise.
   constexpr const char* operation() const { return operation_; }
 
   // The text users see, e.g. "Inode not found".

@@ -1,6 +1,8 @@
 #include "fs/child_list.hpp"
 
 #include <algorithm>
+#include <atomic>
+#include <cstring>
 #include <new>
 #include <utility>
 
@@ -24,7 +26,20 @@ static_assert(sizeof(IndexCell) == 16);
 // cells back, so no tombstones accumulate.
 struct ChildList::Body {
   explicit Body(const HashKey& hash_key) : key(hash_key) {}
-  Body(const Body&) = delete;
+  // A copy holding the same children (each gains a count).
+  Body(const Body& other)
+      : key(other.key),
+        order(other.order),
+        live(other.live),
+        holes(other.holes),
+        capacity(other.capacity),
+        count(other.count),
+        cells(other.capacity),
+        symlinks(other.symlinks) {
+    if (capacity != 0) std::memcpy(cells.data(), other.cells.data(), capacity * sizeof(IndexCell));
+    for (INode* child : order)
+      if (child != nullptr) (void)InodeRef(child).release();  // one count for this copy
+  }
   Body& operator=(const Body&) = delete;
   ~Body() {
     for (INode* child : order)
@@ -88,6 +103,7 @@ struct ChildList::Body {
   // Squeezes out the holes; without memory for that it leaves them.
   void compact() noexcept;
 
+  std::atomic<std::uint32_t> refs{1};  // lists sharing this part
   HashKey key;
   // Creation order; each child holds one count, and null marks a removed one.
   SmallVector<INode*, 4, std::uint32_t> order;
@@ -103,6 +119,26 @@ ChildList::ChildList() = default;
 ChildList::ChildList(ChildList&&) noexcept = default;
 ChildList& ChildList::operator=(ChildList&&) noexcept = default;
 ChildList::~ChildList() = default;
+
+ChildList::ChildList(const ChildList& other) {
+  if (other.body_) {
+    other.body_->refs.fetch_add(1, std::memory_order_relaxed);
+    body_.reset(other.body_.get());
+  }
+}
+
+void ChildList::BodyDeleter::operator()(Body* body) const noexcept {
+  if (body->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) std::unique_ptr<Body> last(body);
+}
+
+ChildList::Body& ChildList::own(const HashKey& key) {
+  if (!body_) {
+    body_.reset(std::make_unique<Body>(key).release());
+  } else if (body_->refs.load(std::memory_order_acquire) > 1) {
+    body_.reset(std::make_unique<Body>(*body_).release());
+  }
+  return *body_;
+}
 
 InodeId ChildList::id_of(const INode& child) {
   return child.id;
@@ -124,8 +160,7 @@ SmallVector<InodeId, 8> ChildList::ids() const {
 }
 
 bool ChildList::append(InodeRef child, const HashKey& key) {
-  if (!body_) body_ = std::make_unique<Body>(key);
-  Body& body = *body_;
+  Body& body = own(key);
   const std::uint32_t position = static_cast<std::uint32_t>(body.order.size());
   // Everything that allocates comes first, so that a failed allocation
   // leaves the list as it was.
@@ -167,8 +202,7 @@ const std::vector<InodeId>& ChildList::symlinks() const {
 }
 
 void ChildList::reserve_one(const HashKey& key, bool symlink) {
-  if (!body_) body_ = std::make_unique<Body>(key);
-  Body& body = *body_;
+  Body& body = own(key);
   if (symlink) body.symlinks.reserve(body.symlinks.size() + 1);
   body.reserve_one();
   body.order.reserve(body.order.size() + std::size_t{1});
@@ -176,7 +210,7 @@ void ChildList::reserve_one(const HashKey& key, bool symlink) {
 
 InodeRef ChildList::remove(InodeId id, std::string_view name, bool keep_storage) {
   if (!body_) return nullptr;
-  Body& body = *body_;
+  Body& body = own(body_->key);
   std::size_t position = 0;
   if (IndexCell* cell = body.find(name, body.hash_of(name)); cell && cell->child->id == id) {
     position = cell->position;
@@ -194,6 +228,24 @@ InodeRef ChildList::remove(InodeId id, std::string_view name, bool keep_storage)
   body.remove_position(position);
   if (body.live == 0 && body.symlinks.empty() && !keep_storage) body_.reset();
   return removed;
+}
+
+InodeRef ChildList::replace(const INode& old, InodeRef fresh) {
+  if (!body_) return nullptr;
+  Body& body = own(body_->key);
+  std::size_t position = 0;
+  if (IndexCell* cell = body.find(old.name.view(), body.hash_of(old.name.view()));
+      cell && cell->child == &old) {
+    position = cell->position;
+    cell->child = fresh.get();
+  } else {
+    auto in_order = std::find(body.order.begin(), body.order.end(), &old);
+    if (in_order == body.order.end()) return nullptr;
+    position = static_cast<std::size_t>(in_order - body.order.begin());
+  }
+  InodeRef previous = InodeRef::adopt(body.order[position]);
+  body.order[position] = fresh.release();
+  return previous;
 }
 
 void ChildList::Body::remove_position(std::size_t position) {

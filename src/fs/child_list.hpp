@@ -8,6 +8,11 @@
 // other table to reach the child. Everything lives out of line behind one
 // pointer (null while the directory is empty), so a directory inode stays
 // small.
+//
+// That out-of-line part is counted and shared between copies: copying a list
+// costs a count, and the first change through either copy gives that copy a
+// part of its own (holding the same children). Forked filesystems share their
+// directories' entries this way until one side changes them.
 #pragma once
 
 #include <cstdint>
@@ -30,6 +35,9 @@ class ChildList {
   ChildList();
   ChildList(ChildList&&) noexcept;
   ChildList& operator=(ChildList&&) noexcept;
+  // Shares the other list's entries until one of the two changes.
+  ChildList(const ChildList& other);
+  ChildList& operator=(const ChildList&) = delete;
   ~ChildList();
 
   std::size_t size() const;
@@ -72,6 +80,11 @@ class ChildList {
   // emptied list keeps its storage (for a rename that adds the child back).
   InodeRef remove(InodeId id, std::string_view name, bool keep_storage = false);
 
+  // Puts `fresh` in the place of the child `old` (same id and name) and
+  // returns the list's reference to `old`, or null if `old` is not listed.
+  // A failed allocation changes nothing.
+  InodeRef replace(const INode& old, InodeRef fresh);
+
   // Makes room for one more child, so that the next append (of a name not
   // yet indexed) allocates nothing. Throws std::bad_alloc and changes nothing
   // else.
@@ -82,7 +95,14 @@ class ChildList {
   static InodeId id_of(const INode& child);
   const SmallVector<INode*, 4, std::uint32_t>& order() const;
 
-  std::unique_ptr<Body> body_;  // made on the first append
+  // Gives this list a part of its own if it shares one (or has none), so
+  // that it can be changed. Throws std::bad_alloc and changes nothing.
+  Body& own(const HashKey& key);
+
+  struct BodyDeleter {
+    void operator()(Body* body) const noexcept;
+  };
+  std::unique_ptr<Body, BodyDeleter> body_;  // made on the first append; counted
 };
 
 }  // namespace lumvex

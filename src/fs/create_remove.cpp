@@ -36,30 +36,45 @@ bool valid_entry_name(std::string_view name) {
 IoResult<InodeId> FileSystem::create_inode(InodeId parent, std::string_view name, INodeKind kind) {
   if (!valid_entry_name(name)) return fail(IoErrorKind::ResourceAlreadyExists);
   const InodeId id = next_inode_id_.fetch_add(1);
+  ChangeGuard change(*this);
   auto parent_entry = resolve(parent);
   if (!parent_entry) return fail(parent_entry.error());
-  auto created = link_new(id, parent, **parent_entry, name, std::move(kind));
+  auto created = link_new(id, parent, std::move(*parent_entry), name, std::move(kind));
   if (!created) return fail(created.error());
   return id;
 }
 
-IoResult<InodeRef> FileSystem::create_below(InodeId parent, INode& dir, std::string_view name,
+IoResult<InodeRef> FileSystem::create_below(InodeId parent, InodeRef dir, std::string_view name,
                                             INodeKind kind) {
   if (!valid_entry_name(name)) return fail(IoErrorKind::ResourceAlreadyExists);
   const InodeId id = next_inode_id_.fetch_add(1);
-  return link_new(id, parent, dir, name, std::move(kind));
+  return link_new(id, parent, std::move(dir), name, std::move(kind));
 }
 
-IoResult<InodeRef> FileSystem::link_new(InodeId id, InodeId parent, INode& dir,
+IoResult<InodeRef> FileSystem::link_new(InodeId id, InodeId parent, InodeRef dir_entry,
                                         std::string_view name, INodeKind kind) {
-  const std::size_t depth = dir.depth + std::size_t{1};
+  const std::size_t depth = dir_entry->depth + std::size_t{1};
   if (depth > kMaxDepth) {
     // A taken name is reported before the depth; nothing can exist that deep.
-    if (find_inode_by_name_with_handle(dir, name)) return fail(IoErrorKind::ResourceAlreadyExists);
+    if (find_inode_by_name_with_handle(*dir_entry, name))
+      return fail(IoErrorKind::ResourceAlreadyExists);
     return fail(IoErrorKind::MaxRecursionDepthExceeded);
   }
-  if (!dir.is_directory()) return fail(IoErrorKind::NotADirectory);  // kinds never change
+  if (!dir_entry->is_directory()) return fail(IoErrorKind::NotADirectory);  // kinds never change
+  auto owned = own(std::move(dir_entry));
+  if (!owned) return fail(owned.error());
+  INode& dir = **owned;
+  auto reserved = reserve_entries(1);
+  if (!reserved) return fail(reserved.error());
+  struct Unreserve {
+    FileSystem& fs;
+    bool keep = false;
+    ~Unreserve() {
+      if (!keep) fs.release_entries(1);
+    }
+  } unreserve{*this};
   InodeRef node = InodeRef::make(id, parent, depth, ShortString(name), std::move(kind));
+  node->gen.store(gen_, std::memory_order_relaxed);
 
   // The new entry goes into the table before its parent lists it, so a
   // listed child can always be looked up. If linking fails it is taken out.
@@ -68,8 +83,6 @@ IoResult<InodeRef> FileSystem::link_new(InodeId id, InodeId parent, INode& dir,
   try {
     linked = dir.update([&](INode& d) REQUIRES(d.data_lock()) -> IoResult<void> {
       if (d.unlinked()) return fail(IoErrorKind::InodeNotFound);  // being removed
-      // A rename may have moved the directory since the check above: the
-      // depth is settled under its lock, which a rename's renumbering takes.
       const std::size_t settled = d.depth + std::size_t{1};
       if (settled > kMaxDepth) return fail(IoErrorKind::MaxRecursionDepthExceeded);
       node->depth.store(static_cast<std::uint8_t>(settled), std::memory_order_relaxed);
@@ -86,14 +99,17 @@ IoResult<InodeRef> FileSystem::link_new(InodeId id, InodeId parent, INode& dir,
     inodes_.remove(id);
     return fail(linked.error());
   }
+  unreserve.keep = true;
   return node;
 }
 
 IoResult<void> FileSystem::create_at_path(std::string_view path, INodeKind kind) {
   auto [parent_path, name] = split_last(path);
-  auto parent = resolve_path(parent_path);
+  ChangeGuard change(*this);
+  auto parent = resolve_path(parent_path, true);
   if (!parent) return fail(parent.error());
-  auto created = create_below((*parent)->id, **parent, name, std::move(kind));
+  const InodeId parent_id = (*parent)->id;
+  auto created = create_below(parent_id, std::move(*parent), name, std::move(kind));
   if (!created) return fail(created.error());
   return {};
 }
@@ -113,6 +129,7 @@ IoResult<void> FileSystem::rm(std::string_view path, bool recursive) {
 }
 
 IoResult<void> FileSystem::rm_raw(InodeId id, bool recursive) {
+  ChangeGuard change(*this);
   return remove_tree(id, recursive, 0);
 }
 
@@ -147,11 +164,15 @@ IoResult<void> FileSystem::remove_tree(InodeId id, bool recursive, std::size_t l
   if (id == kRootId) return {};
 
   // Phase 2: claim the entry, unlink it from its parent, release it.
-  INode& node = *entry;
+  auto owned = own(std::move(entry));
+  if (!owned) return fail(owned.error());
+  INode& node = **owned;
+  std::uint64_t size = 0;
   // (Kinds never change: the node is still what phase 1 saw, and something
   // created in a directory after the copy above makes the removal fail.)
   auto claimed = node.update([&](INode& n) REQUIRES(n.data_lock()) -> IoResult<void> {
     if (n.unlinked()) return fail(IoErrorKind::InodeNotFound);  // another removal won
+    if (const FileNode* file = n.file()) size = file->data.data.size();
     return claim_for_removal(n);
   });
   if (!claimed) return claimed;
@@ -165,6 +186,8 @@ IoResult<void> FileSystem::remove_tree(InodeId id, bool recursive, std::size_t l
     return fail(unlisted.error());
   }
   release_inode_id(id);
+  release_entries(1);
+  release_bytes(size);
   return {};
 }
 
@@ -223,24 +246,31 @@ std::size_t FileSystem::subtree_height(const INode& top) const {
   return height;
 }
 
-void FileSystem::renumber_depths(INode& top) const {
-  // Each directory's children take their depth under the directory's lock, as
-  // a creation in it does, after the directory itself has its new depth.
-  std::vector<InodeRef> pending{InodeRef(&top)};
+IoResult<void> FileSystem::renumber_depths(InodeRef top) {
+  // The rename holds every other change off. Each entry below is made this
+  // filesystem's own before its depth changes.
+  std::vector<InodeRef> pending{std::move(top)};
   while (!pending.empty()) {
     InodeRef dir = std::move(pending.back());
     pending.pop_back();
-    const INode& d = *dir;
-    INode::ReadGuard guard(d);
-    const DirectoryNode* node = d.directory();
-    if (node == nullptr) continue;
+    SmallVector<InodeId, 8> children;
+    {
+      INode::ReadGuard guard(*dir);
+      const DirectoryNode* node = dir->directory();
+      if (node == nullptr) continue;
+      children = node->children.ids();
+    }
     const auto depth = static_cast<std::uint8_t>(dir->depth.load() + 1);
-    node->children.for_each_node([&](const INode& child) {
-      InodeRef ref(&child);
-      ref->depth.store(depth, std::memory_order_relaxed);
-      if (ref->is_directory()) pending.push_back(std::move(ref));
-    });
+    for (InodeId id : children) {
+      InodeRef child = inodes_.find(id);
+      if (!child) continue;
+      auto owned = own(std::move(child));
+      if (!owned) return fail(owned.error());
+      (*owned)->depth.store(depth, std::memory_order_relaxed);
+      if ((*owned)->is_directory()) pending.push_back(std::move(*owned));
+    }
   }
+  return {};
 }
 
 IoResult<void> FileSystem::rename(std::string_view src_path, std::string_view dst_path) {
@@ -274,9 +304,22 @@ IoResult<void> FileSystem::rename(std::string_view src_path, std::string_view ds
   if (!(*dst_dir)->is_directory()) return fail(IoErrorKind::NotADirectory);
   if (!valid_entry_name(dst_name)) return fail(IoErrorKind::ResourceAlreadyExists);
 
-  INode& moving = **src;
-  INode& from = **src_dir;
-  INode& to = **dst_dir;
+  // What changes becomes this filesystem's own first: the entry (and with
+  // it its directory), the destination directory and the entry it replaces.
+  auto owned_src = own(std::move(*src));
+  if (!owned_src) return fail(owned_src.error());
+  auto owned_to = own(std::move(*dst_dir));
+  if (!owned_to) return fail(owned_to.error());
+  auto owned_from = own(inodes_.find((*owned_src)->parent.load()));
+  if (!owned_from) return fail(owned_from.error());
+  if (auto existing = find_child(**owned_to, dst_name, true);
+      existing && existing->get() != owned_src->get()) {
+    auto owned_existing = own(std::move(*existing));
+    if (!owned_existing) return fail(owned_existing.error());
+  }
+  INode& moving = **owned_src;
+  INode& from = **owned_from;
+  INode& to = **owned_to;
 
   // A directory cannot move below itself. Parents change only under the
   // rename lock, so the chain read here stays as it is.
@@ -299,9 +342,10 @@ IoResult<void> FileSystem::rename(std::string_view src_path, std::string_view ds
       (deeper && moving.is_directory() && new_depth + subtree_height(moving) > kMaxDepth))
     return fail(IoErrorKind::MaxRecursionDepthExceeded);
 
-  ShortString new_name(dst_name);  // allocated before anything changes
-  InodeRef replaced;               // the entry that dst named, if any
-  InodeRef moved;                  // the old listing's reference to src
+  ShortString new_name(dst_name);   // allocated before anything changes
+  InodeRef replaced;                // the entry that dst named, if any
+  std::uint64_t replaced_size = 0;  // its bytes
+  InodeRef moved;                   // the old listing's reference to src
   const std::int64_t now = now_ns();
 
   // Both directories are locked for writing, in id order (a single lock when
@@ -329,6 +373,7 @@ IoResult<void> FileSystem::rename(std::string_view src_path, std::string_view ds
       InodeRef target(existing);
       auto claimed = target->update([&](INode& e) REQUIRES(e.data_lock()) -> IoResult<void> {
         if (e.unlinked()) return fail(IoErrorKind::ResourceCurrentInUse);  // a removal has it
+        if (const FileNode* file = e.file()) replaced_size = file->data.data.size();
         return claim_for_removal(e);
       });
       if (!claimed) return claimed;
@@ -368,8 +413,10 @@ IoResult<void> FileSystem::rename(std::string_view src_path, std::string_view ds
     const InodeId gone = replaced->id;
     replaced = nullptr;
     release_inode_id(gone);
+    release_entries(1);
+    release_bytes(replaced_size);
   }
-  if (new_depth != old_depth && moving.is_directory()) renumber_depths(moving);
+  if (new_depth != old_depth && moving.is_directory()) return renumber_depths(*owned_src);
   return {};
 }
 

@@ -32,10 +32,14 @@ std::string FileHandleType::debug_string() const {
 // --- opening ---
 
 IoResult<FileHandle> FileSystem::open_entry(std::shared_ptr<FileSystem> self, InodeId id,
-                                            InodeRef node, FileHandleType mode) const {
+                                            InodeRef entry, FileHandleType mode) {
+  if (!entry->is_file()) return fail(IoErrorKind::NotAFile);  // kinds never change
+  // A handle's share lives on this filesystem's own copy of the file.
+  auto owned = own(std::move(entry));
+  if (!owned) return fail(owned.error());
+  InodeRef node = std::move(*owned);
   {
     INode::ReadGuard guard(*node);
-    if (!node->is_file()) return fail(IoErrorKind::NotAFile);
     auto& flag = node->file_lock.flag;  // atomics change under the read lock
     if (mode.exclusive()) {
       std::int32_t expected = 0;
@@ -54,7 +58,8 @@ IoResult<FileHandle> FileSystem::open_entry(std::shared_ptr<FileSystem> self, In
 IoResult<FileHandle> FileSystem::open(std::shared_ptr<FileSystem> fs, std::string_view path,
                                       FileHandleType mode, bool create) {
   auto [parent_path, name] = split_last(path);
-  auto parent = fs->resolve_path(parent_path);
+  ChangeGuard change(*fs);
+  auto parent = fs->resolve_path(parent_path, true);
   if (!parent) return fail(parent.error());
   INode& dir = **parent;
   if (name.empty() || name == "." || name == "..") {
@@ -68,11 +73,11 @@ IoResult<FileHandle> FileSystem::open(std::shared_ptr<FileSystem> fs, std::strin
   // A concurrent creation of the same name can slip in between the lookup
   // and our own creation; then the lookup is simply repeated.
   for (int attempt = 0;; ++attempt) {
-    auto found = fs->find_child(dir, name);
+    auto found = fs->find_child(dir, name, true);
     if (!found && (found.error().kind() != IoErrorKind::InodeNotFound || !create))
       return fail(found.error());
     if (!found) {
-      auto created = fs->create_below(dir.id, dir, name, File{});
+      auto created = fs->create_below(dir.id, *parent, name, File{});
       if (!created) {
         if (created.error().kind() != IoErrorKind::ResourceAlreadyExists || attempt == 3)
           return fail(created.error());
@@ -90,6 +95,7 @@ IoResult<FileHandle> FileSystem::open(std::shared_ptr<FileSystem> fs, std::strin
 
 IoResult<FileHandle> FileSystem::open_raw(std::shared_ptr<FileSystem> fs, InodeId id,
                                           FileHandleType mode) {
+  ChangeGuard change(*fs);
   auto node = fs->resolve(id);
   if (!node) return fail(node.error());
   const InodeId resolved = (*node)->id;
@@ -132,8 +138,9 @@ bool FileHandle::close_quietly() noexcept {
 // Runs f(FileNode&) with the handle's file held for writing, or
 // f(const FileNode&) with it held for reading.
 template <bool kWrite, typename F>
-auto FileHandle::with_file(F&& f) const -> decltype(f(std::declval<FileNode&>())) {
+auto FileHandle::with_file(F&& f) -> decltype(f(std::declval<FileNode&>())) {
   using Result = decltype(f(std::declval<FileNode&>()));
+  file_ = fs_->current_file(std::move(file_));
   if constexpr (kWrite) {
     return file_->update([&](INode& node) REQUIRES(node.data_lock()) -> Result {
       FileNode* file = node.file();
@@ -177,9 +184,34 @@ IoResult<std::size_t> FileHandle::write(std::span<const std::uint8_t> bytes) {
   // a file poisoned that it never changed.
   if (bytes.size() > std::numeric_limits<std::size_t>::max() - offset_)
     throw InternalError("file size overflows");
-  return with_file<true>([&](FileNode& file) -> IoResult<std::size_t> {
+  FileSystem::ChangeGuard change(*fs_);
+  // The file this filesystem's own (a copy if it is shared with a fork).
+  auto owned = fs_->own(fs_->current_file(std::move(file_)));
+  if (!owned) return fail(owned.error());
+  file_ = std::move(*owned);
+  // The growth is accounted for before anything changes. Only this handle
+  // writes the file, so its length holds still meanwhile.
+  const std::size_t end = offset_ + bytes.size();
+  std::size_t length = 0;
+  {
+    INode::ReadGuard guard(*file_);
+    if (const FileNode* file = file_->file()) length = file->data.data.size();
+  }
+  const std::uint64_t growth = end > length ? end - length : 0;
+  if (growth != 0) {
+    auto reserved = fs_->reserve_bytes(growth);
+    if (!reserved) return fail(reserved.error());
+  }
+  struct Unreserve {
+    FileSystem& fs;
+    std::uint64_t growth;
+    bool keep = false;
+    ~Unreserve() {
+      if (!keep) fs.release_bytes(growth);
+    }
+  } unreserve{*fs_, growth};
+  auto written = with_file<true>([&](FileNode& file) -> IoResult<std::size_t> {
     auto& data = file.data.data;
-    std::size_t end = offset_ + bytes.size();
     // Every added byte lies in [offset, end) and is overwritten just below.
     if (end > data.size()) data.resize_for_overwrite(end);
     if (!bytes.empty()) {
@@ -188,6 +220,8 @@ IoResult<std::size_t> FileHandle::write(std::span<const std::uint8_t> bytes) {
     }
     return bytes.size();
   });
+  unreserve.keep = written.has_value();
+  return written;
 }
 
 IoResult<void> FileHandle::seek(SeekFrom target) {
@@ -220,6 +254,7 @@ IoResult<std::size_t> FileHandle::tell() const {
 
 IoResult<void> FileHandle::close() {
   if (!id_) return fail(IoErrorKind::InvalidFileDescriptor);
+  FileSystem::ChangeGuard change(*fs_);
   auto closed = with_file<false>([&](const FileNode& file) -> IoResult<void> {
     auto& flag = file.file_lock.flag;
     if (type_.exclusive()) {

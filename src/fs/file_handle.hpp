@@ -82,8 +82,9 @@ class FileHandle {
   bool close_quietly() noexcept;
   // Runs f(FileNode&) with the open handle's file locked for reading or
   // writing.
+  // A file copied since (see FileSystem::current_file) is looked up first.
   template <bool kWrite, typename F>
-  auto with_file(F&& f) const -> decltype(f(std::declval<FileNode&>()));
+  auto with_file(F&& f) -> decltype(f(std::declval<FileNode&>()));
 
   std::optional<InodeId> id_;
   FileHandleType type_;

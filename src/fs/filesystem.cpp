@@ -33,17 +33,129 @@ void random_words(std::uint64_t* out, std::size_t count) {
 
 }  // namespace
 
-std::shared_ptr<FileSystem> FileSystem::make() {
+std::shared_ptr<FileSystem> FileSystem::make(FsLimits limits) {
   std::uint64_t words[3];
   random_words(words, 3);
   const HashKey name_key{words[1], words[2]};
-  return std::make_shared<FileSystem>(Private{}, words[0], name_key);
+  return std::make_shared<FileSystem>(Private{}, words[0], name_key, limits);
 }
 
-FileSystem::FileSystem(Private, std::uint64_t table_seed, HashKey name_key)
-    : inodes_(table_seed), hash_key_(name_key) {
+FileSystem::FileSystem(Private, std::uint64_t table_seed, HashKey name_key, FsLimits limits)
+    : inodes_(table_seed),
+      hash_key_(name_key),
+      generations_(std::make_shared<std::atomic<std::uint64_t>>(0)),
+      gen_(0),
+      birth_(0),
+      limits_(limits) {
   root_ = InodeRef::make(kRootId, kRootId, 0, ShortString(), Directory{});
   inodes_.insert(root_);
+}
+
+// --- forks ---
+
+FileSystem::FileSystem(Private, FileSystem& from, std::uint64_t table_seed)
+    : inodes_(from.inodes_, table_seed),
+      next_inode_id_(from.next_inode_id_.load()),
+      hash_key_(from.hash_key_),
+      generations_(from.generations_),
+      gen_(generations_->fetch_add(1) + 1),
+      birth_(gen_),
+      limits_(from.limits_),
+      bytes_(from.bytes_.load()),
+      entries_(from.entries_.load()) {
+  shares_.store(true, std::memory_order_relaxed);
+  inodes_.set_generation(gen_);
+  {
+    // A root of its own, sharing the entries until one side changes them.
+    INode::ReadGuard guard(*from.root_);
+    root_ = InodeRef::clone(*from.root_, gen_, 0);
+  }
+  inodes_.insert(root_);
+}
+
+std::shared_ptr<FileSystem> FileSystem::fork() {
+  std::uint64_t seed = 0;
+  random_words(&seed, 1);
+  WriterLock held(rename_lock_);  // no change runs meanwhile
+  auto forked = std::make_shared<FileSystem>(Private{}, *this, seed);
+  // Everything made so far is now read-only to this side too, except the
+  // root, which stays this side's alone.
+  gen_ = generations_->fetch_add(1) + 1;
+  inodes_.set_generation(gen_);
+  root_->gen.store(gen_, std::memory_order_relaxed);
+  shares_.store(true, std::memory_order_release);
+  return forked;
+}
+
+IoResult<InodeRef> FileSystem::own(InodeRef node) {
+  if (!node) return fail(IoErrorKind::InodeNotFound);
+  if (node->gen.load(std::memory_order_relaxed) == gen_) return node;
+  // `node` may be a version this filesystem has copied already.
+  InodeRef current = inodes_.find(node->id);
+  if (!current) return fail(IoErrorKind::InodeNotFound);
+  if (current->gen.load(std::memory_order_relaxed) == gen_) return current;
+  check_invariant(current->id != kRootId, "a filesystem's root is shared");
+  InodeRef listed_in = inodes_.find(current->parent.load());
+  if (!listed_in) return fail(IoErrorKind::InodeNotFound);
+  auto parent = own(std::move(listed_in));
+  if (!parent) return parent;
+  InodeRef copy;
+  bool moves_handles = false;
+  {
+    INode::ReadGuard guard(*current);
+    moves_handles = current->is_file() && flag_is_ours(*current);
+    copy = InodeRef::clone(*current, gen_,
+                           moves_handles ? current->file_lock.flag.load() : std::int32_t{0});
+  }
+  // The table first: if the parent's entries cannot be copied, it is put
+  // back and nothing has changed.
+  InodeRef previous = inodes_.insert(copy);
+  try {
+    (*parent)->update([&](INode& d) REQUIRES(d.data_lock()) {
+      previous = d.directory()->children.replace(*current, copy);
+    });
+  } catch (const std::bad_alloc&) {
+    inodes_.insert(current);
+    throw;
+  }
+  check_invariant(previous.get() == current.get(), "a copied entry was not listed");
+  // Handles on the original find the copy through the table from here on.
+  if (moves_handles) current->file_lock.flag.store(FileLock::MOVED, std::memory_order_release);
+  return copy;
+}
+
+InodeRef FileSystem::current_file(InodeRef file) const {
+  while (file->file_lock.flag.load(std::memory_order_acquire) == FileLock::MOVED) {
+    InodeRef next = inodes_.find(file->id);
+    if (!next || next.get() == file.get()) break;
+    file = std::move(next);
+  }
+  return file;
+}
+
+namespace {
+
+IoResult<void> reserve_up_to(std::atomic<std::uint64_t>& total, std::uint64_t amount,
+                             const std::optional<std::uint64_t>& limit, const char* name) {
+  if (!limit) {
+    total.fetch_add(amount, std::memory_order_relaxed);
+    return {};
+  }
+  std::uint64_t current = total.load(std::memory_order_relaxed);
+  do {
+    if (amount > *limit || current > *limit - amount) return fail(IoError::limit_exceeded(name));
+  } while (!total.compare_exchange_weak(current, current + amount, std::memory_order_relaxed));
+  return {};
+}
+
+}  // namespace
+
+IoResult<void> FileSystem::reserve_entries(std::uint64_t count) {
+  return reserve_up_to(entries_, count, limits_.max_entries, "max_entries");
+}
+
+IoResult<void> FileSystem::reserve_bytes(std::uint64_t delta) {
+  return reserve_up_to(bytes_, delta, limits_.max_bytes, "max_bytes");
 }
 
 IoResult<InodeRef> FileSystem::resolve(InodeId id) const {
@@ -259,7 +371,7 @@ std::string FileSystem::debug_string() const {
     first = false;
     out += std::to_string(id);
     out += ": ";
-    out += node.debug_string();
+    out += node.debug_string(flag_is_ours(node));
   });
   out += "}, next_inode_id: ";
   out += std::to_string(next_inode_id_.load());

@@ -3,7 +3,9 @@
 // at once; errors are returned as values.
 //
 // Locks, outermost first:
-//   0. the rename lock: a rename holds it for writing for its whole length;
+//   0. the tree lock: a rename and a fork hold it for writing for their
+//      whole length; every other change holds it for reading (or, in a
+//      filesystem that shares inodes with a fork, for writing: see below);
 //      readers that need a stable tree shape or stable names outside their
 //      parent's data lock (paths of ids, the debug text, dumps) hold it for
 //      reading. Nothing waits for it while holding another lock;
@@ -18,12 +20,35 @@
 // A path step goes from a directory to its child through the directory's
 // name index, which holds the child itself; the inode table is consulted
 // only for lookups by id (and for "..", and symlink targets).
+//
+// Forks. fork() makes a second filesystem that shares every inode, every
+// directory's entries, every file's bytes and the table's segments with this
+// one, at a cost that does not depend on their number. Each inode, table
+// chunk and segment carries the generation of the filesystem that made it;
+// a fork gives both sides new generations, so that everything made before
+// it is read-only to both. A change copies what it changes first: the inode
+// (its bytes or entries stay shared until they change themselves), then its
+// parent, whose entry now names the copy, and so on up to the root, which
+// is never shared. Each side's table is pointed at its copies the same way.
+// While a filesystem shares, its changes take the tree lock for writing and
+// so run one at a time: a copy is then never made twice, and a fork (which
+// takes the lock for writing too) sees every change entirely or not at all.
+// Reads run alongside: what they hold is either the original or a copy made
+// from it under its data lock.
+//
+// Open-handle state (the file lock) belongs to the filesystem that made the
+// inode: a fork's handles live on its own copies, so a file that is shared
+// counts as free in the fork. The maker's handles stay on the shared inode;
+// when the maker copies it, the state moves to the copy and the original is
+// marked FileLock::MOVED, which tells those handles to look the file up
+// again.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 #include <expected>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -38,6 +63,12 @@ namespace lumvex {
 
 class FileHandle;
 struct FileHandleType;
+
+// Bounds on what a filesystem holds; absent means unbounded.
+struct FsLimits {
+  std::optional<std::uint64_t> max_bytes;    // total size of the files it can reach
+  std::optional<std::uint64_t> max_entries;  // files and directories, the root not counted
+};
 
 // Result of a directory listing: names of the non-directories, then of the
 // directories, each in creation order.
@@ -60,10 +91,12 @@ class FileSystem {
   static constexpr int kMaxSymlinkHops = 40;
 
   // A new filesystem holding only the root directory (id 0); the next id is 1.
-  static std::shared_ptr<FileSystem> make();
+  static std::shared_ptr<FileSystem> make(FsLimits limits = {});
 
   // Public for make_shared, but only make() can produce the tag.
-  FileSystem(Private, std::uint64_t table_seed, HashKey name_key);
+  FileSystem(Private, std::uint64_t table_seed, HashKey name_key, FsLimits limits);
+  // The fork's constructor (see fork()); `from`'s changes are held off.
+  FileSystem(Private, FileSystem& from, std::uint64_t table_seed);
   FileSystem(const FileSystem&) = delete;
   FileSystem& operator=(const FileSystem&) = delete;
 
@@ -115,6 +148,16 @@ class FileSystem {
   IoResult<Listing> ls_raw(InodeId id) const;
   IoResult<StatInfo> stat(std::string_view path) const;
 
+  // --- forks and limits ---
+  // A new filesystem with this one's tree, bytes, ids, next id and limits,
+  // independent of it from here on (see the notes at the top).
+  std::shared_ptr<FileSystem> fork();
+  const FsLimits& limits() const { return limits_; }
+  // What the limits count: the total size of the files this filesystem can
+  // reach, and its entries besides the root.
+  std::uint64_t total_bytes() const { return bytes_.load(std::memory_order_relaxed); }
+  std::uint64_t entry_count() const { return entries_.load(std::memory_order_relaxed); }
+
   // --- copies ---
   // The whole tree (names, bytes, ids, times and the next id) as bytes that
   // load() turns back into an independent filesystem. Open handles are not
@@ -123,7 +166,8 @@ class FileSystem {
   // A new filesystem from the output of dump(); malformed input gives a
   // message saying what is wrong. Allocates no more than the input's size
   // warrants.
-  static std::expected<std::shared_ptr<FileSystem>, std::string> load(std::string_view bytes);
+  static std::expected<std::shared_ptr<FileSystem>, std::string> load(std::string_view bytes,
+                                                                      FsLimits limits = {});
   // Whether only the root exists and no id has been handed out.
   bool pristine() const { return next_inode_id() == 1; }
 
@@ -143,12 +187,37 @@ class FileSystem {
   };
   friend class FileHandle;
 
+ public:
+  // Holds the tree lock for one change (see the notes at the top).
+  class ChangeGuard;
+
+ private:
+  // `node` as this filesystem's own, so that it can be changed: itself if it
+  // is, or else a copy that replaces it in the table and in its parent's
+  // entries (the parent made our own first). The caller holds a ChangeGuard.
+  IoResult<InodeRef> own(InodeRef node);
+  // Whether a file's open-handle state on `node` is this filesystem's.
+  bool flag_is_ours(const INode& node) const {
+    return node.gen.load(std::memory_order_relaxed) >= birth_;
+  }
+  // The current version of a file a handle holds, if it was copied since.
+  InodeRef current_file(InodeRef file) const;
+  // Accounts for `count` more entries or `delta` more bytes, or fails with
+  // LimitExceeded and accounts for nothing.
+  IoResult<void> reserve_entries(std::uint64_t count);
+  IoResult<void> reserve_bytes(std::uint64_t delta);
+  void release_entries(std::uint64_t count) {
+    entries_.fetch_sub(count, std::memory_order_relaxed);
+  }
+  void release_bytes(std::uint64_t delta) { bytes_.fetch_sub(delta, std::memory_order_relaxed); }
+
   // The entry of the inode that `id` finally stands for.
   IoResult<InodeRef> resolve(InodeId id) const;
   // `node` itself, or for a symlink the inode its chain finally stands for.
   IoResult<InodeRef> follow(InodeRef node) const;
   // The entry that a whole path (from the root) leads to.
-  // `renaming`: the caller holds the rename lock for writing.
+  // `renaming`: the caller holds the tree lock (a ChangeGuard, or for a
+  // rename the lock itself).
   IoResult<InodeRef> resolve_path(std::string_view path, bool renaming = false) const;
   // The child of `dir` named `name` (a plain name: not "", "." or ".."), as
   // listed: a symlink child is returned itself.
@@ -159,17 +228,18 @@ class FileSystem {
                                         bool renaming) const;
   // create_inode below an entry that is already held: `parent` is the id
   // the caller named it by. Returns the new entry.
-  IoResult<InodeRef> create_below(InodeId parent, INode& dir, std::string_view name,
+  IoResult<InodeRef> create_below(InodeId parent, InodeRef dir, std::string_view name,
                                   INodeKind kind);
   // mkdir and touch: create_below the entry that the parent path leads to.
   IoResult<void> create_at_path(std::string_view path, INodeKind kind);
   // Steps after the id is drawn: checks, the new inode, its table entry and
   // its parent's listing.
-  IoResult<InodeRef> link_new(InodeId id, InodeId parent, INode& dir, std::string_view name,
+  IoResult<InodeRef> link_new(InodeId id, InodeId parent, InodeRef dir, std::string_view name,
                               INodeKind kind);
   // Takes a share of `node`'s file lock for a new handle that names `id`.
+  // The caller holds a ChangeGuard.
   IoResult<FileHandle> open_entry(std::shared_ptr<FileSystem> self, InodeId id, InodeRef node,
-                                  FileHandleType mode) const;
+                                  FileHandleType mode);
   IoResult<void> remove_tree(InodeId id, bool recursive, std::size_t level);
   // Unlinks the claimed `node` from the directory that lists it and returns
   // that directory's reference to it.
@@ -177,13 +247,51 @@ class FileSystem {
   // For rename: the deepest level below `dir` (0 for a file or an empty
   // directory), and setting the depths below `dir` after it moved.
   std::size_t subtree_height(const INode& dir) const;
-  void renumber_depths(INode& dir) const;
+  IoResult<void> renumber_depths(InodeRef dir);
 
   InodeTable inodes_;
   std::atomic<InodeId> next_inode_id_{1};
-  const HashKey hash_key_;  // keys the name index of every directory
-  InodeRef root_;           // never removed, so paths start here without a lookup
-  mutable SharedMutex rename_lock_;
+  const HashKey hash_key_;  // keys the name index of every directory (forks keep it)
+  InodeRef root_;           // never removed or shared, so paths start here without a lookup
+  mutable SharedMutex rename_lock_;  // the tree lock
+  // Generations come from a counter that a filesystem shares with its forks
+  // (and theirs), so that no two of them ever use the same one.
+  std::shared_ptr<std::atomic<std::uint64_t>> generations_;
+  std::uint64_t gen_;                // what this filesystem makes now; changes with a fork
+  const std::uint64_t birth_;        // its first generation: inodes from before are a parent's
+  std::atomic<bool> shares_{false};  // set by a fork, on both sides, for good
+  const FsLimits limits_;
+  std::atomic<std::uint64_t> bytes_{0};
+  std::atomic<std::uint64_t> entries_{0};
+};
+
+// Holds the tree lock for one change: for reading, or for writing while the
+// filesystem shares inodes with a fork (see the notes in the header).
+class FileSystem::ChangeGuard {
+ public:
+  explicit ChangeGuard(const FileSystem& fs) NO_THREAD_SAFETY_ANALYSIS : lock_(fs.rename_lock_) {
+    if (!fs.shares_.load(std::memory_order_acquire)) {
+      lock_.lock_shared();
+      // shares_ is set only with the lock held for writing.
+      if (!fs.shares_.load(std::memory_order_relaxed)) return;
+      lock_.unlock_shared();
+    }
+    lock_.lock();
+    exclusive_ = true;
+  }
+  ~ChangeGuard() NO_THREAD_SAFETY_ANALYSIS {
+    if (exclusive_) {
+      lock_.unlock();
+    } else {
+      lock_.unlock_shared();
+    }
+  }
+  ChangeGuard(const ChangeGuard&) = delete;
+  ChangeGuard& operator=(const ChangeGuard&) = delete;
+
+ private:
+  SharedMutex& lock_;
+  bool exclusive_ = false;
 };
 
 }  // namespace lumvex

@@ -56,12 +56,13 @@ void append_list(std::string& out, const Range& values) {
   out += ']';
 }
 
-void append_kind(std::string& out, const INode& node) REQUIRES_SHARED(node.data_lock()) {
+void append_kind(std::string& out, const INode& node, bool own_flag)
+    REQUIRES_SHARED(node.data_lock()) {
   if (const FileNode* file = node.file()) {
     out += "File { data: FileData { data: ";
     append_list(out, file->data.data);
     out += " }, lock: FileLock { flag: ";
-    out += std::to_string(node.file_lock.flag.load());
+    out += std::to_string(own_flag ? node.file_lock.flag.load() : 0);
     out += " } }";
   } else if (const DirectoryNode* dir = node.directory()) {
     out += "Directory { children: ";
@@ -76,7 +77,7 @@ void append_kind(std::string& out, const INode& node) REQUIRES_SHARED(node.data_
 
 }  // namespace
 
-std::string INode::debug_string() const {
+std::string INode::debug_string(bool own_flag) const {
   std::string out = "INode { id: " + std::to_string(id) + ", parent: " + std::to_string(parent) +
                     ", depth: " + std::to_string(unsigned{depth}) + ", name: ";
   append_quoted(out, name.view());
@@ -85,7 +86,7 @@ std::string INode::debug_string() const {
   // locked.
   if (try_lock_shared()) {
     try {
-      append_kind(out, *this);
+      append_kind(out, *this, own_flag);
     } catch (...) {  // out of memory
       unlock_shared();
       throw;
@@ -117,6 +118,31 @@ InodeRef InodeRef::make(InodeId id, InodeId parent, std::size_t depth, ShortStri
       },
       kind);
   return InodeRef(node);
+}
+
+InodeRef InodeRef::clone(const INode& node, std::uint64_t gen,
+                         std::int32_t flag) NO_THREAD_SAFETY_ANALYSIS {
+  const InodeId parent = node.parent.load(std::memory_order_relaxed);
+  const std::size_t depth = node.depth.load(std::memory_order_relaxed);
+  INode* copy = nullptr;
+  if (const FileNode* file = node.file()) {
+    auto made = std::make_unique<FileNode>(node.id, parent, depth, node.name, File{});
+    made->data.data = FileBytes(file->data.data);
+    made->file_lock.flag.store(flag, std::memory_order_relaxed);
+    copy = made.release();
+  } else if (const DirectoryNode* dir = node.directory()) {
+    Directory payload;
+    payload.children = ChildList(dir->children);
+    copy = std::make_unique<DirectoryNode>(node.id, parent, depth, node.name, std::move(payload))
+               .release();
+  } else {
+    copy = std::make_unique<SymlinkNode>(node.id, parent, depth, node.name,
+                                         Symlink{node.symlink()->target})
+               .release();
+  }
+  copy->mtime_ns.store(node.mtime_ns.load(std::memory_order_relaxed), std::memory_order_relaxed);
+  copy->gen.store(gen, std::memory_order_relaxed);
+  return InodeRef(copy);
 }
 
 void InodeRef::destroy(INode* node) noexcept {

@@ -17,6 +17,13 @@
 // entry without holding any table lock. That is what makes it safe to insert
 // or remove entries while the same thread holds guards on other entries.
 //
+// Forks share tables: a fork's table starts with the same segments, which
+// are counted, as are the chunks in them, and every segment and chunk
+// carries the generation of the table that made it. A table changes only
+// what carries its own generation and copies the rest first: a chunk (its
+// 64 entries) under that chunk's lock, a segment (its chunk pointers) with
+// every stripe's lock held, since readers of any chunk in it may be looking.
+//
 // Lock order: a table lock is a leaf. It is never held while waiting for any
 // other lock (for_each's visitor may only try locks), and inode data locks
 // may be held while taking it.
@@ -38,7 +45,10 @@ class InodeTable {
  public:
   // `seed` chooses the order in which for_each visits the entries.
   explicit InodeTable(std::uint64_t seed);
-  InodeTable(const InodeTable&) = delete;
+  // A table holding what `other` holds, sharing its segments. No change of
+  // `other` may run meanwhile; lookups may. Both tables must then be given
+  // new generations before either changes.
+  InodeTable(const InodeTable& other, std::uint64_t seed);
   InodeTable& operator=(const InodeTable&) = delete;
   ~InodeTable();
 
@@ -49,6 +59,9 @@ class InodeTable {
   // Takes the entry for `id` out of the table and returns it, or null.
   InodeRef remove(InodeId id);
   std::size_t size() const;
+  // The generation stamped on what this table makes from now on. Set only
+  // while no change of this table runs.
+  void set_generation(std::uint64_t gen) { gen_ = gen; }
 
   // Visits every entry once, in an order that the seed scrambles, holding
   // the visited chunk's lock for reading.
@@ -75,10 +88,25 @@ class InodeTable {
   static constexpr std::size_t kStripes = 64;
 
   struct Chunk {
-    std::array<InodeRef, kChunkSize> slots;
+    std::atomic<std::uint32_t> refs{1};  // segments holding it
     std::uint32_t count = 0;
+    std::uint64_t gen = 0;
+    std::array<InodeRef, kChunkSize> slots;
   };
-  using ChunkPtr = std::unique_ptr<Chunk>;
+  struct ChunkDrop {
+    void operator()(Chunk* chunk) const noexcept;
+  };
+  using ChunkPtr = std::unique_ptr<Chunk, ChunkDrop>;  // holds one count
+  // The chunk pointers of one segment, counted: tables sharing it each hold
+  // one count. Lookups reach the array through segments_ directly.
+  struct SegmentBlock {
+    std::atomic<std::uint32_t> refs{1};
+    std::uint64_t gen = 0;
+    std::unique_ptr<ChunkPtr[]> chunks;
+  };
+  struct SegmentDrop {
+    void operator()(SegmentBlock* block) const noexcept;
+  };
   struct alignas(64) Stripe {
     mutable SharedMutex mutex;  // guards the chunks of this stripe and their slots
   };
@@ -98,8 +126,12 @@ class InodeTable {
     const ChunkPtr* segment = segments_[s].load(std::memory_order_acquire);
     return segment ? segment[c - segment_base(s)].get() : nullptr;
   }
-  // The slot for chunk c in its segment, allocating the segment if needed.
-  ChunkPtr& chunk_slot(std::size_t c) REQUIRES(stripe_for(c));
+  // Makes the segment of chunk c this table's own (made, or copied from a
+  // shared one) before its stripe is locked.
+  void own_segment(std::size_t c);
+  // The slot for chunk c in its segment (own_segment has run), with the
+  // chunk in it this table's own if there is one.
+  ChunkPtr& owned_chunk_slot(std::size_t c) REQUIRES(stripe_for(c));
   // A power of two that bounds every chunk index in use.
   std::size_t chunk_positions() const;
 
@@ -108,7 +140,9 @@ class InodeTable {
   // Keeps an emptied chunk as the spare, or frees it if there is one.
   void give_back(ChunkPtr chunk);
 
-  std::array<std::atomic<ChunkPtr*>, kSegments> segments_{};  // owned
+  std::array<std::atomic<ChunkPtr*>, kSegments> segments_{};    // the blocks' arrays
+  std::array<std::atomic<SegmentBlock*>, kSegments> blocks_{};  // each holds a count
+  std::uint64_t gen_ = 0;
   // One emptied chunk kept for the next one needed (owned): creating and
   // removing one entry at a time would otherwise make and free a chunk each
   // time, as a new id so often starts a chunk of its own.

@@ -223,7 +223,8 @@ class Loader {
 
 }  // namespace
 
-std::expected<std::shared_ptr<FileSystem>, std::string> FileSystem::load(std::string_view bytes) {
+std::expected<std::shared_ptr<FileSystem>, std::string> FileSystem::load(std::string_view bytes,
+                                                                         FsLimits limits) {
   auto invalid = [](const std::string& why) {
     return std::unexpected("invalid filesystem data: " + why);
   };
@@ -235,7 +236,7 @@ std::expected<std::shared_ptr<FileSystem>, std::string> FileSystem::load(std::st
   if (magic[7] != kMagic[7]) return invalid("unsupported format version");
   if (!header.u64(next_id) || next_id == 0) return invalid("truncated header");
 
-  std::shared_ptr<FileSystem> fs = make();
+  std::shared_ptr<FileSystem> fs = make(limits);
   Loader loader(bytes.substr(sizeof kMagic + 8), next_id);
   auto root = loader.record(nullptr, 0, fs->hash_key_);
   if (!root) return invalid(root.error());
@@ -250,6 +251,20 @@ std::expected<std::shared_ptr<FileSystem>, std::string> FileSystem::load(std::st
   fs->root_->update([&](INode& d)
                         REQUIRES(d.data_lock()) { d.directory()->children = std::move(children); });
   fs->root_->mtime_ns.store(loaded_root.mtime_ns.load());
+  std::uint64_t total = 0;
+  std::uint64_t entries = 0;
+  for (const InodeRef& node : loader.loaded()) {
+    if (node->id == kRootId) continue;
+    ++entries;
+    const INode& n = *node;
+    INode::ReadGuard guard(n);
+    if (const FileNode* file = n.file()) total += file->data.data.size();
+  }
+  if (limits.max_bytes && total > *limits.max_bytes) return invalid("the tree is over max_bytes");
+  if (limits.max_entries && entries > *limits.max_entries)
+    return invalid("the tree is over max_entries");
+  fs->bytes_.store(total);
+  fs->entries_.store(entries);
   for (InodeRef& node : loader.loaded())
     if (node->id != kRootId) fs->inodes_.insert(std::move(node));
   fs->next_inode_id_.store(next_id);

@@ -1,5 +1,6 @@
 #include "pybinding/binding.hpp"
 
+#include <cerrno>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -44,6 +45,16 @@ void set_internal_error(const char* text) {
 PyObject* raise_error(const Failure& failure) noexcept {
   if (const auto* io_error = std::get_if<IoError>(&failure)) {
     try {
+      if (io_error->kind() == IoErrorKind::LimitExceeded) {
+        // Like a full disk: OSError with errno ENOSPC.
+        const std::string text = io_error->to_string();
+        PyObject* args = Py_BuildValue("(is)", ENOSPC, text.c_str());
+        if (args != nullptr) {
+          PyErr_SetObject(PyExc_OSError, args);
+          Py_DECREF(args);
+        }
+        return nullptr;
+      }
       set_text_error(PyExc_ValueError, io_error->to_string());
     } catch (...) {
       PyErr_NoMemory();

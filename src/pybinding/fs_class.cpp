@@ -25,12 +25,63 @@ constexpr const char kFsDoc[] =
     "\n"
     "The filesystem is thread-safe and can be shared between multiple threads.\n";
 
-constexpr Signature kNew{"PyFs.__new__", {}};
+constexpr Signature kNew{
+    "PyFs.__new__",
+    {{"max_bytes", kOptional, kKeywordOnly}, {"max_entries", kOptional, kKeywordOnly}}};
 
-// PyFs(): a new, empty filesystem.
-PyObject* fs_new_impl(PyTypeObject* type) {
-  return make_instance<PyFsData>(type, PyFsData{FileSystem::make()});
+// A limit: a non-negative int, or None for none. Booleans are not limits.
+bool limit_value(const char* name, PyObject* object, std::optional<std::uint64_t>& out) {
+  if (object == nullptr || object == Py_None) return true;
+  if (PyBool_Check(object) || !PyLong_Check(object)) {
+    PyErr_Format(PyExc_TypeError, "%s must be an int or None", name);
+    return false;
+  }
+  const unsigned long long value = PyLong_AsUnsignedLongLong(object);
+  if (PyErr_Occurred()) {
+    PyErr_Clear();
+    PyErr_Format(PyExc_ValueError, "%s must be between 0 and 2**64 - 1", name);
+    return false;
+  }
+  out = value;
+  return true;
 }
+
+// PyFs(*, max_bytes=None, max_entries=None): a new, empty filesystem,
+// bounded if asked to be.
+PyObject* fs_new_impl(PyTypeObject* type, Any max_bytes, Any max_entries) {
+  FsLimits limits;
+  if (!limit_value("max_bytes", max_bytes.object, limits.max_bytes)) return nullptr;
+  if (!limit_value("max_entries", max_entries.object, limits.max_entries)) return nullptr;
+  return make_instance<PyFsData>(type, PyFsData{FileSystem::make(limits)});
+}
+
+PyObject* limit_object(const std::optional<std::uint64_t>& limit) {
+  if (!limit) return none();
+  return PyLong_FromUnsignedLongLong(*limit);
+}
+
+PyObject* fs_max_bytes_get(PyObject* self, void*) {
+  return guarded(
+      [&]() -> PyObject* { return limit_object(payload<PyFsData>(self).fs->limits().max_bytes); });
+}
+
+PyObject* fs_max_entries_get(PyObject* self, void*) {
+  return guarded([&]() -> PyObject* {
+    return limit_object(payload<PyFsData>(self).fs->limits().max_entries);
+  });
+}
+
+PyGetSetDef kFsGetters[] = {
+    {"max_bytes", &fs_max_bytes_get, nullptr,
+     "The bound on the total size of the files this filesystem can reach, or\n"
+     "None.",
+     nullptr},
+    {"max_entries", &fs_max_entries_get, nullptr,
+     "The bound on the number of files and directories (the root not\n"
+     "counted), or None.",
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
 
 // str(fs): the filesystem's debug text.
 PyObject* fs_str(PyObject* self) {
@@ -117,6 +168,16 @@ constexpr const char kSetstateDoc[] =
     "\n"
     "Support for pickle: fill a new, empty PyFs from the bytes of __reduce__.\n";
 
+constexpr const char kForkDoc[] =
+    "fork($self)\n--\n\n"
+    "\n"
+    "A new PyFs with this one's tree, bytes, ids and limits.\n"
+    "\n"
+    "The two share everything until one of them changes it; from then on each\n"
+    "sees only its own changes. The cost does not depend on the filesystem's\n"
+    "size. Open handles and terminals stay with the filesystem they were made\n"
+    "on: every file of the fork starts closed.\n";
+
 constexpr Signature kMkdir{"PyFs.mkdir", {"path"}};
 constexpr Signature kTouch{"PyFs.touch", {"path"}};
 constexpr Signature kOpen{"PyFs.open", {"path", "mode"}};
@@ -126,6 +187,7 @@ constexpr Signature kTree{"PyFs.tree", {"path", {"ident", kOptional}}};
 constexpr Signature kStat{"PyFs.stat", {"path"}};
 constexpr Signature kRename{"PyFs.rename", {"src", "dst"}};
 constexpr Signature kReduce{"PyFs.__reduce__", {}};
+constexpr Signature kFork{"PyFs.fork", {}};
 constexpr Signature kSetstate{"PyFs.__setstate__", {"state"}};
 
 IoResult<void> fs_mkdir_impl(PyFsData& fs, std::string_view path) {
@@ -214,14 +276,39 @@ IoResult<void> fs_rename_impl(PyFsData& fs, std::string_view src, std::string_vi
 }
 
 // __reduce__() -> (PyFs, (), state): pickle makes a new PyFs and hands it
-// the state through __setstate__.
+// the state through __setstate__. A bounded filesystem is made with its
+// limits: (copyreg.__newobj_ex__, (PyFs, (), limits), state).
 PyObject* fs_reduce_impl(PyFsData& fs) {
   const std::string state = fs.fs->dump();
   OwnedRef bytes(PyBytes_FromStringAndSize(state.data(), static_cast<Py_ssize_t>(state.size())));
   if (!bytes) return nullptr;
   PyTypeObject* type = fs_type();
   if (type == nullptr) return nullptr;
-  return Py_BuildValue("(O()O)", reinterpret_cast<PyObject*>(type), bytes.get());
+  const FsLimits& limits = fs.fs->limits();
+  if (!limits.max_bytes && !limits.max_entries)
+    return Py_BuildValue("(O()O)", reinterpret_cast<PyObject*>(type), bytes.get());
+  OwnedRef copyreg(PyImport_ImportModule("copyreg"));
+  if (!copyreg) return nullptr;
+  OwnedRef make(PyObject_GetAttrString(copyreg.get(), "__newobj_ex__"));
+  if (!make) return nullptr;
+  OwnedRef max_bytes(limit_object(limits.max_bytes));
+  OwnedRef max_entries(limit_object(limits.max_entries));
+  if (!max_bytes || !max_entries) return nullptr;
+  return Py_BuildValue("(O(O(){sOsO})O)", make.get(), reinterpret_cast<PyObject*>(type),
+                       "max_bytes", max_bytes.get(), "max_entries", max_entries.get(), bytes.get());
+}
+
+// fork() -> PyFs: a copy that shares everything until one side changes it.
+PyObject* fs_fork_impl(PyFsData& fs) {
+  PyTypeObject* type = fs_type();
+  if (type == nullptr) return nullptr;
+  std::shared_ptr<FileSystem> forked;
+  {
+    // A fork waits for the changes in flight to end.
+    AllowThreads unlocked;
+    forked = fs.fs->fork();
+  }
+  return make_instance<PyFsData>(type, PyFsData{std::move(forked)});
 }
 
 // __setstate__(state): only a new, empty filesystem takes a state, so that
@@ -231,7 +318,7 @@ PyObject* fs_setstate_impl(PyFsData& fs, Bytes state) {
     PyErr_SetString(PyExc_ValueError, "__setstate__ needs a new, empty PyFs");
     return nullptr;
   }
-  auto loaded = FileSystem::load(state.data);
+  auto loaded = FileSystem::load(state.data, fs.fs->limits());
   if (!loaded) {
     PyErr_SetString(PyExc_ValueError, loaded.error().c_str());
     return nullptr;
@@ -250,17 +337,20 @@ PyMethodDef kFsMethods[] = {
     method<kStat, &fs_stat_impl>(kStatDoc),
     method<kRename, &fs_rename_impl>(kRenameDoc),
     method<kReduce, &fs_reduce_impl>(kReduceDoc),
+    method<kFork, &fs_fork_impl>(kForkDoc),
     method<kSetstate, &fs_setstate_impl>(kSetstateDoc),
     kMethodsEnd,
 };
 
 PyTypeObject* build_fs_type() {
-  return build_class<PyFsData>("PyFs", kFsDoc,
-                               {
-                                   constructor_slot<kNew, &fs_new_impl>(),
-                                   {Py_tp_str, reinterpret_cast<void*>(&fs_str)},
-                                   {Py_tp_methods, kFsMethods},
-                               });
+  PyTypeObject* type = build_class<PyFsData>("PyFs", kFsDoc,
+                                             {
+                                                 constructor_slot<kNew, &fs_new_impl>(),
+                                                 {Py_tp_str, reinterpret_cast<void*>(&fs_str)},
+                                                 {Py_tp_methods, kFsMethods},
+                                             });
+  if (type != nullptr && !add_getters(type, kFsGetters)) return nullptr;
+  return type;
 }
 
 }  // namespace

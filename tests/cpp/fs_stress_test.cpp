@@ -7,6 +7,8 @@
 #include <mutex>
 #include <random>
 #include <set>
+#include <span>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -204,6 +206,65 @@ TEST(FsStressTest, ManySharedOpensOfOneFileBalance) {
   for (auto& thread : threads) thread.join();
   EXPECT_EQ(failures.load(), 0);
   EXPECT_TRUE(fs->rm("/f", false));
+}
+
+// Writers create files one after another and fill each with one write while
+// the main thread forks. Every fork must hold, for each writer, the files up
+// to some point, each either complete or (the newest only) still empty: a
+// change is in a fork entirely or not at all. Forks are changed too, and
+// neither side may see the other's changes afterwards.
+TEST(FsStressTest, ForksUnderConcurrentWritesSeeEachChangeWholeOrNotAtAll) {
+  auto fs = FileSystem::make();
+  constexpr int kWriters = 2;
+  constexpr int kFiles = 200;
+  const auto write_mode = *FileHandleType::from_str("w");
+  auto contents = [](int i) { return std::string(40 + i % 7, static_cast<char>('a' + i % 26)); };
+  for (int t = 0; t < kWriters; ++t) ASSERT_TRUE(fs->mkdir("/w" + std::to_string(t)));
+  std::atomic<int> running{kWriters};
+  std::atomic<int> failures{0};
+  std::vector<std::thread> writers;
+  for (int t = 0; t < kWriters; ++t) {
+    writers.emplace_back([&, t] {
+      for (int i = 0; i < kFiles; ++i) {
+        const std::string data = contents(i);
+        auto handle = FileSystem::open(fs, "/w" + std::to_string(t) + "/f" + std::to_string(i),
+                                       write_mode, true);
+        if (!handle ||
+            !handle->write(
+                std::span(reinterpret_cast<const std::uint8_t*>(data.data()), data.size())) ||
+            !handle->close())
+          ++failures;
+      }
+      --running;
+    });
+  }
+  std::vector<std::pair<std::shared_ptr<FileSystem>, std::string>> forks;  // and their images
+  while (running.load() > 0 && forks.size() < 500) {
+    auto fork = fs->fork();
+    ASSERT_TRUE(fork->touch("/only-in-the-fork"));
+    for (int t = 0; t < kWriters; ++t) {
+      const std::string dir = "/w" + std::to_string(t);
+      auto listing = fork->ls_raw(*fork->get_inode_by_path_raw(dir));
+      ASSERT_TRUE(listing);
+      const std::size_t count = listing->first.size();
+      for (std::size_t i = 0; i < count; ++i) {
+        const std::string path = dir + "/f" + std::to_string(i);
+        auto handle = FileSystem::open(fork, path, *FileHandleType::from_str("r"), false);
+        ASSERT_TRUE(handle) << path << " is missing though a later file is there";
+        std::string got(64, '\0');
+        got.resize(*handle->read(std::span(reinterpret_cast<std::uint8_t*>(got.data()), 64)));
+        if (got.empty() && i + 1 == count) continue;  // created, not yet written
+        EXPECT_EQ(got, contents(static_cast<int>(i))) << path;
+      }
+    }
+    forks.emplace_back(fork, fork->dump());
+  }
+  for (auto& thread : writers) thread.join();
+  EXPECT_EQ(failures.load(), 0);
+  EXPECT_FALSE(fs->get_inode_by_path_raw("/only-in-the-fork"));
+  for (const auto& [fork, image] : forks) EXPECT_EQ(fork->dump(), image);
+  check_tree(*fs);
+  EXPECT_GT(forks.size(), 1u);
 }
 
 }  // namespace

@@ -10,6 +10,7 @@ LUMVEX_MODEL_STEPS their most steps (default 50).
 """
 
 import contextlib
+import copy
 import os
 import pickle
 import stat
@@ -441,6 +442,7 @@ class SurfaceMachine(RuleBasedStateMachine):
         self.handles = []  # (PyFileHandle, HandleModel)
         self.terms = [(lumvex.PyTerm(self.fs), TermModel(self.model)) for _ in range(2)]
         self.chained = False  # one deep chain per run is enough
+        self.forks = []  # (PyFs, FsModel): forks of the filesystem and of each other
 
     # Paths and words that mostly name what exists, so that calls meet each
     # other's entries, handles and current directories.
@@ -753,16 +755,59 @@ class SurfaceMachine(RuleBasedStateMachine):
             line.endswith("\\") else outcome(lambda: model.run(words))
         assert outcome(lambda: term.exec(line)) == want
 
+    # --- forks: each is checked against a model of its own after every step
+
+    @precondition(lambda self: len(self.forks) < 3)
+    @rule(source=st.integers(0, 3))
+    def fork(self, source):
+        """A fork of the filesystem or of one of its forks: the same tree and
+        ids, with every file closed."""
+        fs, model = ([(self.fs, self.model)] + self.forks)[source % (len(self.forks) + 1)]
+        copied = copy.deepcopy(model)
+        for node in copied.nodes.values():
+            node.flag = 0
+        self.forks.append((fs.fork(), copied))
+
+    @precondition(lambda self: self.forks)
+    @rule(data=st.data(), which=st.integers(0, 9),
+          change=st.sampled_from(["create", "remove", "rename", "store"]))
+    def change_a_fork(self, data, which, change):
+        """The filesystem rules, run on a fork and its model."""
+        saved = self.fs, self.model
+        self.fs, self.model = self.forks[which % len(self.forks)]
+        try:
+            if change == "create":
+                self.create(data, data.draw(st.booleans()))
+            elif change == "remove":
+                self.remove(data, data.draw(st.booleans()))
+            elif change == "rename":
+                self.rename(data)
+            else:
+                self.store(data.draw(st.binary(max_size=40)), data=data)
+        finally:
+            self.fs, self.model = saved
+
+    @precondition(lambda self: self.forks)
+    @rule(which=st.integers(0, 9))
+    def drop_a_fork(self, which):
+        self.forks.pop(which % len(self.forks))
+
     # --- the store as a whole
+
+    @staticmethod
+    def check_text(fs, model, closed=False):
+        text = str(fs)
+        assert text.startswith("FileSystem { inodes: {")
+        assert text.endswith(f"}}, next_inode_id: {model.next_id} }}")
+        assert text.count("INode { id: ") == len(model.nodes)
+        for ident in model.nodes:
+            assert model.debug_entry(ident, closed) in text
 
     @invariant()
     def debug_text_holds_the_model(self):
-        text = str(self.fs)
-        assert text.startswith("FileSystem { inodes: {")
-        assert text.endswith(f"}}, next_inode_id: {self.model.next_id} }}")
-        assert text.count("INode { id: ") == len(self.model.nodes)
-        for ident in self.model.nodes:
-            assert self.model.debug_entry(ident) in text
+        self.check_text(self.fs, self.model)
+        for fs, model in self.forks:
+            self.check_text(fs, model, closed=True)
 
 
 SurfaceMachine.TestCase.settings = settings(
