@@ -1,7 +1,7 @@
 """The example programs run and do what they show: quickstart to the end with
-no warning, the shell over piped input; as root, the session example, 20
-sessions driven from asyncio, and sessions on the nodes of a local Ray
-cluster."""
+no warning, the fork fixture's tests, the shell over piped input; as root, the
+session example, 20 sessions driven from asyncio, and sessions on the nodes of
+a local Ray cluster."""
 
 import os
 import re
@@ -49,6 +49,13 @@ def test_datasets():
     assert (result.returncode, result.stderr) == (0, "")
     assert "total by year: {2024: 218.5, 2025: 308.75}\n" in result.stdout
     assert result.stdout.endswith("restored 2024 rows: 2\nrows seen by a worker: 3\n")
+
+
+def test_fork_fixture():
+    # The example runs pytest on its own tests: each gets a fork of one tree.
+    result = run_example("fork_fixture.py")
+    assert (result.returncode, result.stderr) == (0, ""), result.stdout
+    assert re.search(r"^3 passed in ", result.stdout, re.MULTILINE), result.stdout
 
 
 def test_shell_over_piped_input(tmp_path):
