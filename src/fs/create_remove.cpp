@@ -253,17 +253,16 @@ IoResult<void> FileSystem::renumber_depths(InodeRef top) {
   while (!pending.empty()) {
     InodeRef dir = std::move(pending.back());
     pending.pop_back();
-    SmallVector<InodeId, 8> children;
+    std::vector<InodeRef> children;
     {
-      INode::ReadGuard guard(*dir);
-      const DirectoryNode* node = dir->directory();
+      const INode& d = *dir;
+      INode::ReadGuard guard(d);
+      const DirectoryNode* node = d.directory();
       if (node == nullptr) continue;
-      children = node->children.ids();
+      node->children.for_each_node([&](const INode& child) { children.emplace_back(&child); });
     }
     const auto depth = static_cast<std::uint8_t>(dir->depth.load() + 1);
-    for (InodeId id : children) {
-      InodeRef child = inodes_.find(id);
-      if (!child) continue;
+    for (InodeRef& child : children) {
       auto owned = own(std::move(child));
       if (!owned) return fail(owned.error());
       (*owned)->depth.store(depth, std::memory_order_relaxed);
@@ -304,22 +303,31 @@ IoResult<void> FileSystem::rename(std::string_view src_path, std::string_view ds
   if (!(*dst_dir)->is_directory()) return fail(IoErrorKind::NotADirectory);
   if (!valid_entry_name(dst_name)) return fail(IoErrorKind::ResourceAlreadyExists);
 
-  // What changes becomes this filesystem's own first: the entry (and with
-  // it its directory), the destination directory and the entry it replaces.
-  auto owned_src = own(std::move(*src));
-  if (!owned_src) return fail(owned_src.error());
-  auto owned_to = own(std::move(*dst_dir));
-  if (!owned_to) return fail(owned_to.error());
-  auto owned_from = own(inodes_.find((*owned_src)->parent.load()));
-  if (!owned_from) return fail(owned_from.error());
-  if (auto existing = find_child(**owned_to, dst_name, true);
-      existing && existing->get() != owned_src->get()) {
-    auto owned_existing = own(std::move(*existing));
-    if (!owned_existing) return fail(owned_existing.error());
+  // In a filesystem that shares, what changes becomes its own first: the
+  // entry (and with it its directory), the destination directory and the
+  // entry it replaces.
+  InodeRef moving_ref = std::move(*src);
+  InodeRef from_ref = std::move(*src_dir);
+  InodeRef to_ref = std::move(*dst_dir);
+  if (shares_.load(std::memory_order_relaxed)) {
+    auto owned_src = own(std::move(moving_ref));
+    if (!owned_src) return fail(owned_src.error());
+    moving_ref = std::move(*owned_src);
+    auto owned_to = own(std::move(to_ref));
+    if (!owned_to) return fail(owned_to.error());
+    to_ref = std::move(*owned_to);
+    auto owned_from = own(inodes_.find(moving_ref->parent.load()));
+    if (!owned_from) return fail(owned_from.error());
+    from_ref = std::move(*owned_from);
+    if (auto existing = find_child(*to_ref, dst_name, true);
+        existing && existing->get() != moving_ref.get()) {
+      auto owned_existing = own(std::move(*existing));
+      if (!owned_existing) return fail(owned_existing.error());
+    }
   }
-  INode& moving = **owned_src;
-  INode& from = **owned_from;
-  INode& to = **owned_to;
+  INode& moving = *moving_ref;
+  INode& from = *from_ref;
+  INode& to = *to_ref;
 
   // A directory cannot move below itself. Parents change only under the
   // rename lock, so the chain read here stays as it is.
@@ -416,7 +424,7 @@ IoResult<void> FileSystem::rename(std::string_view src_path, std::string_view ds
     release_entries(1);
     release_bytes(replaced_size);
   }
-  if (new_depth != old_depth && moving.is_directory()) return renumber_depths(*owned_src);
+  if (new_depth != old_depth && moving.is_directory()) return renumber_depths(moving_ref);
   return {};
 }
 

@@ -124,7 +124,7 @@ class FileBytes {
       return;
     }
     Block* fresh = allocate(capacity);
-    std::memcpy(fresh->bytes, data(), size());
+    std::memcpy(fresh->bytes, std::as_const(*this).data(), size());
     if (block != nullptr) drop(block);
     set_heap(fresh);
   }

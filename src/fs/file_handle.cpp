@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <cstring>
 #include <limits>
+#include <thread>
+#include <utility>
 
 #include "error/internal_error.hpp"
 #include "fs/path.hpp"
@@ -189,38 +191,28 @@ IoResult<std::size_t> FileHandle::write(std::span<const std::uint8_t> bytes) {
   auto owned = fs_->own(fs_->current_file(std::move(file_)));
   if (!owned) return fail(owned.error());
   file_ = std::move(*owned);
-  // The growth is accounted for before anything changes. Only this handle
-  // writes the file, so its length holds still meanwhile.
   const std::size_t end = offset_ + bytes.size();
-  std::size_t length = 0;
-  {
-    INode::ReadGuard guard(*file_);
-    if (const FileNode* file = file_->file()) length = file->data.data.size();
-  }
-  const std::uint64_t growth = end > length ? end - length : 0;
-  if (growth != 0) {
-    auto reserved = fs_->reserve_bytes(growth);
-    if (!reserved) return fail(reserved.error());
-  }
-  struct Unreserve {
-    FileSystem& fs;
-    std::uint64_t growth;
-    bool keep = false;
-    ~Unreserve() {
-      if (!keep) fs.release_bytes(growth);
-    }
-  } unreserve{*fs_, growth};
+  std::uint64_t growth = 0;  // accounted for before anything changes
   auto written = with_file<true>([&](FileNode& file) -> IoResult<std::size_t> {
     auto& data = file.data.data;
-    // Every added byte lies in [offset, end) and is overwritten just below.
-    if (end > data.size()) data.resize_for_overwrite(end);
+    if (end > data.size()) {
+      auto reserved = fs_->reserve_bytes(end - data.size());
+      if (!reserved) return fail(reserved.error());
+      growth = end - data.size();
+      // Every added byte lies in [offset, end) and is overwritten just below.
+      try {
+        data.resize_for_overwrite(end);
+      } catch (const std::bad_alloc&) {
+        fs_->release_bytes(std::exchange(growth, 0));
+        throw;
+      }
+    }
     if (!bytes.empty()) {
       std::memcpy(data.data() + offset_, bytes.data(), bytes.size());
       file.mtime_ns.store(now_ns(), std::memory_order_relaxed);
     }
     return bytes.size();
   });
-  unreserve.keep = written.has_value();
   return written;
 }
 
@@ -254,21 +246,30 @@ IoResult<std::size_t> FileHandle::tell() const {
 
 IoResult<void> FileHandle::close() {
   if (!id_) return fail(IoErrorKind::InvalidFileDescriptor);
-  FileSystem::ChangeGuard change(*fs_);
+  // No tree lock: the share is given back by compare-and-swap, which a copy
+  // of the file made meanwhile (FileSystem::own) cannot lose: it takes the
+  // state from the original in one exchange, marking it MOVED, and the copy
+  // holds PENDING until the state arrives.
   auto closed = with_file<false>([&](const FileNode& file) -> IoResult<void> {
     auto& flag = file.file_lock.flag;
-    if (type_.exclusive()) {
-      check_invariant(flag.load() == FileLock::WRITE_EXCLUSIVE,
-                      "an exclusive handle closes a file it does not hold");
-      flag.store(0, std::memory_order_release);
-    } else {
-      std::int32_t current = flag.load();
-      do {
+    for (std::int32_t current = flag.load(std::memory_order_acquire);;) {
+      if (current == FileLock::PENDING) {
+        std::this_thread::yield();
+        current = flag.load(std::memory_order_acquire);
+        continue;
+      }
+      if (current == FileLock::MOVED) return fail(IoErrorKind::InodeNotFound);  // look again
+      if (type_.exclusive()) {
+        check_invariant(current == FileLock::WRITE_EXCLUSIVE,
+                        "an exclusive handle closes a file it does not hold");
+      } else {
         check_invariant(current > 0, "a shared handle closes a file it does not hold");
-      } while (!flag.compare_exchange_weak(current, current - 1));
+      }
+      const std::int32_t next = type_.exclusive() ? 0 : current - 1;
+      if (flag.compare_exchange_weak(current, next, std::memory_order_acq_rel)) return {};
     }
-    return {};
   });
+  if (!closed && closed.error().kind() == IoErrorKind::InodeNotFound) return close();
   if (closed) {
     id_.reset();
     file_ = nullptr;

@@ -100,12 +100,10 @@ IoResult<InodeRef> FileSystem::own(InodeRef node) {
   auto parent = own(std::move(listed_in));
   if (!parent) return parent;
   InodeRef copy;
-  bool moves_handles = false;
+  const bool moves_handles = current->is_file() && flag_is_ours(*current);
   {
     INode::ReadGuard guard(*current);
-    moves_handles = current->is_file() && flag_is_ours(*current);
-    copy = InodeRef::clone(*current, gen_,
-                           moves_handles ? current->file_lock.flag.load() : std::int32_t{0});
+    copy = InodeRef::clone(*current, gen_, moves_handles ? FileLock::PENDING : std::int32_t{0});
   }
   // The table first: if the parent's entries cannot be copied, it is put
   // back and nothing has changed.
@@ -119,15 +117,22 @@ IoResult<InodeRef> FileSystem::own(InodeRef node) {
     throw;
   }
   check_invariant(previous.get() == current.get(), "a copied entry was not listed");
-  // Handles on the original find the copy through the table from here on.
-  if (moves_handles) current->file_lock.flag.store(FileLock::MOVED, std::memory_order_release);
+  if (moves_handles) {
+    // The handles' state moves to the copy in one step. Closing a handle
+    // takes no tree lock, so it may run meanwhile: on the original until
+    // this exchange, and on the copy, once it is no longer PENDING, after.
+    const std::int32_t state =
+        current->file_lock.flag.exchange(FileLock::MOVED, std::memory_order_acq_rel);
+    copy->file_lock.flag.store(state, std::memory_order_release);
+  }
   return copy;
 }
 
 InodeRef FileSystem::current_file(InodeRef file) const {
   while (file->file_lock.flag.load(std::memory_order_acquire) == FileLock::MOVED) {
+    // The copy is in the table before the original is marked.
     InodeRef next = inodes_.find(file->id);
-    if (!next || next.get() == file.get()) break;
+    check_invariant(next && next.get() != file.get(), "a moved file has no copy");
     file = std::move(next);
   }
   return file;
@@ -137,10 +142,7 @@ namespace {
 
 IoResult<void> reserve_up_to(std::atomic<std::uint64_t>& total, std::uint64_t amount,
                              const std::optional<std::uint64_t>& limit, const char* name) {
-  if (!limit) {
-    total.fetch_add(amount, std::memory_order_relaxed);
-    return {};
-  }
+  if (!limit) return {};  // nothing is counted without a limit (nor in its forks)
   std::uint64_t current = total.load(std::memory_order_relaxed);
   do {
     if (amount > *limit || current > *limit - amount) return fail(IoError::limit_exceeded(name));

@@ -154,7 +154,8 @@ class FileSystem {
   std::shared_ptr<FileSystem> fork();
   const FsLimits& limits() const { return limits_; }
   // What the limits count: the total size of the files this filesystem can
-  // reach, and its entries besides the root.
+  // reach, and its entries besides the root (each counted only while its
+  // limit is set).
   std::uint64_t total_bytes() const { return bytes_.load(std::memory_order_relaxed); }
   std::uint64_t entry_count() const { return entries_.load(std::memory_order_relaxed); }
 

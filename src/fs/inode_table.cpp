@@ -38,6 +38,10 @@ void InodeTable::own_segment(std::size_t c) {
   const unsigned s = segment_of(c);
   SegmentBlock* block = blocks_[s].load(std::memory_order_acquire);
   if (block != nullptr && block->gen == gen_) return;
+  if (block != nullptr && block->refs.load(std::memory_order_acquire) == 1) {
+    block->gen = gen_;  // the tables that shared it are gone
+    return;
+  }
   auto fresh = std::make_unique<SegmentBlock>();
   fresh->gen = gen_;
   fresh->chunks = std::make_unique<ChunkPtr[]>(segment_length(s));  // all null
@@ -59,17 +63,29 @@ void InodeTable::own_segment(std::size_t c) {
       fresh->chunks[i].reset(chunk);
     }
   }
-  for (Stripe& stripe : stripes_) stripe.mutex.lock();
-  segments_[s].store(fresh->chunks.get(), std::memory_order_release);
-  blocks_[s].store(fresh.release(), std::memory_order_release);
-  for (Stripe& stripe : stripes_) stripe.mutex.unlock();
+  {
+    // Every stripe, in order (no other table lock is held here).
+    struct AllStripes {
+      std::array<Stripe, kStripes>& stripes;
+      explicit AllStripes(std::array<Stripe, kStripes>& s) NO_THREAD_SAFETY_ANALYSIS : stripes(s) {
+        for (Stripe& stripe : stripes) stripe.mutex.lock();
+      }
+      ~AllStripes() NO_THREAD_SAFETY_ANALYSIS {
+        for (Stripe& stripe : stripes) stripe.mutex.unlock();
+      }
+    } held(stripes_);
+    segments_[s].store(fresh->chunks.get(), std::memory_order_release);
+    blocks_[s].store(fresh.release(), std::memory_order_release);
+  }
   SegmentDrop{}(block);
 }
 
 InodeTable::ChunkPtr& InodeTable::owned_chunk_slot(std::size_t c) {
   const unsigned s = segment_of(c);
   ChunkPtr& slot = segments_[s].load(std::memory_order_acquire)[c - segment_base(s)];
-  if (slot && slot->gen != gen_) {
+  if (slot && slot->gen != gen_ && slot->refs.load(std::memory_order_acquire) == 1) {
+    slot->gen = gen_;  // the tables that shared it are gone
+  } else if (slot && slot->gen != gen_) {
     ChunkPtr copy = take_chunk();
     copy->gen = gen_;
     copy->count = slot->count;

@@ -267,5 +267,46 @@ TEST(FsStressTest, ForksUnderConcurrentWritesSeeEachChangeWholeOrNotAtAll) {
   EXPECT_GT(forks.size(), 1u);
 }
 
+// Handles give their shares back without the tree lock, while a rename in a
+// filesystem that shares (forked again and again) copies their file: no
+// share may be lost or counted twice on the way to the copy.
+TEST(FsStressTest, SharesGivenBackWhileTheFileIsCopiedBalance) {
+  auto fs = FileSystem::make();
+  ASSERT_TRUE(fs->touch("/f"));
+  std::atomic<bool> done{false};
+  std::atomic<int> opened{0};
+  std::vector<std::thread> readers;
+  for (int t = 0; t < 3; ++t) {
+    readers.emplace_back([&] {
+      const auto mode = *FileHandleType::from_str("r");
+      while (!done.load()) {
+        std::vector<FileHandle> handles;
+        for (const char* path : {"/f", "/g", "/f"}) {
+          auto handle = FileSystem::open(fs, path, mode, false);
+          if (handle) handles.push_back(std::move(*handle));
+        }
+        opened += static_cast<int>(handles.size());
+        for (FileHandle& handle : handles) ASSERT_TRUE(handle.close());
+      }
+    });
+  }
+  std::vector<std::shared_ptr<FileSystem>> forks;
+  for (int i = 0; i < 300; ++i) {
+    forks.push_back(fs->fork());  // everything shared again: the renames copy
+    ASSERT_TRUE(fs->rename("/f", "/g"));
+    ASSERT_TRUE(fs->rename("/g", "/f"));
+    if (forks.size() > 4) forks.erase(forks.begin());
+  }
+  done = true;
+  for (auto& thread : readers) thread.join();
+  EXPECT_GT(opened.load(), 0);
+  // Every share is back: the file can be opened exclusively and removed.
+  auto writer = FileSystem::open(fs, "/f", *FileHandleType::from_str("w"), false);
+  ASSERT_TRUE(writer);
+  ASSERT_TRUE(writer->close());
+  EXPECT_TRUE(fs->rm("/f", false));
+  for (const auto& fork : forks) EXPECT_TRUE(fork->rm("/f", false));
+}
+
 }  // namespace
 }  // namespace lumvex

@@ -156,11 +156,18 @@ TEST_P(FileBytesModel, MatchesAVector) {
   for (int step = 0; step < kSteps; ++step) {
     // Sizes around the inline room, and now and then far beyond it.
     const std::size_t n = rng() % 8 == 0 ? rng() % 5000 : rng() % 48;
-    switch (rng() % 3) {
+    switch (rng() % 4) {
       case 0:
         bytes.resize(n);
         model.resize(n);
         break;
+      case 3: {  // a copy shares the bytes; a change to it leaves them alone
+        FileBytes copy(bytes);
+        copy.resize(n / 2);
+        if (!copy.empty()) copy.data()[0] ^= 0xff;
+        ASSERT_TRUE(std::equal(bytes.begin(), bytes.end(), model.begin(), model.end()));
+        break;
+      }
       case 1: {  // a write: from within the bytes, lengthening them if need be
         const std::size_t from = rng() % (bytes.size() + 1);
         const std::size_t end = std::max(from + n, bytes.size());
