@@ -39,20 +39,21 @@ IoResult<InodeId> FileSystem::create_inode(InodeId parent, std::string_view name
   ChangeGuard change(*this);
   auto parent_entry = resolve(parent);
   if (!parent_entry) return fail(parent_entry.error());
-  auto created = link_new(id, parent, std::move(*parent_entry), name, std::move(kind));
+  auto created =
+      link_new(id, parent, std::move(*parent_entry), name, std::move(kind), /*want_entry=*/false);
   if (!created) return fail(created.error());
   return id;
 }
 
 IoResult<InodeRef> FileSystem::create_below(InodeId parent, InodeRef dir, std::string_view name,
-                                            INodeKind kind) {
+                                            INodeKind kind, bool want_entry) {
   if (!valid_entry_name(name)) return fail(IoErrorKind::ResourceAlreadyExists);
   const InodeId id = next_inode_id_.fetch_add(1);
-  return link_new(id, parent, std::move(dir), name, std::move(kind));
+  return link_new(id, parent, std::move(dir), name, std::move(kind), want_entry);
 }
 
 IoResult<InodeRef> FileSystem::link_new(InodeId id, InodeId parent, InodeRef dir_entry,
-                                        std::string_view name, INodeKind kind) {
+                                        std::string_view name, INodeKind kind, bool want_entry) {
   const std::size_t depth = dir_entry->depth + std::size_t{1};
   if (depth > kMaxDepth) {
     // A taken name is reported before the depth; nothing can exist that deep.
@@ -83,12 +84,17 @@ IoResult<InodeRef> FileSystem::link_new(InodeId id, InodeId parent, InodeRef dir
   try {
     linked = dir.update([&](INode& d) REQUIRES(d.data_lock()) -> IoResult<void> {
       if (d.unlinked()) return fail(IoErrorKind::InodeNotFound);  // being removed
+      // The depth is settled under the directory's lock (no rename runs
+      // meanwhile: a rename holds the tree lock for writing).
       const std::size_t settled = d.depth + std::size_t{1};
       if (settled > kMaxDepth) return fail(IoErrorKind::MaxRecursionDepthExceeded);
       node->depth.store(static_cast<std::uint8_t>(settled), std::memory_order_relaxed);
-      if (!d.directory()->children.append(node, hash_key_))
+      const std::int64_t made = node->mtime_ns.load(std::memory_order_relaxed);
+      // The listing takes over this reference unless the caller wants one
+      // (the table holds another either way).
+      if (!d.directory()->children.append(want_entry ? node : std::move(node), hash_key_))
         return fail(IoErrorKind::ResourceAlreadyExists);
-      d.mtime_ns.store(node->mtime_ns.load(std::memory_order_relaxed), std::memory_order_relaxed);
+      d.mtime_ns.store(made, std::memory_order_relaxed);
       return {};
     });
   } catch (...) {
@@ -109,7 +115,8 @@ IoResult<void> FileSystem::create_at_path(std::string_view path, INodeKind kind)
   auto parent = resolve_path(parent_path, true);
   if (!parent) return fail(parent.error());
   const InodeId parent_id = (*parent)->id;
-  auto created = create_below(parent_id, std::move(*parent), name, std::move(kind));
+  auto created =
+      create_below(parent_id, std::move(*parent), name, std::move(kind), /*want_entry=*/false);
   if (!created) return fail(created.error());
   return {};
 }

@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <cstring>
 #include <limits>
-#include <thread>
+#include <optional>
 #include <utility>
 
 #include "error/internal_error.hpp"
@@ -34,52 +34,75 @@ std::string FileHandleType::debug_string() const {
 // --- opening ---
 
 IoResult<FileHandle> FileSystem::open_entry(std::shared_ptr<FileSystem> self, InodeId id,
-                                            InodeRef entry, FileHandleType mode) {
+                                            InodeRef entry, FileHandleType mode, bool guarded) {
   if (!entry->is_file()) return fail(IoErrorKind::NotAFile);  // kinds never change
-  // A handle's share lives on this filesystem's own copy of the file.
-  auto owned = own(std::move(entry));
-  if (!owned) return fail(owned.error());
-  InodeRef node = std::move(*owned);
-  {
+  InodeRef node = std::move(entry);
+  if (guarded) {
+    // A handle's share lives on this filesystem's own copy of the file.
+    auto owned = own(std::move(node));
+    if (!owned) return fail(owned.error());
+    node = std::move(*owned);
+  }
+  for (;;) {
+    refresh_file(node);
     INode::ReadGuard guard(*node);
     auto& flag = node->file_lock.flag;  // atomics change under the read lock
+    std::int32_t current = flag.load();
+    if (current == FileLock::MOVED) continue;  // copied meanwhile: to the copy
     if (mode.exclusive()) {
-      std::int32_t expected = 0;
-      if (!flag.compare_exchange_strong(expected, FileLock::WRITE_EXCLUSIVE))
-        return fail(IoErrorKind::ResourceCurrentInUse);
+      while (current != FileLock::MOVED) {
+        if (current != 0) return fail(IoErrorKind::ResourceCurrentInUse);
+        if (flag.compare_exchange_weak(current, FileLock::WRITE_EXCLUSIVE)) break;
+      }
     } else {
-      std::int32_t current = flag.load();
-      do {
+      while (current != FileLock::MOVED) {
         if (current < 0) return fail(IoErrorKind::ResourceCurrentInUse);
-      } while (!flag.compare_exchange_weak(current, current + 1));
+        if (flag.compare_exchange_weak(current, current + 1)) break;
+      }
     }
+    if (current != FileLock::MOVED) break;
   }
   return FileHandle(id, mode, std::move(self), std::move(node));
 }
 
 IoResult<FileHandle> FileSystem::open(std::shared_ptr<FileSystem> fs, std::string_view path,
                                       FileHandleType mode, bool create) {
-  auto [parent_path, name] = split_last(path);
+  // A filesystem that never shared opens an existing file without the tree
+  // lock: the share is taken by compare-and-swap, as a close gives it back.
+  // Creating, and everything in a filesystem that shares, takes the lock.
+  if (!fs->shares_.load(std::memory_order_acquire)) {
+    auto opened = fs->open_path(fs, path, mode, create, false);
+    if (opened || opened.error().kind() != IoErrorKind::LimitExceeded ||
+        opened.error().operation()[0] != '\0')
+      return opened;
+  }
   ChangeGuard change(*fs);
-  auto parent = fs->resolve_path(parent_path, true);
+  return fs->open_path(fs, path, mode, create, true);
+}
+
+IoResult<FileHandle> FileSystem::open_path(std::shared_ptr<FileSystem> self, std::string_view path,
+                                           FileHandleType mode, bool create, bool guarded) {
+  auto [parent_path, name] = split_last(path);
+  auto parent = resolve_path(parent_path, guarded);
   if (!parent) return fail(parent.error());
   INode& dir = **parent;
   if (name.empty() || name == "." || name == "..") {
     // The directory itself or its parent: never a file, but reported as
     // opening it reports.
     const InodeId id = name == ".." ? dir.parent.load() : dir.id;
-    auto node = fs->resolve(id);
+    auto node = resolve(id);
     if (!node) return fail(node.error());
-    return fs->open_entry(fs, id, std::move(*node), mode);
+    return open_entry(std::move(self), id, std::move(*node), mode, guarded);
   }
   // A concurrent creation of the same name can slip in between the lookup
   // and our own creation; then the lookup is simply repeated.
   for (int attempt = 0;; ++attempt) {
-    auto found = fs->find_child(dir, name, true);
+    auto found = find_child(dir, name, guarded);
     if (!found && (found.error().kind() != IoErrorKind::InodeNotFound || !create))
       return fail(found.error());
     if (!found) {
-      auto created = fs->create_below(dir.id, *parent, name, File{});
+      if (!guarded) return fail(IoError::limit_exceeded(""));  // creating needs the lock
+      auto created = create_below(dir.id, *parent, name, File{});
       if (!created) {
         if (created.error().kind() != IoErrorKind::ResourceAlreadyExists || attempt == 3)
           return fail(created.error());
@@ -89,19 +112,21 @@ IoResult<FileHandle> FileSystem::open(std::shared_ptr<FileSystem> fs, std::strin
     }
     // The handle keeps the id found in the directory (a link's own id).
     const InodeId id = (*found)->id;
-    auto node = fs->follow(std::move(*found));
+    auto node = follow(std::move(*found));
     if (!node) return fail(node.error());
-    return fs->open_entry(fs, id, std::move(*node), mode);
+    return open_entry(std::move(self), id, std::move(*node), mode, guarded);
   }
 }
 
 IoResult<FileHandle> FileSystem::open_raw(std::shared_ptr<FileSystem> fs, InodeId id,
                                           FileHandleType mode) {
-  ChangeGuard change(*fs);
+  const bool guarded = fs->shares_.load(std::memory_order_acquire);
+  std::optional<ChangeGuard> change;
+  if (guarded) change.emplace(*fs);
   auto node = fs->resolve(id);
   if (!node) return fail(node.error());
   const InodeId resolved = (*node)->id;
-  return fs->open_entry(fs, resolved, std::move(*node), mode);
+  return fs->open_entry(fs, resolved, std::move(*node), mode, guarded);
 }
 
 // --- the handle ---
@@ -142,7 +167,7 @@ bool FileHandle::close_quietly() noexcept {
 template <bool kWrite, typename F>
 auto FileHandle::with_file(F&& f) -> decltype(f(std::declval<FileNode&>())) {
   using Result = decltype(f(std::declval<FileNode&>()));
-  file_ = fs_->current_file(std::move(file_));
+  fs_->refresh_file(file_);
   if constexpr (kWrite) {
     return file_->update([&](INode& node) REQUIRES(node.data_lock()) -> Result {
       FileNode* file = node.file();
@@ -188,9 +213,12 @@ IoResult<std::size_t> FileHandle::write(std::span<const std::uint8_t> bytes) {
     throw InternalError("file size overflows");
   FileSystem::ChangeGuard change(*fs_);
   // The file this filesystem's own (a copy if it is shared with a fork).
-  auto owned = fs_->own(fs_->current_file(std::move(file_)));
-  if (!owned) return fail(owned.error());
-  file_ = std::move(*owned);
+  fs_->refresh_file(file_);
+  if (!fs_->is_own(*file_)) {
+    auto owned = fs_->own(file_);
+    if (!owned) return fail(owned.error());
+    file_ = std::move(*owned);
+  }
   const std::size_t end = offset_ + bytes.size();
   std::uint64_t growth = 0;  // accounted for before anything changes
   auto written = with_file<true>([&](FileNode& file) -> IoResult<std::size_t> {
@@ -246,35 +274,37 @@ IoResult<std::size_t> FileHandle::tell() const {
 
 IoResult<void> FileHandle::close() {
   if (!id_) return fail(IoErrorKind::InvalidFileDescriptor);
-  // No tree lock: the share is given back by compare-and-swap, which a copy
-  // of the file made meanwhile (FileSystem::own) cannot lose: it takes the
-  // state from the original in one exchange, marking it MOVED, and the copy
-  // holds PENDING until the state arrives.
-  auto closed = with_file<false>([&](const FileNode& file) -> IoResult<void> {
-    auto& flag = file.file_lock.flag;
-    for (std::int32_t current = flag.load(std::memory_order_acquire);;) {
-      if (current == FileLock::PENDING) {
-        std::this_thread::yield();
-        current = flag.load(std::memory_order_acquire);
-        continue;
+  // No tree lock: the share is given back under the file's read lock, which
+  // keeps a copy of the file (FileSystem::own, which moves the state under
+  // the write lock) from happening meanwhile. A file copied before is
+  // followed to its copy.
+  for (;;) {
+    bool moved = false;
+    auto closed = with_file<false>([&](const FileNode& file) -> IoResult<void> {
+      auto& flag = file.file_lock.flag;
+      std::int32_t current = flag.load();
+      if (current == FileLock::MOVED) {
+        moved = true;
+        return {};
       }
-      if (current == FileLock::MOVED) return fail(IoErrorKind::InodeNotFound);  // look again
       if (type_.exclusive()) {
         check_invariant(current == FileLock::WRITE_EXCLUSIVE,
                         "an exclusive handle closes a file it does not hold");
+        flag.store(0, std::memory_order_release);
       } else {
-        check_invariant(current > 0, "a shared handle closes a file it does not hold");
+        do {
+          check_invariant(current > 0, "a shared handle closes a file it does not hold");
+        } while (!flag.compare_exchange_weak(current, current - 1));
       }
-      const std::int32_t next = type_.exclusive() ? 0 : current - 1;
-      if (flag.compare_exchange_weak(current, next, std::memory_order_acq_rel)) return {};
+      return {};
+    });
+    if (moved) continue;
+    if (closed) {
+      id_.reset();
+      file_ = nullptr;
     }
-  });
-  if (!closed && closed.error().kind() == IoErrorKind::InodeNotFound) return close();
-  if (closed) {
-    id_.reset();
-    file_ = nullptr;
+    return closed;
   }
-  return closed;
 }
 
 std::string FileHandle::debug_string() const {

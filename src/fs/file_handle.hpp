@@ -82,7 +82,7 @@ class FileHandle {
   bool close_quietly() noexcept;
   // Runs f(FileNode&) with the open handle's file locked for reading or
   // writing.
-  // A file copied since (see FileSystem::current_file) is looked up first.
+  // A file copied since (see FileSystem::refresh_file) is looked up first.
   template <bool kWrite, typename F>
   auto with_file(F&& f) -> decltype(f(std::declval<FileNode&>()));
 

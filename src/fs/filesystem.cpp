@@ -103,7 +103,7 @@ IoResult<InodeRef> FileSystem::own(InodeRef node) {
   const bool moves_handles = current->is_file() && flag_is_ours(*current);
   {
     INode::ReadGuard guard(*current);
-    copy = InodeRef::clone(*current, gen_, moves_handles ? FileLock::PENDING : std::int32_t{0});
+    copy = InodeRef::clone(*current, gen_, 0);
   }
   // The table first: if the parent's entries cannot be copied, it is put
   // back and nothing has changed.
@@ -118,24 +118,22 @@ IoResult<InodeRef> FileSystem::own(InodeRef node) {
   }
   check_invariant(previous.get() == current.get(), "a copied entry was not listed");
   if (moves_handles) {
-    // The handles' state moves to the copy in one step. Closing a handle
-    // takes no tree lock, so it may run meanwhile: on the original until
-    // this exchange, and on the copy, once it is no longer PENDING, after.
-    const std::int32_t state =
-        current->file_lock.flag.exchange(FileLock::MOVED, std::memory_order_acq_rel);
-    copy->file_lock.flag.store(state, std::memory_order_release);
+    // The handles' state moves to the copy, under the original's data lock
+    // held for writing: shares are taken and given back under it held for
+    // reading (without the tree lock), so none is lost on the way. Handles
+    // that come later find the copy through the table.
+    current->update([&](INode& n) REQUIRES(n.data_lock()) {
+      copy->file_lock.flag.store(n.file_lock.flag.exchange(FileLock::MOVED));
+    });
   }
   return copy;
 }
 
-InodeRef FileSystem::current_file(InodeRef file) const {
-  while (file->file_lock.flag.load(std::memory_order_acquire) == FileLock::MOVED) {
-    // The copy is in the table before the original is marked.
-    InodeRef next = inodes_.find(file->id);
-    check_invariant(next && next.get() != file.get(), "a moved file has no copy");
-    file = std::move(next);
-  }
-  return file;
+void FileSystem::follow_moved(InodeRef& file) const {
+  // The copy is in the table before the original is marked.
+  InodeRef next = inodes_.find(file->id);
+  check_invariant(next && next.get() != file.get(), "a moved file has no copy");
+  file = std::move(next);
 }
 
 namespace {

@@ -5,7 +5,9 @@
 // Locks, outermost first:
 //   0. the tree lock: a rename and a fork hold it for writing for their
 //      whole length; every other change holds it for reading (or, in a
-//      filesystem that shares inodes with a fork, for writing: see below);
+//      filesystem that shares inodes with a fork, for writing: see below),
+//      except taking and giving back a file's share in a filesystem that
+//      never shared (open of an existing file, close);
 //      readers that need a stable tree shape or stable names outside their
 //      parent's data lock (paths of ids, the debug text, dumps) hold it for
 //      reading. Nothing waits for it while holding another lock;
@@ -39,9 +41,11 @@
 // Open-handle state (the file lock) belongs to the filesystem that made the
 // inode: a fork's handles live on its own copies, so a file that is shared
 // counts as free in the fork. The maker's handles stay on the shared inode;
-// when the maker copies it, the state moves to the copy and the original is
-// marked FileLock::MOVED, which tells those handles to look the file up
-// again.
+// when the maker copies it, the state moves to the copy under the original's
+// data lock, held for writing, and the original is marked FileLock::MOVED,
+// which tells those handles to look the file up again. Shares are taken and
+// given back under the data lock held for reading, so none is lost on the
+// way.
 #pragma once
 
 #include <atomic>
@@ -197,20 +201,28 @@ class FileSystem {
   // is, or else a copy that replaces it in the table and in its parent's
   // entries (the parent made our own first). The caller holds a ChangeGuard.
   IoResult<InodeRef> own(InodeRef node);
+  bool is_own(const INode& node) const { return node.gen.load(std::memory_order_relaxed) == gen_; }
   // Whether a file's open-handle state on `node` is this filesystem's.
   bool flag_is_ours(const INode& node) const {
     return node.gen.load(std::memory_order_relaxed) >= birth_;
   }
-  // The current version of a file a handle holds, if it was copied since.
-  InodeRef current_file(InodeRef file) const;
+  // Makes `file` (which a handle holds) the current version of the file, if
+  // it was copied since.
+  void refresh_file(InodeRef& file) const {
+    while (file->file_lock.flag.load(std::memory_order_acquire) == FileLock::MOVED)
+      follow_moved(file);
+  }
+  void follow_moved(InodeRef& file) const;
   // Accounts for `count` more entries or `delta` more bytes, or fails with
   // LimitExceeded and accounts for nothing.
   IoResult<void> reserve_entries(std::uint64_t count);
   IoResult<void> reserve_bytes(std::uint64_t delta);
   void release_entries(std::uint64_t count) {
-    entries_.fetch_sub(count, std::memory_order_relaxed);
+    if (limits_.max_entries) entries_.fetch_sub(count, std::memory_order_relaxed);
   }
-  void release_bytes(std::uint64_t delta) { bytes_.fetch_sub(delta, std::memory_order_relaxed); }
+  void release_bytes(std::uint64_t delta) {
+    if (limits_.max_bytes) bytes_.fetch_sub(delta, std::memory_order_relaxed);
+  }
 
   // The entry of the inode that `id` finally stands for.
   IoResult<InodeRef> resolve(InodeId id) const;
@@ -228,19 +240,24 @@ class FileSystem {
   IoResult<InodeRef> find_symlink_child(const std::vector<InodeId>& symlinks, std::string_view name,
                                         bool renaming) const;
   // create_inode below an entry that is already held: `parent` is the id
-  // the caller named it by. Returns the new entry.
+  // the caller named it by. Returns the new entry if `want_entry`, else null.
   IoResult<InodeRef> create_below(InodeId parent, InodeRef dir, std::string_view name,
-                                  INodeKind kind);
+                                  INodeKind kind, bool want_entry = true);
   // mkdir and touch: create_below the entry that the parent path leads to.
   IoResult<void> create_at_path(std::string_view path, INodeKind kind);
   // Steps after the id is drawn: checks, the new inode, its table entry and
   // its parent's listing.
   IoResult<InodeRef> link_new(InodeId id, InodeId parent, InodeRef dir, std::string_view name,
-                              INodeKind kind);
+                              INodeKind kind, bool want_entry);
   // Takes a share of `node`'s file lock for a new handle that names `id`.
-  // The caller holds a ChangeGuard.
+  // `guarded`: the caller holds a ChangeGuard; without one (only in a
+  // filesystem that never shared) the file is not made our own first.
   IoResult<FileHandle> open_entry(std::shared_ptr<FileSystem> self, InodeId id, InodeRef node,
-                                  FileHandleType mode);
+                                  FileHandleType mode, bool guarded);
+  // open() with the tree lock held (`guarded`) or not; unguarded, a file to
+  // be created fails with LimitExceeded("") for open() to try again guarded.
+  IoResult<FileHandle> open_path(std::shared_ptr<FileSystem> self, std::string_view path,
+                                 FileHandleType mode, bool create, bool guarded);
   IoResult<void> remove_tree(InodeId id, bool recursive, std::size_t level);
   // Unlinks the claimed `node` from the directory that lists it and returns
   // that directory's reference to it.

@@ -39,13 +39,11 @@ struct FileData {
 
 // Open-handle state of one file: 0 free, n > 0 shared handles, -1 one
 // exclusive handle, -2 claimed by a removal, -3 moved to a copy (the handles
-// look the file up again), -4 a copy whose state is still on its way from
-// the original. Changed only atomically.
+// look the file up again). Changed only atomically.
 struct FileLock {
   static constexpr std::int32_t WRITE_EXCLUSIVE = -1;
   static constexpr std::int32_t REMOVED = -2;
   static constexpr std::int32_t MOVED = -3;
-  static constexpr std::int32_t PENDING = -4;
 
   FileLock() = default;
   FileLock(FileLock&& other) noexcept : flag(other.flag.load()) {}
