@@ -75,7 +75,7 @@ IoResult<InodeRef> FileSystem::link_new(InodeId id, InodeId parent, InodeRef dir
     }
   } unreserve{*this};
   InodeRef node = InodeRef::make(id, parent, depth, ShortString(name), std::move(kind));
-  node->gen.store(gen_, std::memory_order_relaxed);
+  node->gen.store(gen_.load(std::memory_order_relaxed), std::memory_order_relaxed);
 
   // The new entry goes into the table before its parent lists it, so a
   // listed child can always be looked up. If linking fails it is taken out.

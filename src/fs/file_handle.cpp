@@ -211,27 +211,19 @@ IoResult<std::size_t> FileHandle::write(std::span<const std::uint8_t> bytes) {
   // a file poisoned that it never changed.
   if (bytes.size() > std::numeric_limits<std::size_t>::max() - offset_)
     throw InternalError("file size overflows");
-  FileSystem::ChangeGuard change(*fs_);
-  // The file this filesystem's own (a copy if it is shared with a fork).
-  fs_->refresh_file(file_);
-  if (!fs_->is_own(*file_)) {
-    auto owned = fs_->own(file_);
-    if (!owned) return fail(owned.error());
-    file_ = std::move(*owned);
-  }
   const std::size_t end = offset_ + bytes.size();
-  std::uint64_t growth = 0;  // accounted for before anything changes
-  auto written = with_file<true>([&](FileNode& file) -> IoResult<std::size_t> {
+  // Writes the bytes into `file`, accounting for its growth first.
+  auto write_into = [&](FileNode& file) -> IoResult<std::size_t> {
     auto& data = file.data.data;
     if (end > data.size()) {
-      auto reserved = fs_->reserve_bytes(end - data.size());
+      const std::uint64_t growth = end - data.size();
+      auto reserved = fs_->reserve_bytes(growth);
       if (!reserved) return fail(reserved.error());
-      growth = end - data.size();
       // Every added byte lies in [offset, end) and is overwritten just below.
       try {
         data.resize_for_overwrite(end);
       } catch (const std::bad_alloc&) {
-        fs_->release_bytes(std::exchange(growth, 0));
+        fs_->release_bytes(growth);
         throw;
       }
     }
@@ -240,8 +232,34 @@ IoResult<std::size_t> FileHandle::write(std::span<const std::uint8_t> bytes) {
       file.mtime_ns.store(now_ns(), std::memory_order_relaxed);
     }
     return bytes.size();
-  });
-  return written;
+  };
+  // Without a byte limit, a file that is this filesystem's own is written
+  // in place without the tree lock: whether it is own is decided under its
+  // data lock, which a fork's readers must take too. A fork that comes
+  // before that decision makes the file shared (and the write takes the
+  // path below); one that comes after cannot be read before the write ends,
+  // so the write is entirely before it. (Counting bytes needs the lock: a
+  // fork copies the count.)
+  if (!fs_->limits().max_bytes) {
+    bool shared = false;
+    auto written = with_file<true>([&](FileNode& file) -> IoResult<std::size_t> {
+      if (!fs_->is_own(file)) {
+        shared = true;
+        return 0;
+      }
+      return write_into(file);
+    });
+    if (!shared) return written;
+  }
+  FileSystem::ChangeGuard change(*fs_);
+  // The file this filesystem's own (a copy if it is shared with a fork).
+  fs_->refresh_file(file_);
+  if (!fs_->is_own(*file_)) {
+    auto owned = fs_->own(file_);
+    if (!owned) return fail(owned.error());
+    file_ = std::move(*owned);
+  }
+  return with_file<true>(write_into);
 }
 
 IoResult<void> FileHandle::seek(SeekFrom target) {

@@ -59,16 +59,16 @@ FileSystem::FileSystem(Private, FileSystem& from, std::uint64_t table_seed)
       hash_key_(from.hash_key_),
       generations_(from.generations_),
       gen_(generations_->fetch_add(1) + 1),
-      birth_(gen_),
+      birth_(gen_.load()),
       limits_(from.limits_),
       bytes_(from.bytes_.load()),
       entries_(from.entries_.load()) {
   shares_.store(true, std::memory_order_relaxed);
-  inodes_.set_generation(gen_);
+  inodes_.set_generation(gen_.load());
   {
     // A root of its own, sharing the entries until one side changes them.
     INode::ReadGuard guard(*from.root_);
-    root_ = InodeRef::clone(*from.root_, gen_, 0);
+    root_ = InodeRef::clone(*from.root_, gen_.load(), 0);
   }
   inodes_.insert(root_);
 }
@@ -80,20 +80,21 @@ std::shared_ptr<FileSystem> FileSystem::fork() {
   auto forked = std::make_shared<FileSystem>(Private{}, *this, seed);
   // Everything made so far is now read-only to this side too, except the
   // root, which stays this side's alone.
-  gen_ = generations_->fetch_add(1) + 1;
-  inodes_.set_generation(gen_);
-  root_->gen.store(gen_, std::memory_order_relaxed);
+  const std::uint64_t gen = generations_->fetch_add(1) + 1;
+  gen_.store(gen);
+  inodes_.set_generation(gen);
+  root_->gen.store(gen, std::memory_order_relaxed);
   shares_.store(true, std::memory_order_release);
   return forked;
 }
 
 IoResult<InodeRef> FileSystem::own(InodeRef node) {
   if (!node) return fail(IoErrorKind::InodeNotFound);
-  if (node->gen.load(std::memory_order_relaxed) == gen_) return node;
+  if (is_own(*node)) return node;
   // `node` may be a version this filesystem has copied already.
   InodeRef current = inodes_.find(node->id);
   if (!current) return fail(IoErrorKind::InodeNotFound);
-  if (current->gen.load(std::memory_order_relaxed) == gen_) return current;
+  if (is_own(*current)) return current;
   check_invariant(current->id != kRootId, "a filesystem's root is shared");
   InodeRef listed_in = inodes_.find(current->parent.load());
   if (!listed_in) return fail(IoErrorKind::InodeNotFound);
@@ -103,7 +104,7 @@ IoResult<InodeRef> FileSystem::own(InodeRef node) {
   const bool moves_handles = current->is_file() && flag_is_ours(*current);
   {
     INode::ReadGuard guard(*current);
-    copy = InodeRef::clone(*current, gen_, 0);
+    copy = InodeRef::clone(*current, gen_.load(), 0);
   }
   // The table first: if the parent's entries cannot be copied, it is put
   // back and nothing has changed.

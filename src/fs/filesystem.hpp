@@ -201,7 +201,9 @@ class FileSystem {
   // is, or else a copy that replaces it in the table and in its parent's
   // entries (the parent made our own first). The caller holds a ChangeGuard.
   IoResult<InodeRef> own(InodeRef node);
-  bool is_own(const INode& node) const { return node.gen.load(std::memory_order_relaxed) == gen_; }
+  bool is_own(const INode& node) const {
+    return node.gen.load(std::memory_order_relaxed) == gen_.load(std::memory_order_relaxed);
+  }
   // Whether a file's open-handle state on `node` is this filesystem's.
   bool flag_is_ours(const INode& node) const {
     return node.gen.load(std::memory_order_relaxed) >= birth_;
@@ -275,7 +277,9 @@ class FileSystem {
   // Generations come from a counter that a filesystem shares with its forks
   // (and theirs), so that no two of them ever use the same one.
   std::shared_ptr<std::atomic<std::uint64_t>> generations_;
-  std::uint64_t gen_;                // what this filesystem makes now; changes with a fork
+  // What this filesystem makes now; changed by a fork, with every change
+  // held off but for an unguarded write (see FileHandle::write).
+  std::atomic<std::uint64_t> gen_;
   const std::uint64_t birth_;        // its first generation: inodes from before are a parent's
   std::atomic<bool> shares_{false};  // set by a fork, on both sides, for good
   const FsLimits limits_;
