@@ -7,7 +7,8 @@
 //      whole length; every other change holds it for reading (or, in a
 //      filesystem that shares inodes with a fork, for writing: see below),
 //      except taking and giving back a file's share in a filesystem that
-//      never shared (open of an existing file, close);
+//      never shared (open of an existing file, close) and a write to a file
+//      the filesystem owns when it counts no bytes (see FileHandle::write);
 //      readers that need a stable tree shape or stable names outside their
 //      parent's data lock (paths of ids, the debug text, dumps) hold it for
 //      reading. Nothing waits for it while holding another lock;
