@@ -291,7 +291,8 @@ TEST(FsStressTest, SharesGivenBackWhileTheFileIsCopiedBalance) {
     });
   }
   std::vector<std::shared_ptr<FileSystem>> forks;
-  for (int i = 0; i < 300; ++i) {
+  // At least 300 rounds, and on until the readers have been at work.
+  for (int i = 0; i < 300 || (opened.load() < 300 && i < 100000); ++i) {
     forks.push_back(fs->fork());  // everything shared again: the renames copy
     ASSERT_TRUE(fs->rename("/f", "/g"));
     ASSERT_TRUE(fs->rename("/g", "/f"));
