@@ -101,32 +101,31 @@ IoResult<InodeRef> FileSystem::own(InodeRef node) {
   auto parent = own(std::move(listed_in));
   if (!parent) return parent;
   InodeRef copy;
+  InodeRef previous;
   const bool moves_handles = current->is_file() && flag_is_ours(*current);
-  {
-    INode::ReadGuard guard(*current);
-    copy = InodeRef::clone(*current, gen_.load(), 0);
-  }
-  // The table first: if the parent's entries cannot be copied, it is put
-  // back and nothing has changed.
-  InodeRef previous = inodes_.insert(copy);
-  try {
-    (*parent)->update([&](INode& d) REQUIRES(d.data_lock()) {
-      previous = d.directory()->children.replace(*current, copy);
-    });
-  } catch (const std::bad_alloc&) {
-    inodes_.insert(current);
-    throw;
-  }
+  // The copy is made and put in place with the original's data lock held
+  // for writing: shares are taken and given back under it held for reading
+  // (without the tree lock), so none is lost on the way to the copy, and
+  // none is taken on the copy before it has the original's state. Only
+  // readers and handles run meanwhile, and they hold one data lock at a
+  // time, so taking the parent's lock inside cannot deadlock.
+  current->update([&](INode& n) REQUIRES(n.data_lock()) {
+    copy = InodeRef::clone(n, gen_.load(), moves_handles ? n.file_lock.flag.load() : 0);
+    // The table first: if the parent's entries cannot be copied, it is put
+    // back and nothing has changed.
+    previous = inodes_.insert(copy);
+    try {
+      (*parent)->update([&](INode& d) REQUIRES(d.data_lock()) {
+        previous = d.directory()->children.replace(n, copy);
+      });
+    } catch (const std::bad_alloc&) {
+      inodes_.insert(current);
+      throw;
+    }
+    // Handles on the original find the copy through the table from here on.
+    if (moves_handles) n.file_lock.flag.store(FileLock::MOVED, std::memory_order_release);
+  });
   check_invariant(previous.get() == current.get(), "a copied entry was not listed");
-  if (moves_handles) {
-    // The handles' state moves to the copy, under the original's data lock
-    // held for writing: shares are taken and given back under it held for
-    // reading (without the tree lock), so none is lost on the way. Handles
-    // that come later find the copy through the table.
-    current->update([&](INode& n) REQUIRES(n.data_lock()) {
-      copy->file_lock.flag.store(n.file_lock.flag.exchange(FileLock::MOVED));
-    });
-  }
   return copy;
 }
 

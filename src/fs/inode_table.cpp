@@ -37,7 +37,12 @@ InodeTable::~InodeTable() {
 void InodeTable::own_segment(std::size_t c) {
   const unsigned s = segment_of(c);
   SegmentBlock* block = blocks_[s].load(std::memory_order_acquire);
-  if (block != nullptr && block->gen == gen_) return;
+  if (block != nullptr && block->gen == gen_) {
+    // Made by another thread, which may not have published it yet.
+    if (segments_[s].load(std::memory_order_acquire) != block->chunks.get())
+      segments_[s].store(block->chunks.get(), std::memory_order_release);
+    return;
+  }
   if (block != nullptr && block->refs.load(std::memory_order_acquire) == 1) {
     block->gen = gen_;  // the tables that shared it are gone
     return;
