@@ -124,6 +124,13 @@ struct ChildSetup {
   bool limit_processes;
   rlimit process_limit;
   const ChildPlan* plan;
+  // The plan's vectors as plain arrays, taken by the parent: the child calls
+  // no library code (instrumented builds would count its memory accesses
+  // as the parent thread's, whose memory it shares).
+  const ChildStep* steps;
+  std::size_t step_count;
+  const int* join_tasks;
+  std::size_t join_task_count;
   int join_procs;  // a cgroup.procs to write "0" into first, or -1
   int error;
   bool workdir_failed;  // `error` is that of entering the working directory
@@ -188,8 +195,9 @@ LUMVEX_CHILD_CODE long loopback_up() {
 }
 
 // The plan's steps, in order; the errno of the first that fails, else 0.
-LUMVEX_CHILD_CODE long run_plan(const ChildPlan& plan) {
-  for (const ChildStep& step : plan.steps) {
+LUMVEX_CHILD_CODE long run_plan(const ChildSetup& setup) {
+  for (std::size_t i = 0; i < setup.step_count; ++i) {
+    const ChildStep& step = setup.steps[i];
     long result = 0;
     switch (step.kind) {
       case ChildStep::kWrite: {
@@ -235,7 +243,8 @@ LUMVEX_CHILD_CODE long join_groups(const ChildSetup& setup) {
     }
   }
   if (setup.plan == nullptr) return 0;
-  for (int fd : setup.plan->join_tasks) {
+  for (std::size_t i = 0; i < setup.join_task_count; ++i) {
+    const int fd = setup.join_tasks[i];
     if (long error = failure(raw_syscall(SYS_write, fd, reinterpret_cast<long>("0"), 1))) {
       return error;
     }
@@ -269,7 +278,7 @@ LUMVEX_CHILD_CODE long prepare_child(ChildSetup& setup, bool close_others) {
   // memory, it must never be what the session's memory cap picks to end):
   // its program joins them instead.
   long error = setup.reaper ? 0 : join_groups(setup);
-  if (error == 0 && setup.plan != nullptr) error = run_plan(*setup.plan);
+  if (error == 0 && setup.plan != nullptr) error = run_plan(setup);
   for (int fd = 0; fd < 3 && error == 0; ++fd) {
     error = failure(raw_syscall(SYS_dup3, setup.std_fds[fd], fd, 0));
   }
@@ -582,6 +591,12 @@ ChildProcess spawn(const std::string& program, const std::vector<std::string>& a
   setup.limit_processes = options.process_limit.has_value();
   if (options.process_limit) setup.process_limit = {*options.process_limit, *options.process_limit};
   setup.plan = options.plan;
+  if (options.plan != nullptr) {
+    setup.steps = options.plan->steps.data();
+    setup.step_count = options.plan->steps.size();
+    setup.join_tasks = options.plan->join_tasks.data();
+    setup.join_task_count = options.plan->join_tasks.size();
+  }
   setup.join_procs = -1;
   setup.started = -1;
   if (forks) {
