@@ -71,17 +71,16 @@ IoResult<FileHandle> FileSystem::open(std::shared_ptr<FileSystem> fs, std::strin
   // lock: the share is taken by compare-and-swap, as a close gives it back.
   // Creating, and everything in a filesystem that shares, takes the lock.
   if (!fs->shares_.load(std::memory_order_acquire)) {
-    auto opened = fs->open_path(fs, path, mode, create, false);
-    if (opened || opened.error().kind() != IoErrorKind::LimitExceeded ||
-        opened.error().operation()[0] != '\0')
-      return opened;
+    if (auto opened = fs->open_path(fs, path, mode, create, false)) return std::move(*opened);
   }
   ChangeGuard change(*fs);
-  return fs->open_path(fs, path, mode, create, true);
+  return *fs->open_path(fs, path, mode, create, true);
 }
 
-IoResult<FileHandle> FileSystem::open_path(std::shared_ptr<FileSystem> self, std::string_view path,
-                                           FileHandleType mode, bool create, bool guarded) {
+std::optional<IoResult<FileHandle>> FileSystem::open_path(std::shared_ptr<FileSystem> self,
+                                                          std::string_view path,
+                                                          FileHandleType mode, bool create,
+                                                          bool guarded) {
   auto [parent_path, name] = split_last(path);
   auto parent = resolve_path(parent_path, guarded);
   if (!parent) return fail(parent.error());
@@ -101,7 +100,7 @@ IoResult<FileHandle> FileSystem::open_path(std::shared_ptr<FileSystem> self, std
     if (!found && (found.error().kind() != IoErrorKind::InodeNotFound || !create))
       return fail(found.error());
     if (!found) {
-      if (!guarded) return fail(IoError::limit_exceeded(""));  // creating needs the lock
+      if (!guarded) return std::nullopt;  // creating needs the lock
       auto created = create_below(dir.id, *parent, name, File{});
       if (!created) {
         if (created.error().kind() != IoErrorKind::ResourceAlreadyExists || attempt == 3)
@@ -252,8 +251,8 @@ IoResult<std::size_t> FileHandle::write(std::span<const std::uint8_t> bytes) {
     if (!shared) return written;
   }
   FileSystem::ChangeGuard change(*fs_);
-  // The file this filesystem's own (a copy if it is shared with a fork).
-  fs_->refresh_file(file_);
+  // The file this filesystem's own (a copy if it is shared with a fork; a
+  // version moved since is looked up by own() too).
   if (!fs_->is_own(*file_)) {
     auto owned = fs_->own(file_);
     if (!owned) return fail(owned.error());

@@ -158,11 +158,6 @@ class FileSystem {
   // independent of it from here on (see the notes at the top).
   std::shared_ptr<FileSystem> fork();
   const FsLimits& limits() const { return limits_; }
-  // What the limits count: the total size of the files this filesystem can
-  // reach, and its entries besides the root (each counted only while its
-  // limit is set).
-  std::uint64_t total_bytes() const { return bytes_.load(std::memory_order_relaxed); }
-  std::uint64_t entry_count() const { return entries_.load(std::memory_order_relaxed); }
 
   // --- copies ---
   // The whole tree (names, bytes, ids, times and the next id) as bytes that
@@ -257,10 +252,11 @@ class FileSystem {
   // filesystem that never shared) the file is not made our own first.
   IoResult<FileHandle> open_entry(std::shared_ptr<FileSystem> self, InodeId id, InodeRef node,
                                   FileHandleType mode, bool guarded);
-  // open() with the tree lock held (`guarded`) or not; unguarded, a file to
-  // be created fails with LimitExceeded("") for open() to try again guarded.
-  IoResult<FileHandle> open_path(std::shared_ptr<FileSystem> self, std::string_view path,
-                                 FileHandleType mode, bool create, bool guarded);
+  // open() with the tree lock held (`guarded`) or not. Unguarded, a file
+  // that is missing and to be created gives nothing: creating needs the lock.
+  std::optional<IoResult<FileHandle>> open_path(std::shared_ptr<FileSystem> self,
+                                                std::string_view path, FileHandleType mode,
+                                                bool create, bool guarded);
   IoResult<void> remove_tree(InodeId id, bool recursive, std::size_t level);
   // Unlinks the claimed `node` from the directory that lists it and returns
   // that directory's reference to it.
@@ -284,6 +280,9 @@ class FileSystem {
   const std::uint64_t birth_;        // its first generation: inodes from before are a parent's
   std::atomic<bool> shares_{false};  // set by a fork, on both sides, for good
   const FsLimits limits_;
+  // What the limits count (each only while its limit is set): the total
+  // size of the files this filesystem can reach, and its entries besides
+  // the root.
   std::atomic<std::uint64_t> bytes_{0};
   std::atomic<std::uint64_t> entries_{0};
 };

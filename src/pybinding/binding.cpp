@@ -439,6 +439,24 @@ PyTypeObject* build_class(const char* name, const char* doc, std::size_t basicsi
   return reinterpret_cast<PyTypeObject*>(type.release());
 }
 
+bool optional_count(const char* name, PyObject* object, std::uint64_t minimum,
+                    const char* type_text, const char* range_text,
+                    std::optional<std::uint64_t>& out) {
+  if (object == nullptr || object == Py_None) return true;
+  if (PyBool_Check(object) || !PyLong_Check(object)) {
+    PyErr_Format(PyExc_TypeError, "%s %s", name, type_text);
+    return false;
+  }
+  const unsigned long long value = PyLong_AsUnsignedLongLong(object);
+  if (PyErr_Occurred() || value < minimum) {
+    PyErr_Clear();
+    PyErr_Format(PyExc_ValueError, "%s %s", name, range_text);
+    return false;
+  }
+  out = value;
+  return true;
+}
+
 bool add_getters(PyTypeObject* type, PyGetSetDef* defs) {
   for (PyGetSetDef* def = defs; def->name != nullptr; ++def) {
     OwnedRef descriptor(PyDescr_NewGetSet(type, def));

@@ -367,6 +367,13 @@ bool add_class_attribute(PyTypeObject* type, const char* name, PyObject* value);
 // entry) to a type built by build_class, while it is built.
 bool add_getters(PyTypeObject* type, PyGetSetDef* defs);
 
+// An optional count option: None (or absent) leaves `out` empty; an int (not
+// a bool) of at least `minimum` is stored. Otherwise TypeError with
+// "<name> <type_text>" or ValueError with "<name> <range_text>".
+bool optional_count(const char* name, PyObject* object, std::uint64_t minimum,
+                    const char* type_text, const char* range_text,
+                    std::optional<std::uint64_t>& out);
+
 // Method table entries (the casts that the C API needs, in one place).
 // `doc` is the stored form "name($self, ...)\n--\n\ntext".
 using FastcallMethod = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);

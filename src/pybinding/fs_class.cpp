@@ -31,19 +31,8 @@ constexpr Signature kNew{
 
 // A limit: a non-negative int, or None for none. Booleans are not limits.
 bool limit_value(const char* name, PyObject* object, std::optional<std::uint64_t>& out) {
-  if (object == nullptr || object == Py_None) return true;
-  if (PyBool_Check(object) || !PyLong_Check(object)) {
-    PyErr_Format(PyExc_TypeError, "%s must be an int or None", name);
-    return false;
-  }
-  const unsigned long long value = PyLong_AsUnsignedLongLong(object);
-  if (PyErr_Occurred()) {
-    PyErr_Clear();
-    PyErr_Format(PyExc_ValueError, "%s must be between 0 and 2**64 - 1", name);
-    return false;
-  }
-  out = value;
-  return true;
+  return optional_count(name, object, 0, "must be an int or None",
+                        "must be between 0 and 2**64 - 1", out);
 }
 
 // PyFs(*, max_bytes=None, max_entries=None): a new, empty filesystem,

@@ -253,19 +253,8 @@ namespace {
 
 // A positive byte count, or None (nullopt). Booleans are not counts.
 bool byte_count(const char* name, PyObject* object, std::optional<std::uint64_t>& out) {
-  if (object == nullptr || object == Py_None) return true;
-  if (PyBool_Check(object) || !PyLong_Check(object)) {
-    PyErr_Format(PyExc_TypeError, "%s must be an int (bytes) or None", name);
-    return false;
-  }
-  const unsigned long long value = PyLong_AsUnsignedLongLong(object);
-  if (PyErr_Occurred() || value == 0) {
-    PyErr_Clear();
-    PyErr_Format(PyExc_ValueError, "%s must be a positive number of bytes", name);
-    return false;
-  }
-  out = value;
-  return true;
+  return optional_count(name, object, 1, "must be an int (bytes) or None",
+                        "must be a positive number of bytes", out);
 }
 
 // PyUserPool(*, memory=None, processes=512, cpu=None, disk=None,
