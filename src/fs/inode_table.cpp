@@ -37,14 +37,12 @@ InodeTable::~InodeTable() {
 void InodeTable::own_segment(std::size_t c) {
   const unsigned s = segment_of(c);
   SegmentBlock* block = blocks_[s].load(std::memory_order_acquire);
+  if (block != nullptr && block->gen != gen_ && block->refs.load(std::memory_order_acquire) == 1)
+    block->gen = gen_;  // the tables that shared it are gone
   if (block != nullptr && block->gen == gen_) {
     // Made by another thread, which may not have published it yet.
     if (segments_[s].load(std::memory_order_acquire) != block->chunks.get())
       segments_[s].store(block->chunks.get(), std::memory_order_release);
-    return;
-  }
-  if (block != nullptr && block->refs.load(std::memory_order_acquire) == 1) {
-    block->gen = gen_;  // the tables that shared it are gone
     return;
   }
   auto fresh = std::make_unique<SegmentBlock>();
@@ -88,21 +86,22 @@ void InodeTable::own_segment(std::size_t c) {
 InodeTable::ChunkPtr& InodeTable::owned_chunk_slot(std::size_t c) {
   const unsigned s = segment_of(c);
   ChunkPtr& slot = segments_[s].load(std::memory_order_acquire)[c - segment_base(s)];
-  if (slot && slot->gen != gen_ && slot->refs.load(std::memory_order_acquire) == 1) {
-    slot->gen = gen_;  // the tables that shared it are gone
-  } else if (slot && slot->gen != gen_) {
-    ChunkPtr copy = take_chunk();
-    copy->gen = gen_;
-    copy->count = slot->count;
-    copy->slots = slot->slots;  // a count on every entry
-    slot = std::move(copy);     // the old chunk lives on in the tables that share it
+  if (slot && slot->gen != gen_) {
+    if (slot->refs.load(std::memory_order_acquire) == 1) {
+      slot->gen = gen_;  // the tables that shared it are gone
+    } else {
+      ChunkPtr copy = take_chunk();
+      copy->count = slot->count;
+      copy->slots = slot->slots;  // a count on every entry
+      slot = std::move(copy);     // the old chunk lives on in the tables that share it
+    }
   }
   return slot;
 }
 
 InodeTable::ChunkPtr InodeTable::take_chunk() {
-  if (ChunkPtr spare{spare_.exchange(nullptr, std::memory_order_acquire)}) return spare;
-  ChunkPtr chunk(std::make_unique<Chunk>().release());
+  ChunkPtr chunk(spare_.exchange(nullptr, std::memory_order_acquire));
+  if (!chunk) chunk.reset(std::make_unique<Chunk>().release());
   chunk->gen = gen_;
   return chunk;
 }
@@ -128,10 +127,7 @@ InodeRef InodeTable::insert(InodeRef node) {
   own_segment(c);
   WriterLock lock(stripe_for(c));
   ChunkPtr& chunk = owned_chunk_slot(c);
-  if (!chunk) {
-    chunk = take_chunk();
-    chunk->gen = gen_;
-  }
+  if (!chunk) chunk = take_chunk();
   InodeRef& slot = chunk->slots[id & (kChunkSize - 1)];
   if (!slot) ++chunk->count;
   return std::exchange(slot, std::move(node));

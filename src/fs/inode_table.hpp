@@ -135,7 +135,8 @@ class InodeTable {
   // A power of two that bounds every chunk index in use.
   std::size_t chunk_positions() const;
 
-  // A new chunk, reusing the spare if there is one.
+  // A new chunk of this table's generation, reusing the spare if there is
+  // one.
   ChunkPtr take_chunk();
   // Keeps an emptied chunk as the spare, or frees it if there is one.
   void give_back(ChunkPtr chunk);

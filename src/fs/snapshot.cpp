@@ -174,6 +174,7 @@ class Loader {
     if (kind == 0) {
       std::string_view data;
       if (!in_.bytes(count, data)) return truncated();
+      file_bytes_ += data.size();
       File file;
       file.data.data.resize_for_overwrite(data.size());
       if (!data.empty()) std::memcpy(file.data.data.data(), data.data(), data.size());
@@ -202,6 +203,8 @@ class Loader {
 
   bool finished() const { return in_.left() == 0; }
   std::vector<InodeRef>& loaded() { return loaded_; }
+  // The total size of the files read.
+  std::uint64_t file_bytes() const { return file_bytes_; }
 
  private:
   static std::unexpected<std::string> truncated() {
@@ -219,6 +222,7 @@ class Loader {
   const InodeId max_id_;
   std::unordered_set<InodeId> seen_;
   std::vector<InodeRef> loaded_;  // every entry below the root
+  std::uint64_t file_bytes_ = 0;
 };
 
 }  // namespace
@@ -251,15 +255,8 @@ std::expected<std::shared_ptr<FileSystem>, std::string> FileSystem::load(std::st
   fs->root_->update([&](INode& d)
                         REQUIRES(d.data_lock()) { d.directory()->children = std::move(children); });
   fs->root_->mtime_ns.store(loaded_root.mtime_ns.load());
-  std::uint64_t total = 0;
-  std::uint64_t entries = 0;
-  for (const InodeRef& node : loader.loaded()) {
-    if (node->id == kRootId) continue;
-    ++entries;
-    const INode& n = *node;
-    INode::ReadGuard guard(n);
-    if (const FileNode* file = n.file()) total += file->data.data.size();
-  }
+  const std::uint64_t total = loader.file_bytes();
+  const std::uint64_t entries = loader.loaded().size() - 1;  // the root's record is among them
   if (limits.max_bytes && total > *limits.max_bytes) return invalid("the tree is over max_bytes");
   if (limits.max_entries && entries > *limits.max_entries)
     return invalid("the tree is over max_entries");
