@@ -454,8 +454,7 @@ build_wheel
 take_name_sequence_lock
 
 run_cpp_suite plain
-TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$root/tests/cpp/tsan.supp" \
-  run_cpp_suite tsan -DLUMVEX_SANITIZE=thread
+TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" run_cpp_suite tsan -DLUMVEX_SANITIZE=thread
 ASAN_OPTIONS="detect_leaks=1" UBSAN_OPTIONS="halt_on_error=1 print_stacktrace=1" \
   run_cpp_suite asan -DLUMVEX_SANITIZE=address
 

@@ -1,15 +1,11 @@
 #include "pool/process.hpp"
 
+#include <dlfcn.h>
 #include <fcntl.h>
-#include <linux/mount.h>
-#include <net/if.h>
+#include <linux/sched.h>
 #include <poll.h>
 #include <sched.h>
 #include <signal.h>
-#include <sys/eventfd.h>
-#include <sys/ioctl.h>
-#include <sys/mman.h>
-#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -19,12 +15,14 @@
 #include <climits>
 #include <cstdint>
 #include <cstdlib>
-#include <memory>
+#include <cstring>
+#include <optional>
 #include <system_error>
 
 #include "error/internal_error.hpp"
-#include "pool/clone3.hpp"
 #include "pool/pidfd.hpp"
+#include "pool/vfork_exec.hpp"
+#include "session_helper/wire.hpp"
 
 namespace lumvex {
 
@@ -35,13 +33,17 @@ namespace {
                       "`: " + std::generic_category().message(error));
 }
 
-// Moves a descriptor above the standard streams, so that dup3 onto 0, 1 or 2
-// in the child always makes a fresh (inheritable) copy.
-void lift_above_std_streams(const std::string& program, UniqueFd& fd) {
-  if (fd.get() > STDERR_FILENO) return;
-  int lifted = ::fcntl(fd.get(), F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+// Moves a descriptor above `floor`, so that dup3 onto a lower one in the
+// child always makes a fresh (inheritable) copy.
+void lift_above(const std::string& program, UniqueFd& fd, int floor) {
+  if (fd.get() > floor) return;
+  int lifted = ::fcntl(fd.get(), F_DUPFD_CLOEXEC, floor + 1);
   if (lifted < 0) throw_spawn_error(program, errno);
   fd.reset(lifted);
+}
+
+void lift_above_std_streams(const std::string& program, UniqueFd& fd) {
+  lift_above(program, fd, STDERR_FILENO);
 }
 
 struct Pipe {
@@ -82,346 +84,241 @@ std::vector<std::string> search_path(const std::string& program) {
   return candidates;
 }
 
-// Pointers into strings that outlive the child's start, null-terminated.
-std::vector<char*> pointers(std::vector<std::string>& strings) {
-  std::vector<char*> result;
-  result.reserve(strings.size() + 1);
-  for (std::string& s : strings) result.push_back(s.data());
-  result.push_back(nullptr);
-  return result;
-}
-
-// The stacks of a child (and, under a reaper, of its program): one mapping.
-class ChildStack {
- public:
-  static constexpr std::size_t kSize = 64 * 1024;
-  explicit ChildStack(std::size_t count = 1)
-      : count_(count),
-        base_(::mmap(nullptr, kSize * count, PROT_READ | PROT_WRITE,
-                     MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0)) {}
-  ~ChildStack() {
-    if (base_ != MAP_FAILED) ::munmap(base_, kSize * count_);
+std::string find_helper() {
+  Dl_info info{};
+  if (::dladdr(reinterpret_cast<void*>(&helper_path), &info) != 0 && info.dli_fname != nullptr) {
+    std::string beside(info.dli_fname);
+    const std::size_t slash = beside.rfind('/');
+    beside = (slash == std::string::npos ? std::string(".") : beside.substr(0, slash)) + "/" +
+             wire::kHelperName;
+    if (::access(beside.c_str(), X_OK) == 0) return beside;
   }
-  ChildStack(const ChildStack&) = delete;
-  ChildStack& operator=(const ChildStack&) = delete;
-
-  bool ok() const { return base_ != MAP_FAILED; }
-  void* base(std::size_t i = 0) const { return static_cast<char*>(base_) + i * kSize; }
-  void* top(std::size_t i = 0) const { return static_cast<char*>(base(i)) + kSize; }  // grows down
-
- private:
-  std::size_t count_;
-  void* base_;
-};
-
-// Everything the child needs, prepared by the parent; the child only reads
-// it, and writes `error` when it cannot run the program.
-struct ChildSetup {
-  int std_fds[3];
-  char* const* candidates;
-  char* const* argv;
-  char* const* envp;
-  bool limit_processes;
-  rlimit process_limit;
-  const ChildPlan* plan;
-  // The plan's vectors as plain arrays, taken by the parent: the child calls
-  // no library code (instrumented builds would count its memory accesses
-  // as the parent thread's, whose memory it shares).
-  const ChildStep* steps;
-  std::size_t step_count;
-  const int* join_tasks;
-  std::size_t join_task_count;
-  int join_procs;  // a cgroup.procs to write "0" into first, or -1
-  int error;
-  bool workdir_failed;  // `error` is that of entering the working directory
-  // Reaper mode: the child stays, as the reaper of its namespace, and runs
-  // the program as its own child on `program_stack`; once that has started
-  // (or failed), it says so on the eventfd `started`.
-  bool reaper;
-  void* program_stack;
-  unsigned long program_stack_size;
-  int started;
-  // With a plan that forks into its namespace: the program's process id.
-  long program_pid;
-};
-
-// The kernel's own sigaction record (what rt_sigaction takes).
-struct KernelSigaction {
-  void (*handler)(int);
-  unsigned long flags;
-  void (*restorer)();
-  std::uint64_t mask;
-};
-constexpr unsigned kKernelSignals = 64;
-constexpr std::size_t kKernelSigsetSize = sizeof(std::uint64_t);
-
-struct KernelMountAttr {
-  std::uint64_t attr_set;
-  std::uint64_t attr_clr;
-  std::uint64_t propagation;
-  std::uint64_t userns_fd;
-};
-constexpr std::uint64_t kMountAttrNosuid = 0x2;
-constexpr unsigned kAtRecursive = 0x8000;
-#ifndef SYS_mount_setattr
-#define SYS_mount_setattr 442
+#ifdef LUMVEX_HELPER_BUILD_PATH
+  return LUMVEX_HELPER_BUILD_PATH;
+#else
+  return wire::kHelperName;
 #endif
-
-// The code below runs in children that share the parent's memory: only raw
-// system calls (no errno, no C library state, no sanitizer), and nothing
-// but what `setup` holds and their own stacks.
-#define LUMVEX_CHILD_CODE __attribute__((no_sanitize("address", "thread", "undefined")))
-
-// The errno of a raw result, 0 for success.
-LUMVEX_CHILD_CODE inline long failure(long result) {
-  return result < 0 ? -result : 0;
 }
 
-// Brings the interface "lo" up, in the child's network namespace.
-LUMVEX_CHILD_CODE long loopback_up() {
-  long sock = raw_syscall(SYS_socket, AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  if (sock < 0) return -sock;
-  ifreq request{};
-  request.ifr_name[0] = 'l';
-  request.ifr_name[1] = 'o';
-  long error =
-      failure(raw_syscall(SYS_ioctl, sock, SIOCGIFFLAGS, reinterpret_cast<long>(&request)));
-  if (error == 0) {
-    request.ifr_flags = static_cast<short>(request.ifr_flags | IFF_UP);
-    error = failure(raw_syscall(SYS_ioctl, sock, SIOCSIFFLAGS, reinterpret_cast<long>(&request)));
-  }
-  raw_syscall(SYS_close, sock);
-  return error;
-}
-
-// The plan's steps, in order; the errno of the first that fails, else 0.
-LUMVEX_CHILD_CODE long run_plan(const ChildSetup& setup) {
-  for (std::size_t i = 0; i < setup.step_count; ++i) {
-    const ChildStep& step = setup.steps[i];
-    long result = 0;
-    switch (step.kind) {
-      case ChildStep::kWrite: {
-        long length = 0;
-        while (step.text[length] != '\0') ++length;
-        result = raw_syscall(SYS_write, step.fd, reinterpret_cast<long>(step.text), length);
-        break;
-      }
-      case ChildStep::kMount:
-      case ChildStep::kOptionalMount:
-        result =
-            raw_syscall(SYS_mount, reinterpret_cast<long>(step.source),
-                        reinterpret_cast<long>(step.target), reinterpret_cast<long>(step.fstype),
-                        static_cast<long>(step.flags), reinterpret_cast<long>(step.data));
-        if (result == -ENOENT && step.kind == ChildStep::kOptionalMount) result = 0;
-        break;
-      case ChildStep::kNosuidAll: {
-        KernelMountAttr attr{kMountAttrNosuid, 0, 0, 0};
-        result = raw_syscall(SYS_mount_setattr, AT_FDCWD, reinterpret_cast<long>(step.target),
-                             kAtRecursive, reinterpret_cast<long>(&attr), sizeof attr);
-        // Older kernels: the places that the account writes are nosuid anyway.
-        if (result == -ENOSYS) result = 0;
-        break;
-      }
-      case ChildStep::kLoopbackUp:
-        result = -loopback_up();
-        break;
-      case ChildStep::kSetns:
-        result = raw_syscall(SYS_setns, step.fd, static_cast<long>(step.flags));
-        break;
-    }
-    if (result < 0) return -result;
-  }
-  return 0;
-}
-
-// Joins the program's control groups that it was not born in.
-LUMVEX_CHILD_CODE long join_groups(const ChildSetup& setup) {
-  if (setup.join_procs >= 0) {
-    if (long error =
-            failure(raw_syscall(SYS_write, setup.join_procs, reinterpret_cast<long>("0"), 1))) {
-      return error;
-    }
-  }
-  if (setup.plan == nullptr) return 0;
-  for (std::size_t i = 0; i < setup.join_task_count; ++i) {
-    const int fd = setup.join_tasks[i];
-    if (long error = failure(raw_syscall(SYS_write, fd, reinterpret_cast<long>("0"), 1))) {
-      return error;
-    }
-  }
-  return 0;
-}
-
-// Everything up to running the program: signal actions, control groups,
-// the plan, the standard streams, the other descriptors closed (but
-// with `close_others`), limits, credentials and working directory. The errno of a
-// failure, else 0.
-LUMVEX_CHILD_CODE long prepare_child(ChildSetup& setup, bool close_others) {
-  // Caught signals go back to their default action before the mask opens
-  // (the program would have them reset anyway); SIGPIPE is default too.
-  KernelSigaction default_action{};
-  default_action.handler = SIG_DFL;
-  for (unsigned signal = 1; signal <= kKernelSignals; ++signal) {
-    if (signal == SIGKILL || signal == SIGSTOP) continue;
-    KernelSigaction current{};
-    if (raw_syscall(SYS_rt_sigaction, signal, 0, reinterpret_cast<long>(&current),
-                    kKernelSigsetSize) != 0) {
-      continue;
-    }
-    if (signal == SIGPIPE || (current.handler != SIG_IGN && current.handler != SIG_DFL)) {
-      raw_syscall(SYS_rt_sigaction, signal, reinterpret_cast<long>(&default_action), 0,
-                  kKernelSigsetSize);
-    }
-  }
-
-  // A reaper stays out of the session's groups (sharing this process's
-  // memory, it must never be what the session's memory cap picks to end):
-  // its program joins them instead.
-  long error = setup.reaper ? 0 : join_groups(setup);
-  if (error == 0 && setup.plan != nullptr) error = run_plan(setup);
-  for (int fd = 0; fd < 3 && error == 0; ++fd) {
-    error = failure(raw_syscall(SYS_dup3, setup.std_fds[fd], fd, 0));
-  }
-  // (A reaper keeps its descriptors until its program has started.)
-  if (error == 0 && close_others) error = failure(raw_syscall(SYS_close_range, 3, ~0u, 0));
-  if (error == 0 && setup.limit_processes) {
-    error = failure(raw_syscall(SYS_prlimit64, 0, RLIMIT_NPROC,
-                                reinterpret_cast<long>(&setup.process_limit), 0));
-  }
-  if (error == 0 && setup.plan != nullptr) {
-    const ChildPlan& plan = *setup.plan;
-    if (plan.no_new_privs) {
-      error = failure(raw_syscall(SYS_prctl, PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0));
-    }
-    if (error == 0 && plan.new_session) error = failure(raw_syscall(SYS_setsid));
-    if (plan.umask >= 0) raw_syscall(SYS_umask, plan.umask);
-    // The account's own ids, from here to the program (raw calls change this
-    // process alone, where the C library would change every thread).
-    if (error == 0 && plan.gid >= 0) {
-      error = failure(raw_syscall(SYS_setgroups, 0, 0));
-      if (error == 0) error = failure(raw_syscall(SYS_setresgid, plan.gid, plan.gid, plan.gid));
-    }
-    if (error == 0 && plan.uid >= 0) {
-      error = failure(raw_syscall(SYS_setresuid, plan.uid, plan.uid, plan.uid));
-    }
-    // Entered with the program's own ids: only where it may go itself.
-    if (error == 0 && plan.workdir != nullptr) {
-      error = failure(raw_syscall(SYS_chdir, reinterpret_cast<long>(plan.workdir)));
-      if (error != 0) setup.workdir_failed = true;
-    }
-  }
-  return error;
-}
-
-// Runs the program, trying the candidates as execvp does (a missing one
-// moves on; a refused one is remembered). Returns only on failure: its errno.
-LUMVEX_CHILD_CODE long exec_program(const ChildSetup& setup) {
-  const std::uint64_t empty_mask = 0;
-  raw_syscall(SYS_rt_sigprocmask, SIG_SETMASK, reinterpret_cast<long>(&empty_mask), 0,
-              kKernelSigsetSize);
-  bool refused = false;
-  long error = ENOENT;
-  for (char* const* candidate = setup.candidates; *candidate != nullptr; ++candidate) {
-    const long failed =
-        -raw_syscall(SYS_execve, reinterpret_cast<long>(*candidate),
-                     reinterpret_cast<long>(setup.argv), reinterpret_cast<long>(setup.envp));
-    if (failed == EACCES) {
-      refused = true;
-    } else if (failed != ENOENT && failed != ENOTDIR && failed != ESTALE && failed != ENODEV &&
-               failed != ETIMEDOUT) {
-      return failed;
-    }
-  }
-  return refused ? EACCES : error;
-}
-
-// The program's process under a reaper: it runs the program, or says why
-// it could not.
-LUMVEX_CHILD_CODE int program_main(void* arg) {
-  ChildSetup& setup = *static_cast<ChildSetup*>(arg);
-  long error = 0;
-  if (setup.reaper) {
-    error = join_groups(setup);
-    if (error == 0) error = failure(raw_syscall(SYS_close_range, 3, ~0u, 0));
-  }
-  setup.error = static_cast<int>(error != 0 ? error : exec_program(setup));
-  raw_syscall(SYS_exit_group, 127);
-  return 127;
-}
-
-// The reaper: the first process of the session's process namespace. It
-// starts the program as its child, then reaps every process that ends in
-// the namespace (orphans come to it), and exits with the program's status
-// when the program ends, which ends the whole namespace. Its own
-// descriptors are closed once the program runs; it holds nothing of the
-// parent's. Signals from inside the namespace do not reach it (it has no
-// handler), so only the parent can end it.
-[[noreturn]] LUMVEX_CHILD_CODE void reaper_main(ChildSetup& setup) {
+// The helper's child: made by the clone of lumvex_vfork_exec, with the
+// parent's signals blocked meanwhile (no handler of the parent runs in the
+// child before exec; the helper opens its mask itself). `extra_flags` are
+// clone flags (namespaces); `control` goes to the helper's descriptor 3.
+// Gives the child, or throws.
+ChildProcess start_helper(const std::string& program, char* const* argv, std::uint64_t extra_flags,
+                          int control) {
+  const std::string& path = helper_path();
+  char* const no_environment[] = {nullptr};
+  int pidfd = -1;
   clone_args args{};
-  args.flags = CLONE_VM | CLONE_VFORK;
-  args.exit_signal = SIGCHLD;
-  args.stack = reinterpret_cast<std::uint64_t>(setup.program_stack);
-  args.stack_size = setup.program_stack_size;
-  const int cgroup_dir = setup.plan != nullptr ? setup.plan->cgroup_dir : -1;
-  if (cgroup_dir >= 0) {
-    args.flags |= CLONE_INTO_CGROUP;
-    args.cgroup = static_cast<std::uint64_t>(cgroup_dir);
+  args.flags = CLONE_VM | CLONE_VFORK | CLONE_PIDFD | extra_flags;
+  args.pidfd = reinterpret_cast<std::uint64_t>(&pidfd);
+  args.exit_signal = 0;  // no exit signal: see ChildProcess
+  VforkExec request{};
+  request.number = SYS_clone3;
+  request.args[0] = reinterpret_cast<long>(&args);
+  request.args[1] = sizeof args;
+  request.control_fd = control;
+  request.path = path.c_str();
+  request.argv = argv;
+  request.envp = no_environment;
+  if (!kHaveVforkExec) throw_spawn_error(program, ENOSYS);
+
+  sigset_t all;
+  sigset_t old;
+  sigfillset(&all);
+  ::pthread_sigmask(SIG_SETMASK, &all, &old);
+  long pid = lumvex_vfork_exec(&request);
+  if (pid == -ENOSYS) {
+    // No clone3: clone, whose arguments come in another order, gives the
+    // process descriptor through its parent-tid pointer.
+    request.number = SYS_clone;
+    request.args[0] = static_cast<long>(args.flags);
+    request.args[1] = 0;  // the child runs on this stack, as with vfork
+    request.args[2] = reinterpret_cast<long>(&pidfd);
+    request.args[3] = 0;
+    request.args[4] = 0;
+    request.error = 0;
+    pid = lumvex_vfork_exec(&request);
   }
-  long program = lumvex_clone3_run(&args, sizeof args, program_main, &setup);
-  if ((program == -ENOSYS || program == -E2BIG) && cgroup_dir >= 0) {
-    // No CLONE_INTO_CGROUP: the program joins its group itself.
-    args.flags &= ~static_cast<std::uint64_t>(CLONE_INTO_CGROUP);
-    args.cgroup = 0;
-    setup.join_procs = setup.plan->cgroup_procs;
-    program = lumvex_clone3_run(&args, sizeof args, program_main, &setup);
+  ::pthread_sigmask(SIG_SETMASK, &old, nullptr);
+  if (pid < 0) throw_spawn_error(program, static_cast<int>(-pid));
+  ChildProcess child(static_cast<pid_t>(pid), UniqueFd(pidfd));
+  if (request.error != 0) {
+    child.wait();
+    throw_spawn_error(wire::kHelperName, static_cast<int>(-request.error));
   }
-  if (program < 0) setup.error = static_cast<int>(-program);
-  // From here on `setup` is the parent's again.
-  const int started = setup.started;
-  const bool ok = program > 0 && setup.error == 0;
-  const std::uint64_t one = 1;
-  raw_syscall(SYS_write, started, reinterpret_cast<long>(&one), sizeof one);
-  raw_syscall(SYS_close_range, 0, ~0u, 0);
-  if (!ok) raw_syscall(SYS_exit_group, 127);
-  for (;;) {
-    int status = 0;
-    const long pid = raw_syscall(SYS_wait4, -1, reinterpret_cast<long>(&status), __WALL, 0);
-    if (pid == program || pid == -ECHILD) {
-      const int code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-      raw_syscall(SYS_exit_group, pid == program ? code : 0);
-    }
-  }
+  return child;
 }
 
-// Runs in the child, on its own stack but in the parent's memory: prepares
-// it, then runs the program (or, as a reaper, starts it and stays). Without
-// reaper mode the parent waits meanwhile (CLONE_VFORK); the parent blocked
-// every signal before the child was made, so no handler of the parent runs
-// here.
-LUMVEX_CHILD_CODE int child_main(void* arg) {
-  ChildSetup& setup = *static_cast<ChildSetup*>(arg);
-  long error = prepare_child(setup, !setup.reaper);
-  if (error == 0 && setup.reaper) reaper_main(setup);
-  if (error == 0 && setup.plan != nullptr && setup.plan->fork_into_namespace) {
-    clone_args args{};
-    args.flags = CLONE_VM | CLONE_VFORK | CLONE_PARENT;  // its exit signal is this child's
-    args.stack = reinterpret_cast<std::uint64_t>(setup.program_stack);
-    args.stack_size = setup.program_stack_size;
-    const long pid = lumvex_clone3_run(&args, sizeof args, program_main, &setup);
-    if (pid > 0) {
-      setup.program_pid = pid;  // running the program, or failed (setup.error)
-      raw_syscall(SYS_exit_group, 0);
+// Sends `message` over `socket` with `fds` attached to its first byte.
+int send_plan(int socket, const std::string& message, const std::vector<int>& fds) {
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * wire::kMaxFds)] = {};
+  iovec iov{const_cast<char*>(message.data()), message.size()};
+  msghdr header{};
+  header.msg_iov = &iov;
+  header.msg_iovlen = 1;
+  if (!fds.empty()) {
+    header.msg_control = control;
+    header.msg_controllen = CMSG_SPACE(sizeof(int) * fds.size());
+    cmsghdr* c = CMSG_FIRSTHDR(&header);
+    c->cmsg_level = SOL_SOCKET;
+    c->cmsg_type = SCM_RIGHTS;
+    c->cmsg_len = CMSG_LEN(sizeof(int) * fds.size());
+    std::memcpy(CMSG_DATA(c), fds.data(), sizeof(int) * fds.size());
+  }
+  std::size_t sent = 0;
+  while (sent < message.size()) {
+    ssize_t n = ::sendmsg(socket, &header, MSG_NOSIGNAL);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return errno;
+    sent += static_cast<std::size_t>(n);
+    header.msg_control = nullptr;
+    header.msg_controllen = 0;
+    iov.iov_base = const_cast<char*>(message.data()) + sent;
+    iov.iov_len = message.size() - sent;
+  }
+  return 0;
+}
+
+// The helper's answer; nullopt when the socket closed without one (the
+// program runs in the helper's place). A descriptor that comes with it goes
+// to `fd`.
+std::optional<wire::Answer> receive_answer(const std::string& program, int socket,
+                                           UniqueFd* fd = nullptr) {
+  wire::Answer answer;
+  char* at = reinterpret_cast<char*>(&answer);
+  std::size_t got = 0;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (got < sizeof answer) {
+    const auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) throw_spawn_error(program, ETIMEDOUT);
+    pollfd ready{socket, POLLIN, 0};
+    if (::poll(&ready, 1, static_cast<int>(left.count())) < 0 && errno != EINTR) {
+      throw_spawn_error(program, errno);
     }
-    error = -pid;
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+    iovec iov{at + got, sizeof answer - got};
+    msghdr message{};
+    message.msg_iov = &iov;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    const ssize_t n = ::recvmsg(socket, &message, MSG_CMSG_CLOEXEC | MSG_DONTWAIT);
+    for (cmsghdr* c = CMSG_FIRSTHDR(&message); n > 0 && c != nullptr;
+         c = CMSG_NXTHDR(&message, c)) {
+      if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS) continue;
+      int received = -1;
+      std::memcpy(&received, CMSG_DATA(c), sizeof received);
+      UniqueFd owned(received);
+      if (fd != nullptr) *fd = std::move(owned);
+    }
+    if (n == 0) {
+      if (got == 0) return std::nullopt;
+      throw_spawn_error(program, EPROTO);
+    }
+    if (n < 0) {
+      if (errno == EINTR || errno == EAGAIN) continue;
+      throw_spawn_error(program, errno);
+    }
+    got += static_cast<std::size_t>(n);
   }
-  if (error == 0) error = exec_program(setup);
-  setup.error = static_cast<int>(error);
-  if (setup.reaper) {
-    const std::uint64_t one = 1;
-    raw_syscall(SYS_write, setup.started, reinterpret_cast<long>(&one), sizeof one);
+  return answer;
+}
+
+// The plan's message and the descriptors it names.
+struct Message {
+  std::string bytes;
+  std::vector<int> fds;
+};
+
+Message encode(const std::vector<std::string>& candidates, const std::vector<std::string>& argv,
+               const SpawnOptions& options) {
+  wire::Writer writer;
+  Message message;
+  auto index = [&](int fd) {
+    if (message.fds.size() >= wire::kMaxFds) throw InternalError("too many descriptors for a plan");
+    message.fds.push_back(fd);
+    return static_cast<std::int32_t>(message.fds.size() - 1);
+  };
+  std::string std_fds;
+  for (int fd : {options.stdin_fd, options.stdout_fd, options.stderr_fd}) {
+    const std::int32_t at = index(fd);
+    std_fds.append(reinterpret_cast<const char*>(&at), sizeof at);
   }
-  raw_syscall(SYS_exit_group, 127);
-  return 127;
+  writer.text(wire::kStdFds, std_fds);
+  if (options.process_limit) {
+    writer.u64(wire::kProcessLimit, static_cast<std::uint64_t>(*options.process_limit));
+  }
+  if (const ChildPlan* plan = options.plan) {
+    if (plan->stay) {
+      writer.flag(wire::kStay);
+      if (plan->clone_flags != 0) writer.i32(wire::kUnshare, plan->clone_flags);
+    }
+    if (plan->lifeline >= 0) writer.i32(wire::kLifeline, index(plan->lifeline));
+    for (const auto& [dir, name] : plan->cleanup) {
+      writer.index_and_text(wire::kCleanup, index(dir), name);
+    }
+    if (plan->kill_uid >= 0) writer.i64(wire::kKillUid, plan->kill_uid);
+    if (plan->cgroup_dir >= 0) writer.i32(wire::kJoinDir, index(plan->cgroup_dir));
+    if (plan->cgroup_procs >= 0) writer.i32(wire::kJoinProcs, index(plan->cgroup_procs));
+    for (int fd : plan->join_tasks) writer.i32(wire::kJoinTasks, index(fd));
+    for (const ChildStep& step : plan->steps) {
+      switch (step.kind) {
+        case ChildStep::kSetns:
+          writer.pair(wire::kSetns, index(step.fd), static_cast<std::int32_t>(step.flags));
+          break;
+        case ChildStep::kMount:
+        case ChildStep::kOptionalMount:
+          writer.step(step.kind == ChildStep::kMount ? wire::kMount : wire::kOptionalMount,
+                      step.flags, step.source, step.target, step.fstype, step.data);
+          break;
+        case ChildStep::kNosuidAll:
+          writer.step(wire::kNosuidAll, 0, nullptr, step.target, nullptr, nullptr);
+          break;
+        case ChildStep::kLoopbackUp:
+          writer.step(wire::kLoopbackUp, 0, nullptr, nullptr, nullptr, nullptr);
+          break;
+        case ChildStep::kDetachOthers:
+          writer.step(wire::kDetachOthers, 0, step.source, step.target, nullptr, nullptr);
+          break;
+      }
+    }
+    if (plan->no_new_privs) writer.flag(wire::kNoNewPrivs);
+    if (plan->new_session) writer.flag(wire::kNewSession);
+    if (plan->workdir != nullptr) writer.text(wire::kWorkdir, plan->workdir);
+    if (plan->umask >= 0) writer.i32(wire::kUmask, plan->umask);
+    if (plan->uid >= 0) writer.i64(wire::kUid, plan->uid);
+    if (plan->gid >= 0) writer.i64(wire::kGid, plan->gid);
+  }
+  for (const std::string& candidate : candidates) writer.text(wire::kCandidate, candidate);
+  for (const std::string& arg : argv) writer.text(wire::kArg, arg);
+  if (options.environment) {
+    for (const std::string& entry : *options.environment) writer.text(wire::kEnv, entry);
+  } else {
+    for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
+      writer.text(wire::kEnv, *entry);
+    }
+  }
+  message.bytes = writer.finish();
+  if (message.bytes.size() > wire::kMaxPlan + sizeof(wire::Writer::Header)) {
+    throw_spawn_error(argv.front(), E2BIG);
+  }
+  return message;
+}
+
+// Runs the helper in mode `mode` with `args`, without a plan, and gives
+// its exit status: 0, or the errno it reports.
+int run_helper_command(const std::vector<std::string>& args) {
+  std::vector<std::string> strings = args;
+  std::vector<char*> argv;
+  for (std::string& s : strings) argv.push_back(s.data());
+  argv.push_back(nullptr);
+  ChildProcess child = start_helper(wire::kHelperName, argv.data(), 0, -1);
+  const int status = child.wait();
+  if (status >= 0 && WIFEXITED(status)) return WEXITSTATUS(status);
+  return EIO;
 }
 
 // Reads both pipes until each reaches end of stream, polling so that a full
@@ -471,7 +368,7 @@ ChildProcess::ChildProcess(ChildProcess&& other) noexcept
     : pid_(other.pid_),
       pidfd_(std::move(other.pidfd_)),
       status_(other.status_),
-      memory_(std::move(other.memory_)) {}
+      adopted_(other.adopted_) {}
 
 ChildProcess& ChildProcess::operator=(ChildProcess&& other) noexcept {
   if (this != &other) {
@@ -479,7 +376,7 @@ ChildProcess& ChildProcess::operator=(ChildProcess&& other) noexcept {
     pid_ = other.pid_;
     pidfd_ = std::move(other.pidfd_);
     status_ = other.status_;
-    memory_ = std::move(other.memory_);
+    adopted_ = other.adopted_;
   }
   return *this;
 }
@@ -497,6 +394,10 @@ int ChildProcess::send(int signal) const {
 
 bool ChildProcess::stopped_or_ended() const {
   if (!pidfd_) return true;
+  if (adopted_) {
+    pollfd ended{pidfd_.get(), POLLIN, 0};
+    return ::poll(&ended, 1, 0) != 0;
+  }
   siginfo_t info{};
   for (;;) {
     if (::waitid(P_PIDFD, static_cast<id_t>(pidfd_.get()), &info,
@@ -508,6 +409,18 @@ bool ChildProcess::stopped_or_ended() const {
 }
 
 bool ChildProcess::reap(int options) {
+  if (adopted_) {
+    // Its end is all there is to see; its parent reaps it.
+    pollfd ended{pidfd_.get(), POLLIN, 0};
+    int polled;
+    do {
+      polled = ::poll(&ended, 1, (options & WNOHANG) != 0 ? 0 : -1);
+    } while (polled < 0 && errno == EINTR);
+    if (polled == 0) return false;
+    pidfd_.reset();
+    status_ = -1;
+    return true;
+  }
   siginfo_t info{};
   for (;;) {
     if (::waitid(P_PIDFD, static_cast<id_t>(pidfd_.get()), &info, WEXITED | __WALL | options) ==
@@ -518,7 +431,6 @@ bool ChildProcess::reap(int options) {
     // ECHILD: something else reaped it (or the kernel did, SIGCHLD being
     // ignored): it has ended, with a status nobody can tell any more.
     pidfd_.reset();
-    memory_.reset();
     status_ = -1;
     return true;
   }
@@ -537,7 +449,6 @@ bool ChildProcess::reap(int options) {
       status_ = -1;
   }
   pidfd_.reset();
-  memory_.reset();
   return true;
 }
 
@@ -561,142 +472,71 @@ bool ChildProcess::wait_until(std::chrono::steady_clock::time_point deadline) {
   return true;
 }
 
+const std::string& helper_path() {
+  static const std::string path = find_helper();
+  return path;
+}
+
 ChildProcess spawn(const std::string& program, const std::vector<std::string>& args,
                    const SpawnOptions& options) {
-  std::vector<std::string> candidates = search_path(program);
   std::vector<std::string> argv_strings;
   argv_strings.reserve(args.size() + 1);
   argv_strings.push_back(program);
   argv_strings.insert(argv_strings.end(), args.begin(), args.end());
-  std::vector<std::string> env_strings;
-  if (options.environment) env_strings = *options.environment;
-  std::vector<char*> candidate_ptrs = pointers(candidates);
-  std::vector<char*> argv = pointers(argv_strings);
-  std::vector<char*> envp = pointers(env_strings);
+  const Message message = encode(search_path(program), argv_strings, options);
 
-  // A reaper keeps its stack (and its program's) for as long as it lives.
-  const bool reaper = options.reaper && kHaveClone3Run;
-  const bool forks = options.plan != nullptr && options.plan->fork_into_namespace;
-  if (forks && !kHaveClone3Run) throw_spawn_error(program, ENOSYS);
-  auto stacks = std::make_shared<ChildStack>(reaper || forks ? 2 : 1);
-  if (!stacks->ok()) throw_spawn_error(program, errno);
-  UniqueFd started;
-  ChildSetup setup{};
-  setup.std_fds[0] = options.stdin_fd;
-  setup.std_fds[1] = options.stdout_fd;
-  setup.std_fds[2] = options.stderr_fd;
-  setup.candidates = candidate_ptrs.data();
-  setup.argv = argv.data();
-  setup.envp = options.environment ? envp.data() : environ;
-  setup.limit_processes = options.process_limit.has_value();
-  if (options.process_limit) setup.process_limit = {*options.process_limit, *options.process_limit};
-  setup.plan = options.plan;
-  if (options.plan != nullptr) {
-    setup.steps = options.plan->steps.data();
-    setup.step_count = options.plan->steps.size();
-    setup.join_tasks = options.plan->join_tasks.data();
-    setup.join_task_count = options.plan->join_tasks.size();
+  int ends[2];
+  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) {
+    throw_spawn_error(program, errno);
   }
-  setup.join_procs = -1;
-  setup.started = -1;
-  if (forks) {
-    setup.program_stack = stacks->base(1);
-    setup.program_stack_size = ChildStack::kSize;
-  }
-  if (reaper) {
-    started.reset(::eventfd(0, EFD_CLOEXEC));
-    if (!started) throw_spawn_error(program, errno);
-    setup.reaper = true;
-    setup.started = started.get();
-    setup.program_stack = stacks->base(1);
-    setup.program_stack_size = ChildStack::kSize;
-  }
-  const int namespaces = options.plan != nullptr ? options.plan->clone_flags : 0;
-  const int cgroup_dir = options.plan != nullptr ? options.plan->cgroup_dir : -1;
-  // CLONE_VFORK: this thread waits until the child runs the program or gives
-  // up, so the stack and `setup` stay valid for as long as it uses them. A
-  // reaper stays: this thread waits for its word instead (below).
-  const std::uint64_t vfork = reaper ? 0 : CLONE_VFORK;
-
-  sigset_t all;
-  sigset_t old;
-  sigfillset(&all);
-  ::pthread_sigmask(SIG_SETMASK, &all, &old);
-  int pidfd = -1;
-  long pid = -ENOSYS;
-  if ((cgroup_dir >= 0 || reaper) && kHaveClone3Run) {
-    clone_args args{};
-    args.flags = CLONE_VM | vfork | CLONE_PIDFD | static_cast<std::uint64_t>(namespaces);
-    if (cgroup_dir >= 0 && !reaper) {
-      args.flags |= CLONE_INTO_CGROUP;
-      args.cgroup = static_cast<std::uint64_t>(cgroup_dir);
+  UniqueFd ours(ends[0]);
+  UniqueFd theirs(ends[1]);
+  lift_above(program, theirs, wire::kControlFd);
+  std::string name = wire::kHelperName;
+  std::string mode = "start";
+  char* const argv[] = {name.data(), mode.data(), nullptr};
+  // A staying helper makes its namespaces itself (see wire::Answer).
+  const bool stay = options.plan != nullptr && options.plan->stay;
+  const std::uint64_t namespaces =
+      options.plan != nullptr && !stay ? static_cast<std::uint64_t>(options.plan->clone_flags) : 0;
+  // Until it is handed over, a child that fails here is killed and reaped
+  // by its destructor.
+  ChildProcess child = start_helper(program, argv, namespaces, theirs.get());
+  theirs.reset();
+  const int send_error = send_plan(ours.get(), message.bytes, message.fds);
+  if (stay && send_error == 0) {
+    UniqueFd pidfd;
+    std::optional<wire::Answer> handover = receive_answer(program, ours.get(), &pidfd);
+    if (!handover || handover->error != 0 || !pidfd) {
+      throw_spawn_error(program, handover && handover->error != 0 ? handover->error : EPROTO);
     }
-    args.pidfd = reinterpret_cast<std::uint64_t>(&pidfd);
-    args.exit_signal = 0;  // no exit signal: see ChildProcess
-    args.stack = reinterpret_cast<std::uint64_t>(stacks->base(0));
-    args.stack_size = ChildStack::kSize;
-    pid = lumvex_clone3_run(&args, sizeof args, child_main, &setup);
+    child.wait();  // the helper started here; the one that stays is handed over
+    child = ChildProcess(static_cast<pid_t>(handover->pid), std::move(pidfd), true);
   }
-  int clone_error = 0;
-  if ((pid == -ENOSYS || pid == -E2BIG) && !reaper) {
-    // No clone3 (or no CLONE_INTO_CGROUP): the child joins its group itself.
-    if (cgroup_dir >= 0) setup.join_procs = options.plan->cgroup_procs;
-    pid = ::clone(child_main, stacks->top(0), CLONE_VM | CLONE_VFORK | CLONE_PIDFD | namespaces,
-                  &setup, &pidfd);
-    clone_error = errno;
-  } else if (pid < 0) {
-    clone_error = static_cast<int>(-pid);
-    pid = -1;
+  std::optional<wire::Answer> answer;
+  try {
+    answer = receive_answer(program, ours.get());
+  } catch (const InternalError&) {
+    if (send_error != 0) throw_spawn_error(program, send_error);
+    throw;
   }
-  ::pthread_sigmask(SIG_SETMASK, &old, nullptr);
-  if (pid < 0) throw_spawn_error(program, clone_error);
-
-  ChildProcess child(static_cast<pid_t>(pid), UniqueFd(pidfd));
-  if (forks) {
-    // The child has ended; the program is this process's child now.
+  if (!answer) {
+    if (send_error != 0) throw_spawn_error(program, send_error);
+    // The program runs in the helper's place.
+    if (options.program_pid != nullptr) *options.program_pid = child.pid();
+    return child;
+  }
+  if (answer->error != 0) {
     child.wait();
-    if (setup.program_pid > 0) {
-      const pid_t program_pid = static_cast<pid_t>(setup.program_pid);
-      if (setup.error != 0) {
-        int status = 0;
-        ::waitpid(program_pid, &status, __WALL);
-      } else {
-        UniqueFd program_fd = open_pidfd(program_pid);
-        if (!program_fd) {
-          ::kill(program_pid, SIGKILL);
-          ::waitpid(program_pid, nullptr, __WALL);
-          throw_spawn_error(program, errno);
-        }
-        child = ChildProcess(program_pid, std::move(program_fd));
-      }
-    } else if (setup.error == 0) {
-      throw_spawn_error(program, ECHILD);
+    const std::string reason = std::generic_category().message(answer->error);
+    if (answer->workdir_failed != 0) {
+      throw WorkdirError("Failed to enter the working directory of `" + program + "`: " + reason,
+                         answer->error);
     }
+    throw ProgramStartError("Failed to execute the command `" + program + "`: " + reason,
+                            answer->error);
   }
-  if (reaper) {
-    // The reaper says when the program runs (or why it cannot); `setup` and
-    // the strings stay until then.
-    pollfd ready{started.get(), POLLIN, 0};
-    int polled;
-    do {
-      polled = ::poll(&ready, 1, 10000);
-    } while (polled < 0 && errno == EINTR);
-    if (polled <= 0) {
-      child.send(SIGKILL);
-      child.wait();
-      throw_spawn_error(program, ETIMEDOUT);
-    }
-    child.keep(std::move(stacks));
-  }
-  if (setup.error != 0) {
-    if (!forks) child.wait();
-    if (setup.workdir_failed) {
-      throw WorkdirError("Failed to enter the working directory of `" + program +
-                             "`: " + std::generic_category().message(setup.error),
-                         setup.error);
-    }
-    throw_spawn_error(program, setup.error);
-  }
+  if (options.program_pid != nullptr) *options.program_pid = static_cast<pid_t>(answer->pid);
   return child;
 }
 
@@ -745,67 +585,14 @@ CapturedOutput run_captured(const std::string& program, const std::vector<std::s
 
 namespace {
 
-struct KillerSetup {
-  long uid;
-  long target;  // as kill() takes it
-  long signal;
-  long result;  // 0, or the errno of kill() or of taking on the ids
-};
-
-LUMVEX_CHILD_CODE int killer_main(void* arg) {
-  KillerSetup& setup = *static_cast<KillerSetup*>(arg);
-  long error = failure(raw_syscall(SYS_setgroups, 0, 0));
-  if (error == 0) error = failure(raw_syscall(SYS_setresgid, setup.uid, setup.uid, setup.uid));
-  if (error == 0) error = failure(raw_syscall(SYS_setresuid, setup.uid, setup.uid, setup.uid));
-  if (error == 0) error = failure(raw_syscall(SYS_kill, setup.target, setup.signal));
-  setup.result = error;
-  raw_syscall(SYS_exit_group, 0);
-  return 0;
-}
-
-}  // namespace
-
-namespace {
-
-struct ProbeSetup {
-  long uid;
-  long result;  // 0: alone; EAGAIN: the account has other processes; else the errno
-  void* stack;
-};
-
-LUMVEX_CHILD_CODE int exit_at_once(void*) {
-  raw_syscall(SYS_exit_group, 0);
-  return 0;
-}
-
-// As the account, with a cap of two processes for it: a new process can be
-// made only if the prober is the account's one process.
-LUMVEX_CHILD_CODE int prober_main(void* arg) {
-  ProbeSetup& setup = *static_cast<ProbeSetup*>(arg);
-  const rlimit two{2, 2};
-  long error = failure(raw_syscall(SYS_setgroups, 0, 0));
-  if (error == 0) error = failure(raw_syscall(SYS_setresgid, setup.uid, setup.uid, setup.uid));
-  if (error == 0) error = failure(raw_syscall(SYS_setresuid, setup.uid, setup.uid, setup.uid));
-  if (error == 0) {
-    error = failure(raw_syscall(SYS_prlimit64, 0, RLIMIT_NPROC, reinterpret_cast<long>(&two), 0));
+// The helper's report for `what` (its exit status: 0 or an errno), or the
+// error of starting it.
+HostResult<int> helper_report(const std::string& what, const std::vector<std::string>& args) {
+  try {
+    return run_helper_command(args);
+  } catch (const InternalError&) {
+    return host_error(what, EIO);
   }
-  if (error == 0) {
-    clone_args args{};
-    args.flags = CLONE_VM | CLONE_VFORK;
-    args.exit_signal = SIGCHLD;
-    args.stack = reinterpret_cast<std::uint64_t>(setup.stack);
-    args.stack_size = ChildStack::kSize;
-    const long pid = lumvex_clone3_run(&args, sizeof args, exit_at_once, nullptr);
-    if (pid < 0) {
-      error = -pid;
-    } else {
-      int status = 0;
-      raw_syscall(SYS_wait4, pid, reinterpret_cast<long>(&status), __WALL, 0);
-    }
-  }
-  setup.result = error;
-  raw_syscall(SYS_exit_group, 0);
-  return 0;
 }
 
 }  // namespace
@@ -813,28 +600,11 @@ LUMVEX_CHILD_CODE int prober_main(void* arg) {
 HostResult<bool> account_has_processes(std::uint32_t uid) {
   const std::string what = "count the processes of uid " + std::to_string(uid);
   if (uid == 0 || uid == ::getuid() || uid == ::geteuid()) return host_error(what, EPERM);
-  if (!kHaveClone3Run) return host_error(what, ENOSYS);
-  ChildStack stacks(2);
-  if (!stacks.ok()) return host_error(what);
-  ProbeSetup setup{static_cast<long>(uid), EIO, stacks.base(1)};
-  sigset_t all;
-  sigset_t old;
-  sigfillset(&all);
-  ::pthread_sigmask(SIG_SETMASK, &all, &old);
-  int pidfd = -1;
-  clone_args args{};
-  args.flags = CLONE_VM | CLONE_VFORK | CLONE_PIDFD;
-  args.pidfd = reinterpret_cast<std::uint64_t>(&pidfd);
-  args.exit_signal = 0;
-  args.stack = reinterpret_cast<std::uint64_t>(stacks.base(0));
-  args.stack_size = ChildStack::kSize;
-  const long pid = lumvex_clone3_run(&args, sizeof args, prober_main, &setup);
-  ::pthread_sigmask(SIG_SETMASK, &old, nullptr);
-  if (pid < 0) return host_error(what, static_cast<int>(-pid));
-  ChildProcess(static_cast<pid_t>(pid), UniqueFd(pidfd)).wait();
-  if (setup.result == 0) return false;
-  if (setup.result == EAGAIN) return true;
-  return host_error(what, static_cast<int>(setup.result));
+  HostResult<int> report = helper_report(what, {wire::kHelperName, "probe", std::to_string(uid)});
+  if (!report) return std::unexpected(report.error());
+  if (*report == 0) return false;
+  if (*report == EAGAIN) return true;
+  return host_error(what, *report);
 }
 
 HostResult<bool> kill_all_as(std::uint32_t uid) {
@@ -846,24 +616,12 @@ HostResult<bool> signal_as(std::uint32_t uid, pid_t target, int signal) {
   if (uid == 0 || uid == ::getuid() || uid == ::geteuid()) {
     throw InternalError("refusing to signal processes as uid " + std::to_string(uid));
   }
-  ChildStack stack;
-  if (!stack.ok()) return host_error(what);
-  KillerSetup setup{static_cast<long>(uid), target, signal, EIO};
-  sigset_t all;
-  sigset_t old;
-  sigfillset(&all);
-  ::pthread_sigmask(SIG_SETMASK, &all, &old);
-  int pidfd = -1;
-  // The child is done (it has exited) when clone returns.
-  const pid_t pid =
-      ::clone(killer_main, stack.top(), CLONE_VM | CLONE_VFORK | CLONE_PIDFD, &setup, &pidfd);
-  const int clone_error = errno;
-  ::pthread_sigmask(SIG_SETMASK, &old, nullptr);
-  if (pid < 0) return host_error(what, clone_error);
-  ChildProcess(pid, UniqueFd(pidfd)).wait();
-  if (setup.result == 0) return true;
-  if (setup.result == ESRCH) return false;
-  return host_error(what, static_cast<int>(setup.result));
+  HostResult<int> report = helper_report(what, {wire::kHelperName, "kill", std::to_string(uid),
+                                                std::to_string(target), std::to_string(signal)});
+  if (!report) return std::unexpected(report.error());
+  if (*report == 0) return true;
+  if (*report == ESRCH) return false;
+  return host_error(what, *report);
 }
 
 PipedChild start_piped(const std::string& program, const std::vector<std::string>& args,

@@ -2,17 +2,20 @@
 // and standard error collected in full, then waited for), and a piped start
 // that leaves the child running with its three standard streams on pipes.
 //
-// Every child is started by clone() with CLONE_PIDFD, so it is held through a
-// process descriptor from the moment it exists: it is signalled and waited
-// for through that descriptor, never by a process id that may have been
-// reused once something else reaped the child. The child shares the parent's
-// memory only until it runs the program (as posix_spawn does), which keeps
-// starting it cheap and safe in a multi-threaded process.
+// Every child is the session helper program (lumvex-session-helper, beside
+// the extension module), started by a clone with CLONE_PIDFD that shares
+// this process's memory only until it runs exec (pool/vfork_exec.hpp). So
+// it is held through a process descriptor from the moment it exists: it is
+// signalled and waited for through that descriptor, never by a process id
+// that may have been reused once something else reaped the child. The
+// helper gets its plan (namespaces, control groups, mounts, ids, the
+// program) over a socket, takes the steps in a process of its own and runs
+// the program, or says why it could not.
 //
-// A child inherits nothing but its three standard streams: every other
-// descriptor is closed before the program runs, whatever the parent left
-// inheritable. It starts with an empty signal mask and the default action
-// for SIGPIPE, whatever the calling process has set.
+// A program inherits nothing but its three standard streams: every other
+// descriptor is closed before it runs, whatever the parent left
+// inheritable. It starts with an empty signal mask and default signal
+// actions, whatever the calling process has set.
 //
 // Nothing here touches the Python interpreter, so callers may release its
 // lock around every call.
@@ -38,6 +41,13 @@ namespace lumvex {
 // A child process held through its process descriptor. Destroying one that
 // has not been reaped kills it (SIGKILL) and reaps it.
 //
+// A session's helper is not this process's child but its grandchild (its
+// parent, the helper started here, hands it over and exits), so that no
+// wait for any child made elsewhere in the process ever waits for it or
+// takes it: it is held as an adopted process, whose end is seen on its
+// descriptor and whose status nobody here collects (the host's init reaps
+// it).
+//
 // Children are made without an exit signal (no SIGCHLD): the kernel then
 // counts them as "clone" children, which a waitpid(-1) or os.wait() made
 // elsewhere in the process does not reap, so no other code can take a
@@ -45,7 +55,8 @@ namespace lumvex {
 class ChildProcess {
  public:
   ChildProcess() = default;
-  ChildProcess(pid_t pid, UniqueFd pidfd) : pid_(pid), pidfd_(std::move(pidfd)) {}
+  ChildProcess(pid_t pid, UniqueFd pidfd, bool adopted = false)
+      : pid_(pid), pidfd_(std::move(pidfd)), adopted_(adopted) {}
   ChildProcess(ChildProcess&& other) noexcept;
   ChildProcess& operator=(ChildProcess&& other) noexcept;
   ChildProcess(const ChildProcess&) = delete;
@@ -54,17 +65,14 @@ class ChildProcess {
 
   // Closes the process descriptor without ending or reaping the child (in a
   // forked copy of the parent, whose child it is not).
-  void abandon() {
-    pidfd_.reset();
-    memory_.reset();  // this copy's; the child uses the original's
-  }
-  // Keeps `memory` (the stacks of a child that shares this process's memory)
-  // until the child has been reaped.
-  void keep(std::shared_ptr<void> memory) { memory_ = std::move(memory); }
+  void abandon() { pidfd_.reset(); }
 
   // Process id while not reaped, -1 afterwards.
   pid_t pid() const { return pidfd_ ? pid_ : -1; }
   bool reaped() const { return !pidfd_; }
+  // The process descriptor (readable once the child has ended), -1 once
+  // reaped.
+  int fd() const { return pidfd_.get(); }
 
   // Sends `signal`. Returns 0, or the errno of the failure: ESRCH once the
   // child has ended (also when something else has reaped it).
@@ -93,7 +101,7 @@ class ChildProcess {
   pid_t pid_ = -1;
   UniqueFd pidfd_;  // empty once reaped
   int status_ = -1;
-  std::shared_ptr<void> memory_;  // released once reaped
+  bool adopted_ = false;  // not this process's child: see above
 };
 
 struct SpawnOptions {
@@ -107,15 +115,15 @@ struct SpawnOptions {
   // Caps the processes of the child's real user (RLIMIT_NPROC, soft and
   // hard), for the child and everything it starts.
   std::optional<rlim_t> process_limit;
-  // The child stays as the reaper of its namespaces (the first process of a
-  // new process namespace): it runs `program` as its own child, reaps every
-  // process that ends below it, and exits with the program's status. It
-  // shares this process's memory, touching only a stack of its own, and
-  // holds no descriptor once the program runs.
-  bool reaper = false;
   // Namespaces to create and steps to take before the program runs (see
-  // ChildPlan); it must outlive the call.
+  // ChildPlan); it must outlive the call. With `plan->stay`, the child is
+  // the helper, which stays as the program's parent and the reaper of its
+  // namespaces; when the plan enters a process namespace, the helper is the
+  // program's parent too, and ends as the program ends.
   const ChildPlan* plan = nullptr;
+  // Where to put the program's process id (as this process sees it), which
+  // differs from the child's when the helper stays its parent.
+  pid_t* program_pid = nullptr;
 };
 
 // A program that could not be started because its working directory could
@@ -129,10 +137,26 @@ class WorkdirError : public InternalError {
   int error_;
 };
 
+// A program that the helper could not start (`error` is the errno of the
+// step that failed: a full process cap, a missing program, ...).
+class ProgramStartError : public InternalError {
+ public:
+  ProgramStartError(const std::string& what, int error) : InternalError(what), error_(error) {}
+  int error() const { return error_; }
+
+ private:
+  int error_;
+};
+
+// Where the helper program is: beside the module (or the program) that
+// holds this code, else where the build made it.
+const std::string& helper_path();
+
 // Starts `program` (looked up on PATH as execvp does) with `args`. Throws
 // InternalError "Failed to execute the command `<program>`: <description>"
-// when it cannot be started (WorkdirError when the plan's working directory
-// is the cause).
+// when it cannot be started: WorkdirError when the plan's working directory
+// is the cause, ProgramStartError when the helper ran but the program's own
+// start failed.
 ChildProcess spawn(const std::string& program, const std::vector<std::string>& args,
                    const SpawnOptions& options);
 
@@ -152,7 +176,7 @@ CapturedOutput run_captured(const std::string& program, const std::vector<std::s
                             std::chrono::steady_clock::duration timeout = kCapturedTimeout);
 
 // Sends SIGKILL, as account `uid` (and group `uid`), to every process that
-// account may signal: kill(-1, SIGKILL) made by a short-lived child that
+// account may signal: kill(-1, SIGKILL) made by the helper program once it
 // has taken on the account's ids. One call reaches every process of the
 // account at once, a process being started meanwhile included, without
 // walking the host's process table. Gives whether something was
@@ -167,7 +191,7 @@ HostResult<bool> signal_as(std::uint32_t uid, pid_t target, int signal);
 
 // Whether account `uid` has any process (one that has ended but waits to be
 // reaped included), asked of the kernel's count of the account's processes
-// by a short-lived child with the account's ids: the same cost however many
+// by the helper program with the account's ids: the same cost however many
 // processes the host runs. An error when that cannot be told.
 HostResult<bool> account_has_processes(std::uint32_t uid);
 

@@ -5,7 +5,6 @@
 #include <pthread.h>
 #include <sched.h>
 #include <signal.h>
-#include <sys/eventfd.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -26,6 +25,7 @@
 #include "base/utf8.hpp"
 #include "error/internal_error.hpp"
 #include "pool/host_processes.hpp"
+#include "pool/pidfd.hpp"
 #include "pool/process.hpp"
 #include "sandbox/cgroup.hpp"
 #include "sandbox/host_text.hpp"
@@ -41,10 +41,6 @@ constexpr const char* kCreateHomeFailed = "Failed to create the temporary home d
 constexpr const char* kKillFailed = "Failed to kill the terminal session";
 // The control group (a leaf of the session's) that the shell runs in.
 constexpr const char* kShellLeaf = "shell";
-
-// How long a closed session's `su` may take to reap the shell it started
-// before it is killed.
-constexpr auto kSuGrace = std::chrono::milliseconds(200);
 
 enum Stream { kInput = 0, kOutput = 1, kError = 2 };
 
@@ -143,9 +139,13 @@ std::vector<std::string> session_environment(const std::string& home, const std:
   return env;
 }
 
+// The processes whose parent is `pid` (from /proc; empty when it is gone).
+std::vector<pid_t> children_of(pid_t pid);
+
 enum class Wait { kReady, kClosed, kInterrupted, kFailed };
 
-// Waits until `fd` has `events` or `wake` is readable (close has begun).
+// Waits until `fd` has `events` or `wake` is readable (the session's helper
+// has ended: close has begun).
 Wait wait_for(int fd, short events, int wake) {
   pollfd fds[2] = {{wake, POLLIN, 0}, {fd, events, 0}};
   if (::poll(fds, 2, -1) < 0) return errno == EINTR ? Wait::kInterrupted : Wait::kFailed;
@@ -155,10 +155,13 @@ Wait wait_for(int fd, short events, int wake) {
 
 }  // namespace
 
-// The live parts of a session, which close() tears down.
+// The live parts of a session, which close() tears down: the session's
+// helper (its first process, which stays for as long as the session is
+// open) and the shell's three pipes. Calls that wait on the session wait on
+// the helper's process descriptor too, which close() makes readable by
+// ending the helper.
 struct TerminalSession::Channel {
   PipedChild child;
-  UniqueFd wake;  // an eventfd, readable once close() has begun
 };
 
 struct TerminalSession::State {
@@ -181,11 +184,12 @@ struct TerminalSession::State {
   std::uint32_t uid = 0;
 
   // The session's walls: its control groups, its store and its namespaces
-  // (the descriptors that commands enter them by). Set by make(); close()
-  // ends and removes them only once every call has left the session.
+  // (which commands enter through the helper's process descriptor). Set by
+  // make(); close() ends and removes them only once every call has left
+  // the session.
   SessionCgroup cgroup;
   AccountStore store;
-  UniqueFd namespaces[4];  // mount, IPC, network, process (absent without them)
+  int namespaces = 0;  // CLONE_NEW* flags of the session's own namespaces
   std::optional<SessionUsage> final_usage GUARDED_BY(close_mutex);
   std::atomic<std::uint64_t> commands{0};  // numbers the commands' leaves
 };
@@ -203,7 +207,7 @@ class TerminalSession::StreamCall {
     fd_ = stream == kInput    ? child.stdin_write.get()
           : stream == kOutput ? child.stdout_read.get()
                               : child.stderr_read.get();
-    wake_ = state_.channel->wake.get();
+    wake_ = child.process.fd();
   }
   ~StreamCall() {
     if (!entered_) return;
@@ -321,12 +325,6 @@ std::expected<TerminalSession, std::string> TerminalSession::make_with(const Poo
     }
   }
 
-  UniqueFd wake(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-  if (!wake) {
-    throw InternalError("Failed to create the session's wake-up descriptor: " +
-                        std::generic_category().message(errno));
-  }
-
   // The shell's walls, set up by its first process before `su` runs: its
   // control groups, its namespaces and its view of the files.
   ChildPlan plan;
@@ -338,41 +336,46 @@ std::expected<TerminalSession, std::string> TerminalSession::make_with(const Poo
     join.add_to(plan);
   }
   if (policy.private_mounts) {
-    add_session_mounts(plan, state->store, home, policy.private_network);
+    add_session_mounts(plan, state->store, canonical_root.native(), account.name,
+                       policy.private_network);
   }
   plan.no_new_privs = true;
   plan.workdir = "/";
   plan.umask = 022;
+  // The helper stays as the session's first process, with a lifeline to
+  // this one: if this process dies, the session ends with it.
+  plan.stay = true;
+  UniqueFd lifeline = open_pidfd(::getpid());
+  if (!lifeline) {
+    throw InternalError("Failed to open this process's descriptor: " +
+                        std::generic_category().message(errno));
+  }
+  plan.lifeline = lifeline.get();
+  std::vector<UniqueFd> group_parents;
+  for (const std::string& path : state->cgroup.paths()) {
+    const std::size_t slash = path.rfind('/');
+    UniqueFd parent(
+        ::open(path.substr(0, slash).c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!parent) continue;
+    plan.cleanup.emplace_back(parent.get(), path.substr(slash + 1));
+    group_parents.push_back(std::move(parent));
+  }
+  if ((plan.clone_flags & CLONE_NEWPID) == 0) plan.kill_uid = account.uid;
 
   SpawnOptions options;
   options.environment = session_environment(home, account.name);
   options.process_limit = policy.processes;
   options.plan = &plan;
-  // In a process namespace of its own, `su` runs under a reaper that ends
-  // the whole namespace when it is ended.
-  options.reaper = (plan.clone_flags & CLONE_NEWPID) != 0;
   PipedChild child = start_piped(
       "su", {"-s", "/bin/bash", "-P", "-c", shell_command(home), account.name}, std::move(options));
-  if (plan.clone_flags != 0) {
-    // Commands enter the shell's namespaces through these.
-    const std::string base = "/proc/" + std::to_string(child.process.pid()) + "/ns/";
-    const char* names[4] = {"mnt", "ipc", "net", "pid"};
-    for (int i = 0; i < 4; ++i) {
-      if (i == 2 && !policy.private_network) continue;
-      state->namespaces[i].reset(::open((base + names[i]).c_str(), O_RDONLY | O_CLOEXEC));
-      if (!state->namespaces[i]) {
-        throw InternalError("Failed to open the session's namespaces: " +
-                            std::generic_category().message(errno));
-      }
-    }
-  }
+  state->namespaces = plan.clone_flags;
   state->home = std::move(home);
   state->name = account.name;
   state->pool = pool;
   state->uid = account.uid;
   {
     MutexLock lock(state->mutex);
-    state->channel.emplace(Channel{std::move(child), std::move(wake)});
+    state->channel.emplace(Channel{std::move(child)});
     state->claim = std::move(account.claim);
   }
   return TerminalSession(std::move(state));
@@ -395,14 +398,23 @@ void TerminalSession::close() {
   State& state = *state_;
   MutexLock one_close(state.close_mutex);
   std::optional<Channel> channel;
+  std::vector<UniqueFd> helper_children;
   {
     MutexLock lock(state.mutex);
     if (!state.channel) return;
-    // Wake the calls waiting on the streams, and wait until they have let go
-    // of the descriptors, which are closed below.
     state.closing = true;
-    const std::uint64_t one = 1;
-    [[maybe_unused]] ssize_t ignored = ::write(state.channel->wake.get(), &one, sizeof one);
+    // Ending the helper wakes the calls waiting on the session and, as the
+    // first process of the session's process namespace, ends every process
+    // in it at once. Without that namespace or control groups, what the
+    // helper started (`su`, root's) is held first, to be ended below.
+    ChildProcess& helper = state.channel->child.process;
+    if (!state.cgroup.active() && (state.namespaces & CLONE_NEWPID) == 0) {
+      for (pid_t child : children_of(helper.pid())) {
+        if (UniqueFd fd = open_pidfd(child)) helper_children.push_back(std::move(fd));
+      }
+    }
+    helper.send(SIGKILL);
+    // Wait until the calls have let go of the descriptors, closed below.
     while (state.calls != 0) state.idle.wait(state.mutex);
     channel = std::move(state.channel);
     state.channel.reset();
@@ -413,7 +425,7 @@ void TerminalSession::close() {
   // account left in an unknown state is set aside and tried again later.
   UniqueFd claim = std::move(state.claim);
   try {
-    end_processes(state, *channel, state.final_usage);
+    end_processes(state, *channel, helper_children, state.final_usage);
   } catch (const InternalError&) {
     state.store.detach();
     claim.reset();
@@ -423,7 +435,6 @@ void TerminalSession::close() {
     }
     throw;
   }
-  channel->wake.reset();
   state.store.detach();
 
   // Nothing runs as the account any more: another pool may have it now.
@@ -433,19 +444,23 @@ void TerminalSession::close() {
 }
 
 void TerminalSession::end_processes(State& state, Channel& channel,
+                                    std::vector<UniqueFd>& helper_children,
                                     std::optional<SessionUsage>& final_usage) {
-  ChildProcess& su = channel.child.process;
+  ChildProcess& helper = channel.child.process;
   const Clock::time_point deadline = Clock::now() + kEndTimeout;
+  auto close_pipes = [&] {
+    channel.child.stdin_write.reset();
+    channel.child.stdout_read.reset();
+    channel.child.stderr_read.reset();
+  };
   if (state.cgroup.active()) {
     // Everything the session started, detached or not, `su` included, ends
     // at once with its control group.
     HostResult<void> killed = state.cgroup.kill(deadline);
-    channel.child.stdin_write.reset();
-    channel.child.stdout_read.reset();
-    channel.child.stderr_read.reset();
+    close_pipes();
     if (!killed) throw InternalError(std::string(kKillFailed) + ": " + killed.error().message());
-    if (!su.wait_until(deadline)) {
-      throw InternalError(std::string(kKillFailed) + ": `su` did not end");
+    if (!helper.wait_until(deadline)) {
+      throw InternalError(std::string(kKillFailed) + ": the session helper did not end");
     }
     final_usage = state.cgroup.usage();
     if (HostResult<void> removed = state.cgroup.remove(deadline); !removed) {
@@ -454,29 +469,13 @@ void TerminalSession::end_processes(State& state, Channel& channel,
     return;
   }
 
-  // Without control groups: stopped, `su` starts nothing more, so its
-  // children and the account's processes are a fixed set while they are
-  // ended through /proc. (A `su` that is already gone, reaped elsewhere,
-  // leaves only the account's processes.)
-  const bool su_alive = su.send(SIGSTOP) == 0;
-  if (su_alive) poll_until([&] { return su.stopped_or_ended(); }, deadline);
-  std::vector<UniqueFd> su_children;
-  const HostResult<void> ended =
-      end_account_processes(state.uid, su_alive ? su.pid() : 0, deadline, &su_children);
-
-  channel.child.stdin_write.reset();
-  channel.child.stdout_read.reset();
-  channel.child.stderr_read.reset();
-  // Let `su` go on just long enough to reap the children it had (so none is
-  // left to the host's init to reap), then end it.
-  su.send(SIGCONT);
-  poll_until([&] { return std::ranges::all_of(su_children, is_reaped); },
-             std::min(Clock::now() + kSuGrace, deadline));
-  if (int error = su.send(SIGKILL); error != 0 && error != ESRCH) {
-    throw InternalError(std::string(kKillFailed) + ": " + std::generic_category().message(error));
-  }
-  if (!su.wait_until(deadline + kEndTimeout)) {
-    throw InternalError(std::string(kKillFailed) + ": `su` did not end");
+  // Without control groups: what the helper started ends by its process
+  // descriptor, and whatever else runs as the account through /proc.
+  for (const UniqueFd& child : helper_children) pidfd_signal(child.get(), SIGKILL);
+  const HostResult<void> ended = end_account_processes(state.uid, 0, deadline);
+  close_pipes();
+  if (!helper.wait_until(deadline)) {
+    throw InternalError(std::string(kKillFailed) + ": the session helper did not end");
   }
   if (!ended) throw InternalError(std::string(kKillFailed) + ": " + ended.error().message());
 }
@@ -523,7 +522,13 @@ StreamResult TerminalSession::read_from(int stream, std::span<char> buffer) {
   if (buffer.empty()) return 0;
   for (;;) {
     ssize_t n = ::read(call.fd(), buffer.data(), buffer.size());
-    if (n >= 0) return static_cast<std::size_t>(n);
+    if (n > 0) return static_cast<std::size_t>(n);
+    if (n == 0) {
+      // The shell's end of the stream, unless close() ended the shell.
+      MutexLock lock(state_->mutex);
+      if (state_->closing) return std::unexpected(StreamError::kFailed);
+      return 0;
+    }
     if (errno == EINTR) return std::unexpected(StreamError::kInterrupted);
     if (errno != EAGAIN) return std::unexpected(StreamError::kFailed);
     switch (wait_for(call.fd(), POLLIN, call.wake())) {
@@ -548,7 +553,6 @@ void TerminalSession::disown() NO_THREAD_SAFETY_ANALYSIS {
     state->channel->child.stdin_write.reset();
     state->channel->child.stdout_read.reset();
     state->channel->child.stderr_read.reset();
-    state->channel->wake.reset();
   }
   state->claim.reset();
   state->store.abandon();
@@ -556,7 +560,6 @@ void TerminalSession::disown() NO_THREAD_SAFETY_ANALYSIS {
 
 namespace {
 
-// The processes whose parent is `pid` (from /proc; empty when it is gone).
 std::vector<pid_t> children_of(pid_t pid) {
   const std::string path =
       "/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children";
@@ -611,12 +614,11 @@ std::expected<bool, StreamError> TerminalSession::send_signal(int signal) {
     if (!state.channel || state.closing) return std::unexpected(StreamError::kFailed);
     top = state.channel->child.process.pid();
   }
-  // `su` runs the shell on a terminal of its own; under a reaper, `su` is
-  // the reaper's child. The shell's stat names the terminal's foreground
-  // group, which is signalled as the account: whatever that number names
-  // now, only the account's own processes can receive it.
-  std::vector<pid_t> su = state.namespaces[0] ? children_of(top) : std::vector<pid_t>{top};
-  for (pid_t s : su) {
+  // `su` runs the shell on a terminal of its own; `su` is the session
+  // helper's child. The shell's stat names the terminal's foreground group,
+  // which is signalled as the account: whatever that number names now, only
+  // the account's own processes can receive it.
+  for (pid_t s : children_of(top)) {
     for (pid_t shell : children_of(s)) {
       const pid_t group = terminal_group_of(shell);
       if (group <= 0) continue;
@@ -643,7 +645,7 @@ std::expected<TerminalSession::RunResult, StreamError> TerminalSession::run(
     MutexLock lock(state.mutex);
     if (!state.channel || state.closing) return std::unexpected(StreamError::kFailed);
     ++state.calls;
-    wake = state.channel->wake.get();
+    wake = state.channel->child.process.fd();
   }
   struct Leave {
     State& state;
@@ -663,15 +665,14 @@ std::expected<TerminalSession::RunResult, StreamError> TerminalSession::run(
     join = std::move(*made);
     join.add_to(plan);
   }
-  const int kinds[4] = {CLONE_NEWNS, CLONE_NEWIPC, CLONE_NEWNET, CLONE_NEWPID};
-  for (int i = 0; i < 4; ++i) {
-    if (!state.namespaces[i]) continue;
+  if (state.namespaces != 0) {
+    // The session's namespaces, all at once, through its helper's process
+    // descriptor (the helper lives while a call is in the session).
     ChildStep step;
     step.kind = ChildStep::kSetns;
-    step.fd = state.namespaces[i].get();
-    step.flags = static_cast<unsigned long>(kinds[i]);
+    step.fd = wake;
+    step.flags = static_cast<unsigned long>(state.namespaces);
     plan.steps.push_back(step);
-    if (kinds[i] == CLONE_NEWPID) plan.fork_into_namespace = true;
   }
   plan.no_new_privs = true;
   plan.new_session = true;
@@ -680,18 +681,35 @@ std::expected<TerminalSession::RunResult, StreamError> TerminalSession::run(
   plan.umask = 022;
   plan.workdir = request.workdir.c_str();
 
+  pid_t command_pid = -1;
   SpawnOptions options;
   options.environment = request.environment;
   options.process_limit = policy.processes;
   options.plan = &plan;
+  options.program_pid = &command_pid;
   RunResult result;
   PipedChild command;
+  auto closing = [&] {
+    MutexLock lock(state.mutex);
+    return state.closing;
+  };
   try {
     command = start_piped("/bin/bash", {"-c", request.command}, std::move(options),
                           request.input.has_value());
   } catch (const WorkdirError& error) {
     result.workdir_error = error.error();
-    state.cgroup.remove_leaf(leaf, Clock::now() + kEndTimeout);
+  } catch (const ProgramStartError& error) {
+    // What the session does inside its walls (a full process cap, say)
+    // fails the command, not the session.
+    result.start_error = error.error();
+  }
+  if (result.workdir_error != 0 || result.start_error != 0) {
+    if (state.cgroup.active()) {
+      // Whatever remains of the leaf goes with the session.
+      [[maybe_unused]] HostResult<void> removed =
+          state.cgroup.remove_leaf(leaf, Clock::now() + kEndTimeout);
+    }
+    if (closing()) return std::unexpected(StreamError::kFailed);
     return result;
   }
   ChildProcess& child = command.process;
@@ -710,8 +728,8 @@ std::expected<TerminalSession::RunResult, StreamError> TerminalSession::run(
       if (HostResult<void> killed = state.cgroup.kill(Clock::now() + kEndTimeout, leaf); !killed) {
         throw_host(killed.error());
       }
-    } else {
-      ::kill(-child.pid(), SIGKILL);
+    } else if (command_pid > 0) {
+      ::kill(-command_pid, SIGKILL);
     }
   };
   PumpEnd end;
@@ -723,6 +741,7 @@ std::expected<TerminalSession::RunResult, StreamError> TerminalSession::run(
   if (end == PumpEnd::kEnded && !child.wait_until(deadline.value_or(Clock::time_point::max()))) {
     end = PumpEnd::kDeadline;
   }
+  if (end == PumpEnd::kEnded && closing()) end = PumpEnd::kWoken;  // close() ended it
   if (end == PumpEnd::kEnded) {
     result.status = child.status();
   } else {
@@ -742,7 +761,9 @@ std::expected<TerminalSession::RunResult, StreamError> TerminalSession::run(
   }
   // A leaf whose command left processes running in the background stays
   // until the session ends.
-  if (state.cgroup.active()) state.cgroup.remove_leaf(leaf, Clock::now());
+  if (state.cgroup.active()) {
+    [[maybe_unused]] HostResult<void> removed = state.cgroup.remove_leaf(leaf, Clock::now());
+  }
   return result;
 }
 

@@ -121,6 +121,7 @@ class TerminalSession final : public AsyncTerminal {
     int status = -1;  // raw wait status, when it exited
     Captured out, err;
     int workdir_error = 0;  // the errno of a working directory it could not enter
+    int start_error = 0;    // the errno of a start that failed otherwise (a full process cap)
   };
 
   // Runs `request.command` with /bin/bash -c as the session's account inside
@@ -144,7 +145,8 @@ class TerminalSession final : public AsyncTerminal {
   std::vector<std::string> environment() const;
 
   bool is_open() const;
-  // Process id of `su` while open, -1 once closed.
+  // Process id of the session's first process while open (its helper,
+  // `su`'s parent, whose end ends the session), -1 once closed.
   pid_t pid() const;
   // Descriptor of the output pipe while open (for waiting on it with
   // select/poll; the session does the reading), -1 once closed.
@@ -169,7 +171,7 @@ class TerminalSession final : public AsyncTerminal {
                                                                ClaimedAccount account);
   // Ends every process of the session (see close()), and gives the final
   // figures of its control groups; throws InternalError.
-  static void end_processes(State& state, Channel& channel,
+  static void end_processes(State& state, Channel& channel, std::vector<UniqueFd>& helper_children,
                             std::optional<SessionUsage>& final_usage);
 
   StreamResult read_from(int stream, std::span<char> buffer);

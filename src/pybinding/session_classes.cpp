@@ -405,7 +405,14 @@ PyObject* session_read_impl(SessionData& session, Size<kMaxBufferArgument> buffe
 // close(): ends the shell and gives the account back; nothing on a closed
 // session. __exit__(exc_type, exc_value, traceback) does the same, so an
 // exception raised in the with block propagates.
+// A session that an earlier internal error poisoned is still closed: its
+// processes end and its account goes back, whatever state the failure left
+// (the other calls keep raising).
 PyObject* session_close_impl(SessionData& session) {
+  if (session.poison.poisoned()) {
+    close_session(session.session);
+    return none();
+  }
   session.use([](TerminalSession& s) { close_session(s); });
   return none();
 }
@@ -570,6 +577,14 @@ PyObject* session_run_impl(SessionData& session, std::string_view command, Any t
                                 std::generic_category().message(result.workdir_error).c_str(),
                                 request.workdir.data(),
                                 static_cast<Py_ssize_t>(request.workdir.size())));
+    if (args) PyErr_SetObject(PyExc_OSError, args.get());
+    return nullptr;
+  }
+  if (result.start_error != 0) {
+    // As subprocess reports a command that cannot start (a full process
+    // cap gives EAGAIN).
+    OwnedRef args(Py_BuildValue("(is)", result.start_error,
+                                std::generic_category().message(result.start_error).c_str()));
     if (args) PyErr_SetObject(PyExc_OSError, args.get());
     return nullptr;
   }

@@ -337,6 +337,12 @@ void CgroupJoin::add_to(ChildPlan& plan) const {
   for (const UniqueFd& fd : v1_tasks) plan.join_tasks.push_back(fd.get());
 }
 
+std::vector<std::string> SessionCgroup::paths() const {
+  std::vector<std::string> result;
+  for (const Dir& dir : dirs_) result.push_back(dir.path);
+  return result;
+}
+
 HostResult<CgroupJoin> SessionCgroup::join(std::string_view leaf) const {
   CgroupJoin join;
   for (const Dir& dir : dirs_) {

@@ -114,6 +114,9 @@ class SessionCgroup {
   // Removes every group of the session (its processes must have ended).
   HostResult<void> remove(Clock::time_point deadline);
 
+  // The session's group in each hierarchy (<root>/lumvex/<name>).
+  std::vector<std::string> paths() const;
+
   // The session's figures now (memory peak, OOM kills, CPU time, processes).
   SessionUsage usage() const;
 

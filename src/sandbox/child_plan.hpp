@@ -1,9 +1,8 @@
-// ChildPlan: the steps a new child process takes, as raw system calls,
-// between its creation and the program it runs: joining control groups,
-// entering namespaces, mounting, switching to an account. Everything a step
-// needs (paths, option texts, descriptors) is prepared by the parent before
-// the child exists, because the child shares the parent's memory until the
-// program starts and may neither allocate nor take a lock.
+// ChildPlan: the steps a new process takes between its creation and the
+// program it runs: joining control groups, entering namespaces, mounting,
+// switching to an account. The session helper program takes them, in a
+// process of its own (see pool/process.hpp); the plan names the
+// descriptors that the helper receives along with it.
 #pragma once
 
 #include <sys/types.h>
@@ -11,22 +10,22 @@
 #include <cstdint>
 #include <deque>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace lumvex {
 
 struct ChildStep {
   enum Kind : int {
-    kWrite,         // write `text` to descriptor `fd` (joining a control group: "0")
-    kMount,         // mount(source, target, fstype, flags, data)
-    kNosuidAll,     // every mount from "/" down becomes nosuid (mount_setattr)
-    kLoopbackUp,    // bring the interface "lo" up
-    kSetns,         // setns(fd, flags)
-    kOptionalMount  // as kMount, but a missing target is skipped
+    kMount,          // mount(source, target, fstype, flags, data)
+    kOptionalMount,  // as kMount, but a missing target is skipped
+    kNosuidAll,      // every mount from `target` down becomes nosuid (mount_setattr)
+    kLoopbackUp,     // bring the interface "lo" up
+    kSetns,          // setns(fd, flags): fd a namespace or process descriptor
+    kDetachOthers    // detach every mount below `target` but those of account `source`
   };
-  Kind kind = kWrite;
+  Kind kind = kMount;
   int fd = -1;
-  const char* text = nullptr;
   const char* source = nullptr;
   const char* target = nullptr;
   const char* fstype = nullptr;
@@ -36,25 +35,22 @@ struct ChildStep {
 
 class ChildPlan {
  public:
-  // Namespaces the child is created in (CLONE_NEW* flags).
+  // Namespaces the helper is created in (CLONE_NEW* flags); it is their
+  // first process.
   int clone_flags = 0;
-  // A cgroup v2 directory the child is born in (CLONE_INTO_CGROUP), and its
-  // cgroup.procs, which the child writes "0" into itself where clone3 is
-  // missing; -1 for none.
+  // A cgroup v2 directory the program is born in (CLONE_INTO_CGROUP), and
+  // its cgroup.procs, which the program writes "0" into itself where clone3
+  // is refused; -1 for none.
   int cgroup_dir = -1;
   int cgroup_procs = -1;
-  // cgroup v1 `tasks` files that the process that runs the program writes
-  // "0" into (single-threaded, it moves its one thread, which does not wait
-  // for an RCU grace period as moving through cgroup.procs does).
+  // cgroup v1 `tasks` files that the program's process writes "0" into
+  // (single-threaded, it moves its one thread, which does not wait for an
+  // RCU grace period as moving through cgroup.procs does).
   std::vector<int> join_tasks;
   std::vector<ChildStep> steps;
-  // Set: the child and everything it runs can never gain privileges
+  // Set: the program and everything it runs can never gain privileges
   // (set-uid bits and file capabilities are ignored).
   bool no_new_privs = false;
-  // Set: the program runs in a child of the child (made with CLONE_PARENT,
-  // so it is still the caller's child), which is what puts it inside a
-  // process namespace that a kSetns step entered.
-  bool fork_into_namespace = false;
   // Set: the program starts a session of its own (no controlling terminal,
   // a process group of its own).
   bool new_session = false;
@@ -68,6 +64,17 @@ class ChildPlan {
   // caller's.
   long uid = -1;
   long gid = -1;
+
+  // Set: the helper stays as the first process of its namespaces, the
+  // reaper of everything the program leaves, for as long as it lives; it
+  // ends the session when the process of `lifeline` (a process descriptor
+  // of the owner) ends: every process of the session, with SIGKILL, and the
+  // control groups of `cleanup` (a directory descriptor and the group's name
+  // in it), and, with `kill_uid`, everything that account may signal.
+  bool stay = false;
+  int lifeline = -1;
+  std::vector<std::pair<int, std::string>> cleanup;
+  long kill_uid = -1;
 
   // A stable copy of `text` whose pointer lives as long as the plan.
   const char* keep(std::string text) { return strings_.emplace_back(std::move(text)).c_str(); }

@@ -137,16 +137,13 @@ HostResult<AccountStore> AccountStore::reset(int root_fd, const std::string& roo
               MS_NOSUID | MS_NODEV | MS_NOATIME, options.c_str()) != 0) {
     return host_error("mount a tmpfs on " + store.mount_point_);
   }
-  store.fd_.reset(
-      ::openat(stores.get(), name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-  if (!store.fd_) return host_error("open " + store.mount_point_);
+  store.mounted_ = true;
   UniqueFd top(
       ::openat(stores.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   if (!top) return host_error("open " + store.mount_point_);
 
   HostResult<UniqueFd> home = make_dir_at(top.get(), "home", uid, 0700);
   if (!home) return std::unexpected(home.error());
-  store.home_ = std::move(*home);
   for (const Place& place : kPrivatePlaces) {
     if (auto dir = make_dir_at(top.get(), place.dir, 0, 01777); !dir) {
       return std::unexpected(dir.error());
@@ -186,14 +183,14 @@ HostResult<AccountStore> AccountStore::reset(int root_fd, const std::string& roo
 }
 
 void AccountStore::detach() {
-  if (!fd_) return;
-  home_.reset();
-  fd_.reset();
+  if (!mounted_) return;
+  mounted_ = false;
   ::umount2(mount_point_.c_str(), MNT_DETACH | UMOUNT_NOFOLLOW);
 }
 
-void add_session_mounts(ChildPlan& plan, const AccountStore& store, const std::string& home_path,
-                        bool private_network) {
+void add_session_mounts(ChildPlan& plan, const AccountStore& store, const std::string& home_root,
+                        const std::string& name, bool private_network) {
+  const std::string home_path = home_root + "/" + name;
   plan.clone_flags |= CLONE_NEWNS | CLONE_NEWIPC | CLONE_NEWPID;
   if (private_network) plan.clone_flags |= CLONE_NEWNET;
   auto mount = [&](ChildStep::Kind kind, const char* source, const char* target, const char* fstype,
@@ -218,6 +215,14 @@ void add_session_mounts(ChildPlan& plan, const AccountStore& store, const std::s
   const std::string& top = store.mount_point();
   // Nothing mounted here reaches the host, nor the host's later mounts here.
   mount(ChildStep::kMount, nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr);
+  // Other accounts' stores and homes leave the copy (they would show in its
+  // mount table and keep a replaced store's memory for as long as the
+  // session lives); this account's own stay until they are bound below.
+  ChildStep others;
+  others.kind = ChildStep::kDetachOthers;
+  others.target = plan.keep(home_root);
+  others.source = plan.keep(name);
+  plan.steps.push_back(others);
   std::string home_below_tmp = home_path;
   if (home_below_tmp.starts_with("/tmp/")) home_below_tmp.erase(0, 5);
   bind(ChildStep::kMount, plan.keep(top + "/home"), plan.keep(top + "/tmp/" + home_below_tmp),

@@ -37,27 +37,19 @@ class AccountStore {
                                         const std::string& name, std::uint32_t uid,
                                         std::uint64_t disk);
 
-  bool valid() const { return fd_.valid(); }
-  // The store's root directory (an O_PATH descriptor).
-  int fd() const { return fd_.get(); }
-  // The home directory itself.
-  int home_fd() const { return home_.get(); }
+  bool valid() const { return mounted_; }
   // Where the store is mounted on the host.
   const std::string& mount_point() const { return mount_point_; }
 
   // Takes the store's private directories out of reach of every path on the
   // host (the home stays where it is until the account's next session).
   void detach();
-  // Closes the descriptors without unmounting anything (in a forked copy).
-  void abandon() {
-    fd_.reset();
-    home_.reset();
-  }
+  // Forgets the store without unmounting anything (in a forked copy).
+  void abandon() { mounted_ = false; }
 
  private:
   std::string mount_point_;  // <root>/.store/<name>
-  UniqueFd fd_;
-  UniqueFd home_;
+  bool mounted_ = false;     // holds no descriptor: a live session costs none here
 };
 
 // Detaches what an account's store left mounted at <root>/<name> and
@@ -72,12 +64,13 @@ inline constexpr std::uint64_t kMinInodes = 4096;
 
 // Adds to `plan` the steps that give a child the session's private view (in
 // new mount, IPC and process namespaces; the child is their first process):
-// its mounts made private, the store's directories over /tmp, /var/tmp,
+// its mounts made private, every other account's store and home under
+// `home_root` detached, the store's directories over /tmp, /var/tmp,
 // /run/lock and /dev/shm, the home at `home_path`, a /proc of its own that
 // hides other users' processes, nosuid everywhere; with `private_network`,
 // the loopback interface of its new network namespace brought up.
-void add_session_mounts(ChildPlan& plan, const AccountStore& store, const std::string& home_path,
-                        bool private_network);
+void add_session_mounts(ChildPlan& plan, const AccountStore& store, const std::string& home_root,
+                        const std::string& name, bool private_network);
 
 // Whether this process may mount (root with CAP_SYS_ADMIN).
 bool can_mount();

@@ -163,10 +163,16 @@ TEST_F(FakeSessionTest, StartsSuInsideTheSessionsWalls) {
   EXPECT_EQ(info.st_uid, 1001u);
   EXPECT_EQ(info.st_gid, 1001u);
   EXPECT_EQ(info.st_mode & 07777, 0700u);  // whatever the umask
+  // `su` is the child of the session's helper.
+  std::string children;
+  std::ifstream("/proc/" + std::to_string(session->pid()) + "/task/" +
+                std::to_string(session->pid()) + "/children") >>
+      children;
+  ASSERT_FALSE(children.empty());
   std::set<std::string> fds;
-  for (const auto& [fd, target] : fd_targets(std::to_string(session->pid()))) fds.insert(fd);
+  for (const auto& [fd, target] : fd_targets(children)) fds.insert(fd);
   EXPECT_EQ(fds, (std::set<std::string>{"0", "1", "2"}));
-  std::ifstream limits("/proc/" + std::to_string(session->pid()) + "/limits");
+  std::ifstream limits("/proc/" + children + "/limits");
   std::string line;
   while (std::getline(limits, line) && !line.starts_with("Max processes")) {
   }

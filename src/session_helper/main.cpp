@@ -1,0 +1,818 @@
+// lumvex-session-helper: every process that lumvex starts on the host
+// starts through this program, so that nothing but a short clone that only
+// runs exec ever shares the owning Python process's memory.
+//
+//   lumvex-session-helper start         (plan on the control socket, fd 3)
+//   lumvex-session-helper kill UID TARGET SIGNAL
+//   lumvex-session-helper probe UID
+//
+// start: reads a plan (wire.hpp), enters the namespaces and control groups
+// it names, makes its mounts and starts its program with the account's ids.
+// Three ways to go on:
+// - a plain program runs in place of the helper (exec), which answers only
+//   when it cannot;
+// - a program that must start inside a process namespace the helper entered
+//   (setns affects children only) runs as the helper's child; the helper
+//   answers with its process id, waits for it and ends as it ended;
+// - as a session's first process (kStay) the helper stays for as long as
+//   the session is open: it reaps every orphan of the session, outlives the
+//   program (the shell may end; the session's namespaces stay), and holds a
+//   lifeline to the owner, a process descriptor: when the owner dies, by
+//   SIGKILL too, the helper ends every process of the session, removes its
+//   control groups and exits.
+//
+// kill: sends SIGNAL to TARGET (as kill(2) takes it) with the account's ids,
+// so that it reaches only what the account itself may signal. Exit status 0,
+// or the errno.
+//
+// probe: whether the account has any process besides this one, asked of the
+// kernel's count of its processes: with a cap of two, a child can be made
+// only when the prober is the account's one process. Exit status 0 (alone),
+// EAGAIN (not alone) or another errno.
+//
+// The helper holds nothing of the owner but what the plan sends it: every
+// other descriptor is closed on start, and its standard streams are
+// /dev/null.
+#include <dirent.h>
+#include <fcntl.h>
+#include <grp.h>
+#include <linux/mount.h>
+#include <linux/sched.h>
+#include <net/if.h>
+#include <poll.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/mount.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/signalfd.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "session_helper/wire.hpp"
+
+namespace {
+
+using namespace lumvex::wire;
+
+struct Step {
+  std::int32_t kind = kMount;
+  unsigned long flags = 0;
+  std::optional<std::string> source, target, fstype, data;
+};
+
+struct Cleanup {
+  int dir = -1;
+  std::string name;
+};
+
+struct Plan {
+  bool stay = false;
+  int std_fds[3] = {-1, -1, -1};
+  int lifeline = -1;
+  std::vector<std::pair<int, int>> setns;
+  bool enters_pid_namespace = false;
+  int join_dir = -1;
+  int join_procs = -1;
+  std::vector<int> join_tasks;
+  std::vector<Cleanup> cleanup;
+  long kill_uid = -1;
+  std::vector<Step> steps;
+  bool no_new_privs = false;
+  bool new_session = false;
+  std::optional<std::string> workdir;
+  int umask = -1;
+  long uid = -1;
+  long gid = -1;
+  std::optional<rlim_t> process_limit;
+  std::vector<std::string> candidates;
+  std::vector<std::string> args;
+  std::vector<std::string> env;
+  int unshare = 0;
+};
+
+std::int64_t now_ms() {
+  timespec ts{};
+  ::clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<std::int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+void sleep_ms(long ms) {
+  timespec ts{ms / 1000, (ms % 1000) * 1000000};
+  while (::nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+  }
+}
+
+bool write_all(int fd, const void* data, std::size_t size) {
+  const char* at = static_cast<const char*>(data);
+  while (size > 0) {
+    const ssize_t n = ::write(fd, at, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    at += n;
+    size -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+bool read_all(int fd, void* data, std::size_t size) {
+  char* at = static_cast<char*>(data);
+  while (size > 0) {
+    const ssize_t n = ::read(fd, at, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    at += n;
+    size -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+// Signal actions back to their defaults and an open mask: the helper starts
+// with whatever the owner had (ignored signals stay ignored across exec).
+void reset_signals() {
+  struct sigaction action{};
+  action.sa_handler = SIG_DFL;
+  sigemptyset(&action.sa_mask);
+  for (int signal = 1; signal < NSIG; ++signal) {
+    if (signal == SIGKILL || signal == SIGSTOP) continue;
+    ::sigaction(signal, &action, nullptr);
+  }
+  sigset_t none;
+  sigemptyset(&none);
+  ::sigprocmask(SIG_SETMASK, &none, nullptr);
+}
+
+// Standard streams on /dev/null, and nothing else open but `keep`.
+void close_inherited(int keep) {
+  const int null = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+  for (int fd = 0; fd < 3 && null >= 0; ++fd) {
+    if (fd != null) ::dup2(null, fd);
+  }
+  if (null > 2) ::close(null);
+  const unsigned first = static_cast<unsigned>(keep) + 1;
+  if (::syscall(SYS_close_range, first, ~0u, 0) != 0) {
+    for (int fd = static_cast<int>(first); fd < 1024; ++fd) ::close(fd);
+  }
+}
+
+// --- the plan -----------------------------------------------------------------
+
+// Receives the plan and its descriptors from the control socket. False on a
+// malformed or incomplete plan.
+bool receive_plan(Plan& plan) {
+  Writer::Header header{};
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * kMaxFds)];
+  iovec iov{&header, sizeof header};
+  msghdr message{};
+  message.msg_iov = &iov;
+  message.msg_iovlen = 1;
+  message.msg_control = control;
+  message.msg_controllen = sizeof control;
+  ssize_t n;
+  do {
+    n = ::recvmsg(kControlFd, &message, MSG_CMSG_CLOEXEC | MSG_WAITALL);
+  } while (n < 0 && errno == EINTR);
+  if (n != static_cast<ssize_t>(sizeof header) || header.magic != kMagic ||
+      header.length > kMaxPlan) {
+    return false;
+  }
+  std::vector<int> fds;
+  for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
+    if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS) continue;
+    const std::size_t count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+    const int* data = reinterpret_cast<const int*>(CMSG_DATA(c));
+    fds.insert(fds.end(), data, data + count);
+  }
+  std::string payload(header.length, '\0');
+  if (!read_all(kControlFd, payload.data(), payload.size())) return false;
+
+  auto fd_at = [&](std::int32_t index) {
+    return index >= 0 && static_cast<std::size_t>(index) < fds.size()
+               ? fds[static_cast<std::size_t>(index)]
+               : -1;
+  };
+  Reader reader(payload);
+  while (reader.next()) {
+    switch (reader.tag()) {
+      case kStay:
+        plan.stay = true;
+        break;
+      case kStdFds:
+        for (int i = 0; i < 3; ++i) {
+          plan.std_fds[i] = fd_at(reader.number<std::int32_t>(sizeof(std::int32_t) * i));
+        }
+        break;
+      case kLifeline:
+        plan.lifeline = fd_at(reader.number<std::int32_t>());
+        break;
+      case kSetns: {
+        const int flags = reader.number<std::int32_t>(sizeof(std::int32_t));
+        plan.setns.emplace_back(fd_at(reader.number<std::int32_t>()), flags);
+        if ((flags & CLONE_NEWPID) != 0) plan.enters_pid_namespace = true;
+        break;
+      }
+      case kJoinDir:
+        plan.join_dir = fd_at(reader.number<std::int32_t>());
+        break;
+      case kJoinProcs:
+        plan.join_procs = fd_at(reader.number<std::int32_t>());
+        break;
+      case kJoinTasks:
+        plan.join_tasks.push_back(fd_at(reader.number<std::int32_t>()));
+        break;
+      case kCleanup:
+        if (reader.data().size() > sizeof(std::int32_t)) {
+          plan.cleanup.push_back(Cleanup{fd_at(reader.number<std::int32_t>()),
+                                         std::string(reader.data().substr(sizeof(std::int32_t)))});
+        }
+        break;
+      case kKillUid:
+        plan.kill_uid = static_cast<long>(reader.number<std::int64_t>());
+        break;
+      case kStep: {
+        Step step;
+        step.kind = reader.number<std::int32_t>();
+        step.flags = reader.number<std::uint64_t>(sizeof(std::int32_t));
+        std::size_t at = sizeof(std::int32_t) + sizeof(std::uint64_t);
+        std::optional<std::string>* fields[4] = {&step.source, &step.target, &step.fstype,
+                                                 &step.data};
+        for (std::optional<std::string>* field : fields) {
+          std::string text;
+          if (reader.step_string(at, text)) *field = std::move(text);
+        }
+        plan.steps.push_back(std::move(step));
+        break;
+      }
+      case kNoNewPrivs:
+        plan.no_new_privs = true;
+        break;
+      case kNewSession:
+        plan.new_session = true;
+        break;
+      case kWorkdir:
+        plan.workdir = std::string(reader.data());
+        break;
+      case kUmask:
+        plan.umask = reader.number<std::int32_t>();
+        break;
+      case kUid:
+        plan.uid = static_cast<long>(reader.number<std::int64_t>());
+        break;
+      case kGid:
+        plan.gid = static_cast<long>(reader.number<std::int64_t>());
+        break;
+      case kProcessLimit:
+        plan.process_limit = static_cast<rlim_t>(reader.number<std::uint64_t>());
+        break;
+      case kCandidate:
+        plan.candidates.emplace_back(reader.data());
+        break;
+      case kArg:
+        plan.args.emplace_back(reader.data());
+        break;
+      case kEnv:
+        plan.env.emplace_back(reader.data());
+        break;
+      case kUnshare:
+        plan.unshare = reader.number<std::int32_t>();
+        break;
+    }
+  }
+  if (!reader.ok() || plan.candidates.empty() || plan.args.empty()) return false;
+  for (int fd : plan.std_fds) {
+    if (fd < 0) return false;
+  }
+  return true;
+}
+
+// --- setting up ---------------------------------------------------------------
+
+// Brings the interface "lo" up, in the helper's network namespace.
+int loopback_up() {
+  const int sock = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (sock < 0) return errno;
+  ifreq request{};
+  std::strncpy(request.ifr_name, "lo", IFNAMSIZ - 1);
+  int error = 0;
+  if (::ioctl(sock, SIOCGIFFLAGS, &request) != 0) {
+    error = errno;
+  } else {
+    request.ifr_flags = static_cast<short>(request.ifr_flags | IFF_UP);
+    if (::ioctl(sock, SIOCSIFFLAGS, &request) != 0) error = errno;
+  }
+  ::close(sock);
+  return error;
+}
+
+// A mount point of /proc/self/mountinfo, its octal escapes undone.
+std::string unescape(std::string_view text) {
+  std::string out;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\\' && i + 3 < text.size()) {
+      const int value = (text[i + 1] - '0') * 64 + (text[i + 2] - '0') * 8 + (text[i + 3] - '0');
+      out.push_back(static_cast<char>(value));
+      i += 3;
+    } else {
+      out.push_back(text[i]);
+    }
+  }
+  return out;
+}
+
+// Detaches every mount below `root` but account `name`'s home and store,
+// deepest first: what other sessions mounted there leaves this copy of the
+// mount table.
+int detach_others(const std::string& root, const std::string& name) {
+  const int fd = ::open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return errno;
+  std::string text;
+  char chunk[65536];
+  for (;;) {
+    const ssize_t n = ::read(fd, chunk, sizeof chunk);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    text.append(chunk, static_cast<std::size_t>(n));
+  }
+  ::close(fd);
+  const std::string below = root + "/";
+  const std::string own[2] = {below + name, below + ".store/" + name};
+  std::vector<std::string> points;
+  for (std::size_t at = 0; at < text.size();) {
+    std::size_t end = text.find('\n', at);
+    if (end == std::string::npos) end = text.size();
+    std::string_view line(text.data() + at, end - at);
+    at = end + 1;
+    // id parent major:minor root mount-point ...
+    std::size_t field = 0;
+    for (int skip = 0; skip < 4 && field != std::string_view::npos; ++skip) {
+      field = line.find(' ', field);
+      if (field != std::string_view::npos) ++field;
+    }
+    if (field == std::string_view::npos) continue;
+    const std::size_t stop = line.find(' ', field);
+    std::string point = unescape(line.substr(field, stop - field));
+    if (!point.starts_with(below)) continue;
+    bool mine = false;
+    for (const std::string& kept : own) {
+      mine = mine || point == kept || point.starts_with(kept + "/");
+    }
+    if (!mine) points.push_back(std::move(point));
+  }
+  std::sort(points.begin(), points.end(),
+            [](const std::string& a, const std::string& b) { return a.size() > b.size(); });
+  for (const std::string& point : points) ::umount2(point.c_str(), MNT_DETACH | UMOUNT_NOFOLLOW);
+  return 0;
+}
+
+const char* c_str(const std::optional<std::string>& text) {
+  return text ? text->c_str() : nullptr;
+}
+
+// Enters the plan's namespaces and makes its mounts: 0, or the errno.
+int set_up(const Plan& plan) {
+  for (const auto& [fd, flags] : plan.setns) {
+    if (::setns(fd, flags) != 0) return errno;
+  }
+  for (const Step& step : plan.steps) {
+    switch (step.kind) {
+      case kMount:
+      case kOptionalMount:
+        if (::mount(c_str(step.source), c_str(step.target), c_str(step.fstype), step.flags,
+                    c_str(step.data)) != 0) {
+          if (errno == ENOENT && step.kind == kOptionalMount) break;
+          return errno;
+        }
+        break;
+      case kNosuidAll: {
+        mount_attr attr{};
+        attr.attr_set = MOUNT_ATTR_NOSUID;
+        if (::syscall(SYS_mount_setattr, AT_FDCWD, c_str(step.target), AT_RECURSIVE, &attr,
+                      sizeof attr) != 0 &&
+            errno != ENOSYS) {
+          return errno;
+        }
+        break;
+      }
+      case kLoopbackUp:
+        if (int error = loopback_up(); error != 0) return error;
+        break;
+      case kDetachOthers:
+        if (!step.target || !step.source) return EINVAL;
+        if (int error = detach_others(*step.target, *step.source); error != 0) return error;
+        break;
+      default:
+        return EINVAL;
+    }
+  }
+  return 0;
+}
+
+// In the process that becomes the program: control groups (unless born in
+// the v2 one), standard streams, every other descriptor closed at exec,
+// limits, privileges, a session, the account's ids and the working
+// directory. 0, or the errno (`workdir_failed` tells which step).
+int prepare_program(const Plan& plan, bool born_in_group, bool& workdir_failed) {
+  if (!born_in_group && plan.join_procs >= 0 && !write_all(plan.join_procs, "0", 1)) return errno;
+  for (int fd : plan.join_tasks) {
+    if (!write_all(fd, "0", 1)) return errno;
+  }
+  for (int fd = 0; fd < 3; ++fd) {
+    if (::dup2(plan.std_fds[fd], fd) < 0) return errno;
+  }
+  if (::syscall(SYS_close_range, 3u, ~0u, CLOSE_RANGE_CLOEXEC) != 0) {
+    for (int fd = 3; fd < 1024; ++fd) ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+  }
+  if (plan.process_limit) {
+    const rlimit limit{*plan.process_limit, *plan.process_limit};
+    if (::setrlimit(RLIMIT_NPROC, &limit) != 0) return errno;
+  }
+  if (plan.no_new_privs && ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) return errno;
+  if (plan.new_session && ::setsid() < 0) return errno;
+  if (plan.umask >= 0) ::umask(static_cast<mode_t>(plan.umask));
+  if (plan.gid >= 0) {
+    if (::setgroups(0, nullptr) != 0) return errno;
+    const gid_t gid = static_cast<gid_t>(plan.gid);
+    if (::setresgid(gid, gid, gid) != 0) return errno;
+  }
+  if (plan.uid >= 0) {
+    const uid_t uid = static_cast<uid_t>(plan.uid);
+    if (::setresuid(uid, uid, uid) != 0) return errno;
+  }
+  // Entered with the program's own ids: only where it may go itself.
+  if (plan.workdir && ::chdir(plan.workdir->c_str()) != 0) {
+    workdir_failed = true;
+    return errno;
+  }
+  return 0;
+}
+
+// Runs the program, trying the candidates as execvp does (a missing one
+// moves on; a refused one is remembered). Returns only on failure: the errno.
+int exec_program(const Plan& plan) {
+  std::vector<char*> argv;
+  for (const std::string& arg : plan.args) argv.push_back(const_cast<char*>(arg.c_str()));
+  argv.push_back(nullptr);
+  std::vector<char*> envp;
+  for (const std::string& entry : plan.env) envp.push_back(const_cast<char*>(entry.c_str()));
+  envp.push_back(nullptr);
+  sigset_t none;
+  sigemptyset(&none);
+  ::sigprocmask(SIG_SETMASK, &none, nullptr);
+  bool refused = false;
+  for (const std::string& candidate : plan.candidates) {
+    ::execve(candidate.c_str(), argv.data(), envp.data());
+    const int failed = errno;
+    if (failed == EACCES) {
+      refused = true;
+    } else if (failed != ENOENT && failed != ENOTDIR && failed != ESTALE && failed != ENODEV &&
+               failed != ETIMEDOUT) {
+      return failed;
+    }
+  }
+  return refused ? EACCES : ENOENT;
+}
+
+void answer(const Answer& reply) {
+  write_all(kControlFd, &reply, sizeof reply);
+}
+
+// Makes the program's process: born in the plan's v2 control group where
+// clone3 allows, else joining it itself. 0 in the child, its id in the
+// parent, -errno on failure. `born_in_group` tells the child which.
+long start_child(const Plan& plan, bool& born_in_group) {
+  if (plan.join_dir >= 0) {
+    clone_args args{};
+    args.flags = CLONE_INTO_CGROUP;
+    args.exit_signal = SIGCHLD;
+    args.cgroup = static_cast<std::uint64_t>(plan.join_dir);
+    const long pid = ::syscall(SYS_clone3, &args, sizeof args);
+    if (pid >= 0) {
+      born_in_group = true;
+      return pid;
+    }
+    if (errno != ENOSYS && errno != E2BIG && errno != EINVAL) return -errno;
+  }
+  born_in_group = false;
+  const pid_t pid = ::fork();
+  return pid < 0 ? -errno : pid;
+}
+
+// --- the session's first process --------------------------------------------
+
+// Removes a session's control group (its leaves first), trying again while
+// the last processes are still leaving.
+void remove_group(int dir, const std::string& name, std::int64_t deadline) {
+  for (;;) {
+    const int group = ::openat(dir, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (group < 0) return;
+    bool busy = false;
+    if (DIR* stream = ::fdopendir(::dup(group))) {
+      while (dirent* entry = ::readdir(stream)) {
+        if (entry->d_type != DT_DIR || entry->d_name[0] == '.') continue;
+        if (::unlinkat(group, entry->d_name, AT_REMOVEDIR) != 0 && errno == EBUSY) busy = true;
+      }
+      ::closedir(stream);
+    }
+    ::close(group);
+    if (!busy && (::unlinkat(dir, name.c_str(), AT_REMOVEDIR) == 0 || errno != EBUSY)) return;
+    if (now_ms() >= deadline) return;
+    sleep_ms(5);
+  }
+}
+
+// Sends SIGKILL, with account `uid`'s ids, to everything the account may
+// signal (from a child, which takes on the ids).
+void kill_account(long uid) {
+  const pid_t child = ::fork();
+  if (child == 0) {
+    const uid_t u = static_cast<uid_t>(uid);
+    if (::setgroups(0, nullptr) == 0 && ::setresgid(u, u, u) == 0 && ::setresuid(u, u, u) == 0) {
+      ::kill(-1, SIGKILL);
+    }
+    ::_exit(0);
+  }
+  if (child > 0) ::waitpid(child, nullptr, 0);
+}
+
+// The owner has gone: every process of the session ends, and its control
+// groups go.
+[[noreturn]] void end_session(const Plan& plan, pid_t program) {
+  if (::getpid() == 1) {
+    ::kill(-1, SIGKILL);  // everything in the namespace but this process
+  } else if (program > 0) {
+    ::kill(program, SIGKILL);
+  }
+  for (const Cleanup& group : plan.cleanup) {
+    const std::string kill_file = group.name + "/cgroup.kill";
+    const int fd = ::openat(group.dir, kill_file.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd >= 0) {
+      write_all(fd, "1", 1);
+      ::close(fd);
+    }
+  }
+  if (plan.kill_uid > 0) kill_account(plan.kill_uid);
+  const std::int64_t deadline = now_ms() + 2000;
+  for (;;) {
+    const pid_t pid = ::waitpid(-1, nullptr, WNOHANG | __WALL);
+    if (pid > 0) continue;
+    if (pid < 0 && errno == ECHILD) break;
+    if (now_ms() >= deadline) break;
+    sleep_ms(2);
+  }
+  for (const Cleanup& group : plan.cleanup) remove_group(group.dir, group.name, deadline);
+  ::_exit(0);
+}
+
+// Reaps whatever has ended below the helper; true when `program` was among
+// them.
+void reap_all() {
+  while (::waitpid(-1, nullptr, WNOHANG | __WALL) > 0) {
+  }
+}
+
+// As the session's first process: reaps and watches the owner until it
+// goes. Signals from inside the session do not reach a namespace's first
+// process that has no handler; the owner ends it with SIGKILL.
+[[noreturn]] void stay(const Plan& plan, int signals, pid_t program) {
+  for (;;) {
+    pollfd fds[2] = {{signals, POLLIN, 0}, {plan.lifeline, POLLIN, 0}};
+    const nfds_t count = plan.lifeline >= 0 ? 2 : 1;
+    if (::poll(fds, count, -1) < 0) {
+      if (errno == EINTR) continue;
+      sleep_ms(10);
+    }
+    if (count == 2 && fds[1].revents != 0) end_session(plan, program);
+    if (fds[0].revents != 0) {
+      signalfd_siginfo info[8];
+      while (::read(signals, info, sizeof info) > 0) {
+      }
+      reap_all();
+    }
+  }
+}
+
+// Sends `reply` with descriptor `fd` attached.
+bool answer_with(const Answer& reply, int fd) {
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+  iovec iov{const_cast<Answer*>(&reply), sizeof reply};
+  msghdr message{};
+  message.msg_iov = &iov;
+  message.msg_iovlen = 1;
+  message.msg_control = control;
+  message.msg_controllen = sizeof control;
+  cmsghdr* c = CMSG_FIRSTHDR(&message);
+  c->cmsg_level = SOL_SOCKET;
+  c->cmsg_type = SCM_RIGHTS;
+  c->cmsg_len = CMSG_LEN(sizeof(int));
+  std::memcpy(CMSG_DATA(c), &fd, sizeof fd);
+  ssize_t n;
+  do {
+    n = ::sendmsg(kControlFd, &message, MSG_NOSIGNAL);
+  } while (n < 0 && errno == EINTR);
+  return n == static_cast<ssize_t>(sizeof reply);
+}
+
+// For a staying helper: makes the plan's namespaces and the process that
+// stays, a child that the owner adopts (it is not the owner's child, so no
+// wait of the owner's can take it). This process hands it over and exits;
+// the child goes on (true) once the hand-over is done.
+bool become_first_process(const Plan& plan) {
+  Answer reply;
+  if (plan.unshare != 0 && ::unshare(plan.unshare) != 0) {
+    reply.error = errno;
+    answer(reply);
+    return false;
+  }
+  int gate[2];
+  if (::pipe2(gate, O_CLOEXEC) != 0) {
+    reply.error = errno;
+    answer(reply);
+    return false;
+  }
+  const pid_t child = ::fork();
+  if (child < 0) {
+    reply.error = errno;
+    answer(reply);
+    return false;
+  }
+  if (child == 0) {
+    ::close(gate[1]);
+    char byte;
+    while (::read(gate[0], &byte, 1) < 0 && errno == EINTR) {
+    }
+    ::close(gate[0]);
+    return true;
+  }
+  ::close(gate[0]);
+  const int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, child, 0));
+  reply.pid = child;
+  if (pidfd < 0 || !answer_with(reply, pidfd)) {
+    ::kill(child, SIGKILL);
+    ::_exit(127);
+  }
+  ::_exit(0);  // the gate closes: the child goes on
+}
+
+int start() {
+  Plan plan;
+  Answer reply;
+  if (!receive_plan(plan)) {
+    reply.error = EPROTO;
+    answer(reply);
+    return 127;
+  }
+  ::fcntl(kControlFd, F_SETFD, FD_CLOEXEC);
+
+  if (plan.stay && !become_first_process(plan)) return 127;
+  if (plan.stay && ::getpid() != 1) ::prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0);
+  reply.error = set_up(plan);
+  if (reply.error != 0) {
+    answer(reply);
+    return 127;
+  }
+
+  if (!plan.stay && !plan.enters_pid_namespace) {
+    // The program takes this process's place.
+    bool workdir_failed = false;
+    int error = prepare_program(plan, false, workdir_failed);
+    if (error == 0) error = exec_program(plan);
+    reply.error = error;
+    reply.workdir_failed = workdir_failed;
+    answer(reply);
+    return 127;
+  }
+
+  // The program is this process's child; it says why it could not run
+  // through a pipe that closes when it does.
+  int report[2];
+  if (::pipe2(report, O_CLOEXEC) != 0) {
+    reply.error = errno;
+    answer(reply);
+    return 127;
+  }
+  sigset_t child_signals;
+  sigemptyset(&child_signals);
+  sigaddset(&child_signals, SIGCHLD);
+  ::sigprocmask(SIG_BLOCK, &child_signals, nullptr);
+  const int signals = plan.stay ? ::signalfd(-1, &child_signals, SFD_CLOEXEC | SFD_NONBLOCK) : -1;
+  bool born_in_group = false;
+  const long pid = start_child(plan, born_in_group);
+  if (pid == 0) {
+    ::close(report[0]);
+    Answer failure;
+    bool workdir_failed = false;
+    failure.error = prepare_program(plan, born_in_group, workdir_failed);
+    if (failure.error == 0) failure.error = exec_program(plan);
+    failure.workdir_failed = workdir_failed;
+    write_all(report[1], &failure, sizeof failure);
+    ::_exit(127);
+  }
+  ::close(report[1]);
+  if (pid < 0) {
+    reply.error = static_cast<int>(-pid);
+  } else {
+    Answer failure;
+    if (read_all(report[0], &failure, sizeof failure)) {
+      reply = failure;
+      ::waitpid(static_cast<pid_t>(pid), nullptr, 0);
+    }
+    reply.pid = pid;
+  }
+  ::close(report[0]);
+  // The program's descriptors are its own now.
+  for (int fd : plan.std_fds) ::close(fd);
+  answer(reply);
+  ::close(kControlFd);
+  if (reply.error != 0) return 127;
+
+  if (plan.stay) stay(plan, signals, static_cast<pid_t>(pid));
+
+  // Ends as the program ended.
+  int status = 0;
+  while (::waitpid(static_cast<pid_t>(pid), &status, 0) < 0) {
+    if (errno != EINTR) return 127;
+  }
+  if (WIFEXITED(status)) return WEXITSTATUS(status);
+  const int signal = WTERMSIG(status);
+  const rlimit no_core{0, 0};
+  ::setrlimit(RLIMIT_CORE, &no_core);
+  struct sigaction action{};
+  action.sa_handler = SIG_DFL;
+  ::sigaction(signal, &action, nullptr);
+  sigset_t none;
+  sigemptyset(&none);
+  ::sigprocmask(SIG_SETMASK, &none, nullptr);
+  ::kill(::getpid(), signal);
+  return 128 + signal;
+}
+
+// Takes on account `uid`'s ids (all of them, supplementary groups dropped).
+int become(long uid) {
+  const uid_t u = static_cast<uid_t>(uid);
+  if (::setgroups(0, nullptr) != 0 || ::setresgid(u, u, u) != 0 || ::setresuid(u, u, u) != 0) {
+    return errno;
+  }
+  return 0;
+}
+
+// A positive decimal number (or, with `negative`, a negative one too).
+bool parse_number(const char* text, long& out, bool negative = false) {
+  if (text == nullptr || *text == '\0') return false;
+  char* end = nullptr;
+  errno = 0;
+  out = std::strtol(text, &end, 10);
+  return errno == 0 && *end == '\0' && (negative || out > 0);
+}
+
+int kill_as(int argc, char** argv) {
+  long uid = 0, target = 0, signal = 0;
+  if (argc != 5 || !parse_number(argv[2], uid) || !parse_number(argv[3], target, true) ||
+      !parse_number(argv[4], signal)) {
+    return EINVAL;
+  }
+  if (int error = become(uid); error != 0) return error;
+  return ::kill(static_cast<pid_t>(target), static_cast<int>(signal)) == 0 ? 0 : errno;
+}
+
+int probe(int argc, char** argv) {
+  long uid = 0;
+  if (argc != 3 || !parse_number(argv[2], uid)) return EINVAL;
+  if (int error = become(uid); error != 0) return error;
+  const rlimit two{2, 2};
+  if (::setrlimit(RLIMIT_NPROC, &two) != 0) return errno;
+  const pid_t child = ::fork();
+  if (child < 0) return errno;
+  if (child == 0) ::_exit(0);
+  ::waitpid(child, nullptr, 0);
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  reset_signals();
+  const std::string mode = argc > 1 ? argv[1] : "";
+  if (mode == "start") {
+    close_inherited(kControlFd);
+    return start();
+  }
+  close_inherited(2);
+  if (mode == "kill") return kill_as(argc, argv);
+  if (mode == "probe") return probe(argc, argv);
+  return EINVAL;
+}

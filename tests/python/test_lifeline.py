@@ -1,0 +1,144 @@
+"""What a session stands on (root only): it ends with its owner, whatever its
+processes do; it outlives its shell; it shares no memory with the owner; and
+what it does inside its walls never breaks the owner's calls. Every wait has
+a deadline."""
+
+import ctypes
+import os
+import signal
+import subprocess
+import sys
+import textwrap
+import threading
+import time
+
+import pytest
+
+import lumvex
+from test_walls import none_left, open_session, sh, uid_processes
+
+from test_sessions import needs_host
+
+pytestmark = needs_host
+
+PR_GET_DUMPABLE = 3
+
+
+def wait_for(predicate, seconds=5.0):
+    end = time.monotonic() + seconds
+    while time.monotonic() < end:
+        if predicate():
+            return True
+        time.sleep(0.01)
+    return predicate()
+
+
+def write_fails(session):
+    try:
+        session.write(b"echo still there\n")
+    except ValueError:
+        return True
+    return False
+
+
+def session_helpers():
+    """Live processes of the session helper program, by their executable."""
+    found = []
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            if os.path.basename(os.readlink(f"/proc/{entry}/exe")) == "lumvex-session-helper":
+                found.append(int(entry))
+        except OSError:
+            pass
+    return found
+
+
+OWNER = textwrap.dedent("""
+    import sys, threading, time
+    import lumvex
+    ballast = bytearray(64 << 20)
+    pool = lumvex.PyUserPool(memory=256 << 20, processes=64)
+    s = lumvex.PyTerminalSession(pool)
+    # A foreground job that ignores hang-ups and never reads its terminal, a
+    # stopped job, a detached process and a command in flight.
+    s.write(b"sleep 230 & kill -STOP $!; trap '' HUP; exec sleep 231\\n")
+    s.run("setsid sleep 232 </dev/null >/dev/null 2>&1 &")
+    threading.Thread(target=s.run, args=("sleep 233",), daemon=True).start()
+    print(s.user, s.uid, flush=True)
+    time.sleep(600)
+""")
+
+
+def test_sessions_end_with_a_killed_owner():
+    owner = subprocess.Popen([sys.executable, "-c", OWNER], stdout=subprocess.PIPE, text=True)
+    try:
+        name, uid = owner.stdout.readline().split()
+        uid = int(uid)
+        assert wait_for(lambda: len(uid_processes(uid)) >= 4), uid_processes(uid)
+    finally:
+        owner.kill()
+        owner.wait(timeout=10)
+    assert wait_for(lambda: not uid_processes(uid), 2.0), uid_processes(uid)
+    assert none_left(uid)
+    for hierarchy in os.listdir("/sys/fs/cgroup"):
+        assert wait_for(lambda: not os.path.exists(f"/sys/fs/cgroup/{hierarchy}/lumvex/{name}"),
+                        2.0)
+    assert wait_for(lambda: not session_helpers(), 2.0)
+    # The claim went with the owner: a new pool takes the account at once.
+    with lumvex.PyTerminalSession(lumvex.PyUserPool()) as again:
+        assert again.user == name
+
+
+ENDINGS = {
+    "exit typed into the shell": lambda s: s.write(b"exit\n"),
+    "the shell killed": lambda s: s.run("pkill -KILL -x bash; true"),
+    "kill -9 -1 from a command": lambda s: s.run("kill -9 -1"),
+}
+
+
+@pytest.mark.parametrize("ending", sorted(ENDINGS))
+def test_a_session_outlives_its_shell(ending):
+    pool = lumvex.PyUserPool(memory=256 << 20, processes=64)
+    s = open_session(pool)
+    uid = s.uid
+    ENDINGS[ending](s)
+    # The shell's stream ends; the session does not.
+    assert wait_for(lambda: s.read(4096) == b"", 5.0)
+    assert wait_for(lambda: write_fails(s), 5.0)
+    assert s.run("echo alive").stdout == b"alive\n"
+    s.write_file("note", b"kept")
+    assert s.read_file("note") == b"kept"
+    assert s.usage()["processes"] >= 0
+    s.close()
+    assert none_left(uid)
+    with lumvex.PyTerminalSession(pool) as again:
+        assert again.uid == uid
+
+
+def test_a_full_process_cap_fails_the_command_not_the_session():
+    pool = lumvex.PyUserPool(processes=16)
+    s = open_session(pool)
+    uid = s.uid
+    s.run("for i in $(seq 40); do setsid sleep 60 </dev/null >/dev/null 2>&1 & done; true")
+    try:
+        result = s.run("echo hi")
+    except OSError:
+        pass  # as subprocess reports a command that cannot start
+    else:
+        assert result.returncode != 0 or result.stdout == b"hi\n"
+    s.close()
+    assert none_left(uid)
+
+
+def test_the_owner_stays_dumpable():
+    prctl = ctypes.CDLL(None, use_errno=True).prctl
+    assert prctl(PR_GET_DUMPABLE, 0, 0, 0, 0) == 1
+    pool = lumvex.PyUserPool()
+    for _ in range(5):
+        with lumvex.PyTerminalSession(pool) as s:
+            for _ in range(4):
+                assert s.run("true").returncode == 0
+            s.send_signal(signal.SIGINT)
+    assert prctl(PR_GET_DUMPABLE, 0, 0, 0, 0) == 1
