@@ -22,8 +22,14 @@ struct HostError {
   }
 };
 
+// A result that must be looked at: dropping one fails the build.
 template <typename T = void>
-using HostResult = std::expected<T, HostError>;
+class [[nodiscard]] HostResult : public std::expected<T, HostError> {
+ public:
+  using std::expected<T, HostError>::expected;
+  HostResult(std::expected<T, HostError> other)  // NOLINT: a plain expected converts
+      : std::expected<T, HostError>(std::move(other)) {}
+};
 
 // The failure of `what` with the current errno (or `code`).
 inline std::unexpected<HostError> host_error(std::string what, int code = errno) {

@@ -195,7 +195,7 @@ HostResult<void> end_account_processes(std::uint32_t uid, pid_t parent,
                                        std::chrono::steady_clock::time_point deadline,
                                        std::vector<UniqueFd>* children) {
   if (uid == 0 || uid == ::geteuid() || uid == ::getuid()) {
-    throw InternalError("Refusing to end the processes of uid " + std::to_string(uid));
+    return host_error("end the processes of uid " + std::to_string(uid), EPERM);
   }
   // Each pass kills what it finds and waits for it to end; what those
   // processes started meanwhile is found by the next pass.

@@ -27,8 +27,8 @@ namespace lumvex {
 // `children` (if given), so that the caller can wait until `parent` has
 // reaped them. An error (ETIMEDOUT) when some are still alive at
 // `deadline`, or when /proc cannot be read or a process descriptor cannot be
-// opened. Throws InternalError for uid 0 and for the caller's own user,
-// whose processes are never swept.
+// opened; EPERM for uid 0 and for the caller's own user, whose processes are
+// never swept.
 HostResult<void> end_account_processes(std::uint32_t uid, pid_t parent,
                                        std::chrono::steady_clock::time_point deadline,
                                        std::vector<UniqueFd>* children = nullptr);

@@ -613,9 +613,7 @@ HostResult<bool> kill_all_as(std::uint32_t uid) {
 
 HostResult<bool> signal_as(std::uint32_t uid, pid_t target, int signal) {
   const std::string what = "signal processes as uid " + std::to_string(uid);
-  if (uid == 0 || uid == ::getuid() || uid == ::geteuid()) {
-    throw InternalError("refusing to signal processes as uid " + std::to_string(uid));
-  }
+  if (uid == 0 || uid == ::getuid() || uid == ::geteuid()) return host_error(what, EPERM);
   HostResult<int> report = helper_report(what, {wire::kHelperName, "kill", std::to_string(uid),
                                                 std::to_string(target), std::to_string(signal)});
   if (!report) return std::unexpected(report.error());

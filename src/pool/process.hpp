@@ -180,12 +180,12 @@ CapturedOutput run_captured(const std::string& program, const std::vector<std::s
 // has taken on the account's ids. One call reaches every process of the
 // account at once, a process being started meanwhile included, without
 // walking the host's process table. Gives whether something was
-// signalled. Throws InternalError for uid 0 and for the caller's own user.
+// signalled; EPERM for uid 0 and for the caller's own user.
 HostResult<bool> kill_all_as(std::uint32_t uid);
 
 // Sends `signal` to `target` (as kill() takes it) as account `uid`, so that
 // it reaches only what the account itself may signal. Gives whether
-// anything was signalled (false: no such process or group). Throws as
+// anything was signalled (false: no such process or group); errors as
 // kill_all_as().
 HostResult<bool> signal_as(std::uint32_t uid, pid_t target, int signal);
 
