@@ -24,7 +24,8 @@ reaches the file as a whole when it is flushed or closed (one
 or that fails leaves the file's previous content, and a file or directories
 made by the refused open are removed again. ``truncate`` works. While a file
 is open for writing no other handle can open it (the filesystem's file lock):
-such an open fails with ``OSError(errno.EBUSY)``.
+an open waits half a second for it, then fails with
+``OSError(errno.EBUSY)``.
 
 Paths are separated by "/" only: a backslash is refused with ValueError (the
 filesystem would take it as a separator). "." and ".." are resolved in the
@@ -42,6 +43,7 @@ import operator
 import posixpath
 import stat
 import threading
+import time
 from datetime import datetime, timezone
 from typing import Any
 
@@ -79,6 +81,30 @@ def _errno(error: Exception) -> int | None:
 
 
 _FsError = (ValueError, OSError)
+
+# How long an open or a whole-file read waits for a file that another holder
+# has open (the protocol's own opens hold files only for a moment).
+_BUSY_WAIT = 0.5
+
+
+def _waiting(call: Any, *args: Any) -> Any:
+    """call(*args), repeated while the file is busy, for up to _BUSY_WAIT
+    seconds; then the busy error is raised."""
+    deadline = None
+    pause = 0.0002
+    while True:
+        try:
+            return call(*args)
+        except _FsError as error:
+            if _errno(error) != errno.EBUSY:
+                raise
+            now = time.monotonic()
+            if deadline is None:
+                deadline = now + _BUSY_WAIT
+            elif now >= deadline:
+                raise
+            time.sleep(pause)
+            pause = min(pause * 2, 0.005)
 
 
 class LumvexRawFile(io.RawIOBase):
@@ -400,7 +426,7 @@ class LumvexFileSystem(AbstractFileSystem):
 
     def _remove(self, path: str, recursive: bool) -> None:
         try:
-            self.pyfs.remove(path, recursive)
+            _waiting(self.pyfs.remove, path, recursive)
         except _FsError as error:
             raise _os_error(error, path) from None
 
@@ -461,6 +487,13 @@ class LumvexFileSystem(AbstractFileSystem):
     def cat_file(self, path: str, start: int | None = None, end: int | None = None,
                  **kwargs: Any) -> bytes:
         path = self._strip_protocol(path)
+        if start is None and end is None:
+            # One step under the file's lock: no handle, so a writer never
+            # finds the file busy because of a reader.
+            try:
+                return _waiting(self.pyfs.read_bytes, path)
+            except _FsError as error:
+                raise _os_error(error, path) from None
         with self._open(path, "rb", buffering=0) as f:
             size = self._stat(path).st_size
             begin = 0 if start is None else (max(size + start, 0) if start < 0 else start)
@@ -527,7 +560,7 @@ class LumvexFileSystem(AbstractFileSystem):
         if not writable:
             # One step that never creates: a file removed meanwhile stays so.
             try:
-                handle = fs.open_existing(path, "r")
+                handle = _waiting(fs.open_existing, path, "r")
             except _FsError as error:
                 raise _os_error(error, path) from None
             handle.seek(0, lumvex.Whence.SEEK_END)
@@ -538,32 +571,26 @@ class LumvexFileSystem(AbstractFileSystem):
         for _ in range(100):
             if kind != "x":
                 try:
-                    handle = fs.open_existing(path, "rw")
+                    handle = _waiting(fs.open_existing, path, "rw")
                     break
                 except _FsError as error:
                     if _errno(error) != errno.ENOENT or kind == "r":
                         _undo(fs, made)
                         raise _os_error(error, path) from None
-            # Missing: this open makes it (and the directories above it).
+            # Missing: this open makes it (and the directories above it),
+            # held for writing from the start, so that no reader sees it
+            # before its content is in place.
             if not made:
                 made = self._make_parents(path)
             try:
-                fs.touch(path)
+                handle = fs.open_new(path, "rw")
+                made.insert(0, path)
+                break
             except _FsError as error:
                 if _errno(error) != errno.EEXIST or kind == "x":
                     _undo(fs, made)
                     raise _os_error(error, path) from None
-                continue  # made meanwhile by another: open that one
-            made.insert(0, path)
-            try:
-                handle = fs.open_existing(path, "rw")
-                break
-            except _FsError as error:
-                made.pop(0)
-                if _errno(error) != errno.ENOENT:
-                    _undo(fs, [path, *made])
-                    raise _os_error(error, path) from None
-                # Removed meanwhile: start again.
+                # Made meanwhile by another: open that one.
         else:
             _undo(fs, made)
             raise OSError(errno.EAGAIN, "The file keeps changing", path)

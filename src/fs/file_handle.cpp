@@ -67,6 +67,16 @@ IoResult<FileHandle> FileSystem::open_entry(std::shared_ptr<FileSystem> self, In
 
 IoResult<FileHandle> FileSystem::open(std::shared_ptr<FileSystem> fs, std::string_view path,
                                       FileHandleType mode, bool create) {
+  return open_with(std::move(fs), path, mode, create ? Creation::IfMissing : Creation::Never);
+}
+
+IoResult<FileHandle> FileSystem::open_new(std::shared_ptr<FileSystem> fs, std::string_view path,
+                                          FileHandleType mode) {
+  return open_with(std::move(fs), path, mode, Creation::Always);
+}
+
+IoResult<FileHandle> FileSystem::open_with(std::shared_ptr<FileSystem> fs, std::string_view path,
+                                           FileHandleType mode, Creation create) {
   // A filesystem that never shared opens an existing file without the tree
   // lock: the share is taken by compare-and-swap, as a close gives it back.
   // Creating, and everything in a filesystem that shares, takes the lock.
@@ -79,7 +89,7 @@ IoResult<FileHandle> FileSystem::open(std::shared_ptr<FileSystem> fs, std::strin
 
 std::optional<IoResult<FileHandle>> FileSystem::open_path(std::shared_ptr<FileSystem> self,
                                                           std::string_view path,
-                                                          FileHandleType mode, bool create,
+                                                          FileHandleType mode, Creation create,
                                                           bool guarded) {
   auto [parent_path, name] = split_last(path);
   auto parent = resolve_path(parent_path, guarded);
@@ -97,8 +107,9 @@ std::optional<IoResult<FileHandle>> FileSystem::open_path(std::shared_ptr<FileSy
   // and our own creation; then the lookup is simply repeated.
   for (int attempt = 0;; ++attempt) {
     auto found = find_child(dir, name, guarded);
-    if (!found && (found.error().kind() != IoErrorKind::InodeNotFound || !create))
+    if (!found && (found.error().kind() != IoErrorKind::InodeNotFound || create == Creation::Never))
       return fail(found.error());
+    if (found && create == Creation::Always) return fail(IoErrorKind::ResourceAlreadyExists);
     if (!found) {
       if (!guarded) return std::nullopt;  // creating needs the lock
       auto created = create_below(dir.id, *parent, name, File{});

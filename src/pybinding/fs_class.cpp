@@ -114,6 +114,23 @@ constexpr const char kOpenExistingDoc[] =
     "nothing is created: the check and the open are one step, so a file\n"
     "removed meanwhile is never brought back.\n";
 
+constexpr const char kOpenNewDoc[] =
+    "open_new($self, path, mode)\n--\n\n"
+    "\n"
+    "Create a file and open it, in one step.\n"
+    "\n"
+    "An existing path raises ValueError \"Resource already exists\". Opened with\n"
+    "\"w\", the new file is held for writing from the moment it exists.\n";
+
+constexpr const char kReadBytesDoc[] =
+    "read_bytes($self, path)\n--\n\n"
+    "\n"
+    "Return the whole content of a file as bytes, read in one step.\n"
+    "\n"
+    "Opens no handle and prints nothing. A missing path raises ValueError\n"
+    "\"Inode not found\" (nothing is created); a file that a handle holds for\n"
+    "writing raises ValueError \"Resource is currently in use\".\n";
+
 constexpr const char kOpenFileDoc[] =
     "open_file($self, path, mode='r', buffering=-1, encoding=None, errors=None, newline=None)\n"
     "--\n\n"
@@ -193,6 +210,8 @@ constexpr Signature kMkdir{"PyFs.mkdir", {"path"}};
 constexpr Signature kTouch{"PyFs.touch", {"path"}};
 constexpr Signature kOpen{"PyFs.open", {"path", "mode"}};
 constexpr Signature kOpenExisting{"PyFs.open_existing", {"path", "mode"}};
+constexpr Signature kOpenNew{"PyFs.open_new", {"path", "mode"}};
+constexpr Signature kReadBytes{"PyFs.read_bytes", {"path"}};
 constexpr Signature kListdir{"PyFs.listdir", {"path"}};
 constexpr Signature kRemove{"PyFs.remove", {"path", "recurse"}};
 constexpr Signature kTree{"PyFs.tree", {"path", {"ident", kOptional}}};
@@ -226,6 +245,28 @@ PyObject* fs_open_existing_impl(PyFsData& fs, std::string_view path, std::string
   IoResult<FileHandle> handle = FileSystem::open(fs.fs, path, *mode, /*create=*/false);
   if (!handle) return raise_error(handle.error());
   return new_file_handle(std::move(*handle));
+}
+
+// open_new(path, mode): create and open in one step.
+PyObject* fs_open_new_impl(PyFsData& fs, std::string_view path, std::string_view mode_text) {
+  const IoResult<FileHandleType> mode = FileHandleType::from_str(mode_text);
+  if (!mode) return raise_error(mode.error());
+  IoResult<FileHandle> handle = FileSystem::open_new(fs.fs, path, *mode);
+  if (!handle) return raise_error(handle.error());
+  return new_file_handle(std::move(*handle));
+}
+
+// read_bytes(path) -> bytes: the bytes object is made once the size is
+// known, under the file's lock, and filled at once.
+PyObject* fs_read_bytes_impl(PyFsData& fs, std::string_view path) {
+  OwnedRef data;
+  auto sink = [&](std::size_t count) -> std::uint8_t* {
+    data = OwnedRef(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(count)));
+    return data ? reinterpret_cast<std::uint8_t*>(PyBytes_AsString(data.get())) : nullptr;
+  };
+  const IoResult<std::size_t> count = fs.fs->read_file(path, sink);
+  if (!count) return raise_error(count.error());
+  return data.release();  // null, with the error set, if the bytes could not be made
 }
 
 // open_file(path, mode='r', ...): the file objects are made by the
@@ -375,6 +416,8 @@ PyMethodDef kFsMethods[] = {
     method<kOpenExisting, &fs_open_existing_impl>(kOpenExistingDoc),
     {"open_file", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&fs_open_file)),
      METH_VARARGS | METH_KEYWORDS, kOpenFileDoc},
+    method<kOpenNew, &fs_open_new_impl>(kOpenNewDoc),
+    method<kReadBytes, &fs_read_bytes_impl>(kReadBytesDoc),
     method<kListdir, &fs_listdir_impl>(kListdirDoc),
     method<kRemove, &fs_remove_impl>(kRemoveDoc),
     method<kTree, &fs_tree_impl>(kTreeDoc),
