@@ -49,6 +49,7 @@
 // way.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <expected>
@@ -176,6 +177,11 @@ class FileSystem {
   // warrants.
   static std::expected<std::shared_ptr<FileSystem>, std::string> load(std::string_view bytes,
                                                                       FsLimits limits = {});
+  // The largest id that load() takes from an image of `size` bytes (after
+  // its header); the next id it takes is at most one more.
+  static constexpr InodeId max_loaded_id(std::size_t size) {
+    return std::max<InodeId>(InodeId{1} << 26, InodeId{1024} * size);
+  }
   // Whether only the root exists and no id has been handed out.
   bool pristine() const { return next_inode_id() == 1; }
 
