@@ -2,7 +2,10 @@
 // carries. Any input must either be refused with a message or give a
 // filesystem whose image, dumped again, is the input itself (the format has
 // exactly one spelling of each tree), and whose tree holds: every entry
-// listed once, reachable by its path, and removable.
+// listed once, reachable by its path, and removable. What it costs stays
+// bounded by the image's size: its next id lies within the bound that load()
+// sets for ids, and one more creation, in it and in a fork of it, allocates
+// for that id only (libFuzzer's memory limit catches any more).
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -32,6 +35,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   lumvex::FileSystem& fs = **loaded;
   if (fs.dump() != input) fail("a loaded image dumps differently", size);
+  if (size < 16 || fs.next_inode_id() - 1 > lumvex::FileSystem::max_loaded_id(size - 16))
+    fail("a loaded next id beyond the image's bound", size);
+  {
+    auto copy = lumvex::FileSystem::load(input);
+    if (!copy) fail("a loaded image loads only once", size);
+    auto fork = (*copy)->fork();
+    for (lumvex::FileSystem* side : {copy->get(), fork.get()}) {
+      auto made = side->mkdir("/fuzz-new");
+      if (!made && made.error().kind() != lumvex::IoErrorKind::ResourceAlreadyExists)
+        fail("a loaded filesystem cannot make a directory", size);
+    }
+  }
   // Every entry in the table is reachable from the root, once, by its path,
   // and knows that path.
   std::size_t reachable = 1;

@@ -9,18 +9,30 @@ lumvex wheel), so that no import is needed::
 
 Without ``fs``, one default PyFs of the process serves (``default_fs()``).
 
-Files open as standard binary file objects: an ``io.RawIOBase`` over one
-PyFileHandle (``LumvexRawFile``) with its own position that reads and writes
-advance, buffered as ``open()`` buffers. Reading goes through
+Files open as standard binary file objects over a raw file
+(``LumvexRawFile``, an ``io.RawIOBase``) with its own position that reads and
+writes advance, buffered as ``open()`` buffers. Reading goes through
 ``PyFileHandle.readinto`` and prints nothing. Errors are the standard OSError
 subclasses (FileNotFoundError, IsADirectoryError, NotADirectoryError,
-FileExistsError, ...).
+FileExistsError, ...), chosen by the ``errno`` the filesystem's errors carry.
 
-Modes: "rb" and "r+b" open an existing file; "wb" replaces the file (a new,
-empty file takes the name: the filesystem never shortens a file); "ab"
-appends; "xb" creates a file that must not exist. The "+" variants read too.
-While a file is open for writing no other handle can open it (the filesystem's
-file lock): such an open fails with ``OSError(errno.EBUSY)``.
+Modes: "rb" and "r+b" open a file that exists and never create one (a file
+removed meanwhile stays removed); "wb" truncates; "ab" appends; "xb" creates
+a file that must not exist. The "+" variants read too. What a writer writes
+reaches the file as a whole when it is flushed or closed (one
+``PyFileHandle.replace``): a write that the filesystem refuses (``max_bytes``)
+or that fails leaves the file's previous content, and a file or directories
+made by the refused open are removed again. ``truncate`` works. While a file
+is open for writing no other handle can open it (the filesystem's file lock):
+an open waits half a second for it, then fails with
+``OSError(errno.EBUSY)``.
+
+Paths are separated by "/" only: a backslash is refused with ValueError (the
+filesystem would take it as a separator). "." and ".." are resolved in the
+path's text before anything is looked up, so "/q/../r" is "/r".
+
+``open_file(fs, path, mode)`` (also ``PyFs.open_file``) gives the same file
+objects, in text modes too, as the built-in ``open`` would.
 """
 
 from __future__ import annotations
@@ -28,8 +40,10 @@ from __future__ import annotations
 import errno
 import io
 import operator
+import posixpath
 import stat
 import threading
+import time
 from datetime import datetime, timezone
 from typing import Any
 
@@ -37,7 +51,7 @@ from fsspec import AbstractFileSystem
 
 import lumvex
 
-__all__ = ["LumvexFileSystem", "LumvexRawFile", "default_fs"]
+__all__ = ["LumvexFileSystem", "LumvexRawFile", "default_fs", "open_file"]
 
 _default: lumvex.PyFs | None = None
 _default_lock = threading.Lock()
@@ -52,39 +66,76 @@ def default_fs() -> lumvex.PyFs:
         return _default
 
 
-# The filesystem's error texts and the OSError each stands for.
-_ERRORS = {
-    "Inode not found": (FileNotFoundError, errno.ENOENT),
-    "The specified INode is not a directory": (NotADirectoryError, errno.ENOTDIR),
-    "The specified INode is not a file": (IsADirectoryError, errno.EISDIR),
-    "Maximum filesystem depth exceeded": (OSError, errno.ENAMETOOLONG),
-    "Resource already exists": (FileExistsError, errno.EEXIST),
-    "Directory is not empty": (OSError, errno.ENOTEMPTY),
-    "Resource is currently in use": (OSError, errno.EBUSY),
-    "File does not support the specified operation: rename": (OSError, errno.EINVAL),
-    "Invalid file descriptor": (OSError, errno.EBADF),
-}
-
-
-def _os_error(error: ValueError, path: str, other: str | None = None) -> OSError:
-    text = str(error)
-    kind, code = _ERRORS.get(text, (OSError, errno.EIO))
+def _os_error(error: Exception, path: str, other: str | None = None) -> OSError:
+    """The OSError for a filesystem error: its kind is the ``errno`` the
+    error carries (OSError picks the subclass from it)."""
+    code = getattr(error, "errno", None) or errno.EIO
+    text = getattr(error, "strerror", None) or str(error)
     if other is None:
-        return kind(code, text, path)
-    return kind(code, text, path, None, other)
+        return OSError(code, text, path)
+    return OSError(code, text, path, None, other)
+
+
+def _errno(error: Exception) -> int | None:
+    return getattr(error, "errno", None)
+
+
+_FsError = (ValueError, OSError)
+
+# How long an open or a whole-file read waits for a file that another holder
+# has open (the protocol's own opens hold files only for a moment).
+_BUSY_WAIT = 0.5
+
+
+def _waiting(call: Any, *args: Any) -> Any:
+    """call(*args), repeated while the file is busy, for up to _BUSY_WAIT
+    seconds; then the busy error is raised."""
+    deadline = None
+    pause = 0.0002
+    while True:
+        try:
+            return call(*args)
+        except _FsError as error:
+            if _errno(error) != errno.EBUSY:
+                raise
+            now = time.monotonic()
+            if deadline is None:
+                deadline = now + _BUSY_WAIT
+            elif now >= deadline:
+                raise
+            time.sleep(pause)
+            pause = min(pause * 2, 0.005)
 
 
 class LumvexRawFile(io.RawIOBase):
-    """One open file of a PyFs as a raw binary stream with its own position."""
+    """One open file of a PyFs as a raw binary stream with its own position.
+
+    Opened for reading only, it reads straight from the file's handle. Opened
+    for writing, it works on a copy of the content (empty for "w" and "x")
+    that ``flush()`` and ``close()`` put in place in one step; a refusal
+    leaves the file as it was and, if this open made the file (and the
+    directories above it), removes them again."""
 
     def __init__(self, handle: lumvex.PyFileHandle, path: str, mode: str,
-                 readable: bool, writable: bool) -> None:
+                 readable: bool, writable: bool, *, append: bool = False,
+                 content: bytes | None = None, fs: lumvex.PyFs | None = None,
+                 undo: list[str] | None = None) -> None:
         super().__init__()
         self._handle = handle
         self.name = path
         self.mode = mode
         self._readable = readable
         self._writable = writable
+        self._append = append
+        # A writer's content and position, and whether the content changed
+        # since it was last put in place.
+        self._buffer = bytearray(content or b"") if writable else None
+        self._pos = 0
+        self._dirty = False
+        # What this open made (the file, then directories above it, deepest
+        # first), removed again if nothing is ever put in place.
+        self._fs = fs
+        self._undo = undo or []
 
     def readable(self) -> bool:
         self._checkClosed()
@@ -102,24 +153,69 @@ class LumvexRawFile(io.RawIOBase):
         self._checkClosed()
         if not self._readable:
             raise io.UnsupportedOperation("read")
-        return self._handle.readinto(buffer)
+        data = self._buffer
+        if data is None:
+            try:
+                return self._handle.readinto(buffer)
+            except _FsError as error:
+                raise _os_error(error, self.name) from None
+        with memoryview(buffer) as view, view.cast("B") as out:
+            count = max(0, min(len(out), len(data) - self._pos))
+            out[:count] = data[self._pos:self._pos + count]
+        self._pos += count
+        return count
 
     def write(self, data: Any) -> int:
         self._checkClosed()
         if not self._writable:
             raise io.UnsupportedOperation("write")
-        chunk = bytes(data)
-        count = self._handle.write(chunk)
-        # The handle's offset stays where the write began: move past it.
-        self._handle.seek(count, lumvex.Whence.SEEK_CUR)
+        buffer = self._buffer
+        assert buffer is not None
+        with memoryview(data) as view, view.cast("B") as chunk:
+            count = len(chunk)
+            if self._append:
+                self._pos = len(buffer)
+            elif self._pos > len(buffer):  # a gap reads as zeros
+                buffer.extend(bytes(self._pos - len(buffer)))
+            buffer[self._pos:self._pos + count] = chunk
+        self._pos += count
+        self._dirty = True
         return count
+
+    def truncate(self, size: int | None = None) -> int:
+        self._checkClosed()
+        if not self._writable:
+            raise io.UnsupportedOperation("truncate")
+        buffer = self._buffer
+        assert buffer is not None
+        size = self._pos if size is None else operator.index(size)
+        if size < 0:
+            raise OSError(errno.EINVAL, "negative size", self.name)
+        if size < len(buffer):
+            del buffer[size:]
+        else:
+            buffer.extend(bytes(size - len(buffer)))
+        self._dirty = True
+        return size
 
     def tell(self) -> int:
         self._checkClosed()
+        if self._buffer is not None:
+            return self._pos
         return self._handle.tell()
 
     def seek(self, offset: int, whence: int = io.SEEK_SET) -> int:
         self._checkClosed()
+        offset = operator.index(offset)
+        if self._buffer is not None:
+            ends = {io.SEEK_SET: 0, io.SEEK_CUR: self._pos, io.SEEK_END: len(self._buffer)}
+            if whence not in ends:
+                raise ValueError(f"invalid whence ({whence}, should be 0, 1 or 2)")
+            target = ends[whence] + offset
+            if target < 0:
+                raise OSError(errno.EINVAL, "negative seek position", self.name)
+            self._pos = target
+            return target
         if whence == io.SEEK_SET:
             target = offset
         elif whence == io.SEEK_CUR:
@@ -135,16 +231,49 @@ class LumvexRawFile(io.RawIOBase):
         self._handle.seek(target, lumvex.Whence.SEEK_SET)
         return self._handle.tell()
 
+    def flush(self) -> None:
+        """Puts the written content in place, as a whole."""
+        self._checkClosed()
+        if self._dirty:
+            assert self._buffer is not None
+            try:
+                self._handle.replace(bytes(self._buffer))
+            except _FsError as error:
+                raise _os_error(error, self.name) from None
+            self._dirty = False
+            self._undo = []
+
     def close(self) -> None:
-        if not self.closed:
+        if self.closed:
+            return
+        done = False
+        try:
+            self.flush()
+            done = True
+        finally:
+            self._dirty = False
             try:
                 self._handle.close()
             except ValueError:
                 pass  # closed already
-        super().close()
+            if not done:
+                _undo(self._fs, self._undo)
+            super().close()
 
     def __repr__(self) -> str:
         return f"<LumvexRawFile name={self.name!r} mode={self.mode!r}>"
+
+
+def _undo(fs: lumvex.PyFs | None, made: list[str]) -> None:
+    """Removes what a refused operation made (deepest first), as far as it is
+    still there and empty."""
+    if fs is None:
+        return
+    for path in made:
+        try:
+            fs.remove(path, False)
+        except _FsError:
+            pass
 
 
 class LumvexFileSystem(AbstractFileSystem):
@@ -174,15 +303,17 @@ class LumvexFileSystem(AbstractFileSystem):
             path = path[len("lumvex://"):]
         elif path.startswith("lumvex:"):
             path = path[len("lumvex:"):]
-        path = path.rstrip("/")
-        return "/" + path.lstrip("/") if path else "/"
+        if "\\" in path:
+            raise ValueError(f"a lumvex path has no backslash (its separator is '/'): {path!r}")
+        path = posixpath.normpath("/" + path.lstrip("/"))
+        return "/" + path.lstrip("/")
 
     # --- metadata
 
     def _stat(self, path: str) -> Any:
         try:
             return self.pyfs.stat(path)
-        except ValueError as error:
+        except _FsError as error:
             raise _os_error(error, path) from None
 
     @staticmethod
@@ -200,8 +331,8 @@ class LumvexFileSystem(AbstractFileSystem):
         path = self._strip_protocol(path)
         try:
             files, dirs = self.pyfs.listdir(path)
-        except ValueError as error:
-            if str(error) != "The specified INode is not a directory":
+        except _FsError as error:
+            if _errno(error) != errno.ENOTDIR:
                 raise _os_error(error, path) from None
             entry = self.info(path)  # a file lists as itself
             return [entry] if detail else [path]
@@ -215,7 +346,7 @@ class LumvexFileSystem(AbstractFileSystem):
                 full = f"{base}/{name}"
                 try:
                     st = stat(full)
-                except ValueError:
+                except _FsError:
                     continue  # removed meanwhile
                 entries.append({"name": full, "size": st.st_size, "type": kind,
                                 "mtime": st.st_mtime, "ino": st.st_ino})
@@ -226,7 +357,7 @@ class LumvexFileSystem(AbstractFileSystem):
         try:
             self.pyfs.stat(self._strip_protocol(path))
             return True
-        except ValueError:
+        except _FsError:
             return False
 
     def modified(self, path: str) -> datetime:
@@ -238,32 +369,52 @@ class LumvexFileSystem(AbstractFileSystem):
 
     def mkdir(self, path: str, create_parents: bool = True, **kwargs: Any) -> None:
         path = self._strip_protocol(path)
-        if create_parents and not self.exists(self._parent(path)):
-            self.makedirs(self._parent(path), exist_ok=True)
+        made = self._make_parents(path) if create_parents else []
         try:
             self.pyfs.mkdir(path)
-        except ValueError as error:
+        except _FsError as error:
+            _undo(self.pyfs, made)
             raise _os_error(error, path) from None
 
     def makedirs(self, path: str, exist_ok: bool = False) -> None:
-        path = self._strip_protocol(path)
+        self._makedirs(self._strip_protocol(path), exist_ok)
+
+    def _makedirs(self, path: str, exist_ok: bool) -> list[str]:
+        """mkdir -p: the directories made, deepest first. If any step fails,
+        those made before it are removed again and nothing has changed."""
         if path == "/":
             if exist_ok:
-                return
-            raise FileExistsError(errno.EEXIST, "Resource already exists", path)
+                return []
+            raise FileExistsError(errno.EEXIST, "File exists", path)
+        made: list[str] = []
         current = ""
         parts = [p for p in path.split("/") if p]
-        for index, part in enumerate(parts):
-            current += "/" + part
-            try:
-                self.pyfs.mkdir(current)
-            except ValueError as error:
-                if str(error) != "Resource already exists":
-                    raise _os_error(error, current) from None
+        try:
+            for index, part in enumerate(parts):
+                current += "/" + part
+                try:
+                    self.pyfs.mkdir(current)
+                    made.insert(0, current)
+                    continue
+                except _FsError as error:
+                    if _errno(error) != errno.EEXIST:
+                        raise _os_error(error, current) from None
                 if not self.isdir(current):
-                    raise FileExistsError(errno.EEXIST, "Resource already exists", current)
+                    raise FileExistsError(errno.EEXIST, "File exists", current)
                 if index == len(parts) - 1 and not exist_ok:
-                    raise FileExistsError(errno.EEXIST, "Resource already exists", current)
+                    raise FileExistsError(errno.EEXIST, "File exists", current)
+        except BaseException:
+            _undo(self.pyfs, made)
+            raise
+        return made
+
+    def _make_parents(self, path: str) -> list[str]:
+        """The directories above `path` that are missing, made: those made,
+        deepest first, for _undo."""
+        parent = self._parent(path)
+        if self.exists(parent):
+            return []
+        return self._makedirs(parent, True)
 
     def rmdir(self, path: str) -> None:
         path = self._strip_protocol(path)
@@ -275,8 +426,8 @@ class LumvexFileSystem(AbstractFileSystem):
 
     def _remove(self, path: str, recursive: bool) -> None:
         try:
-            self.pyfs.remove(path, recursive)
-        except ValueError as error:
+            _waiting(self.pyfs.remove, path, recursive)
+        except _FsError as error:
             raise _os_error(error, path) from None
 
     def rm_file(self, path: str) -> None:
@@ -308,12 +459,16 @@ class LumvexFileSystem(AbstractFileSystem):
             src, dst = self._strip_protocol(path1), self._strip_protocol(path2)
             if src == dst:
                 return
+            if dst.startswith(src.rstrip("/") + "/"):
+                raise OSError(errno.EINVAL, "Cannot move an entry into itself", src, None, dst)
             if not self.isdir(dst):
                 if not path2.endswith("/"):
-                    self.makedirs(self._parent(dst), exist_ok=True)
+                    self._stat(src)
+                    made = self._make_parents(dst)
                     try:
                         self.pyfs.rename(src, dst)
-                    except ValueError as error:
+                    except _FsError as error:
+                        _undo(self.pyfs, made)
                         raise _os_error(error, src, dst) from None
                     return
         super().mv(path1, path2, recursive=recursive, maxdepth=maxdepth, **kwargs)
@@ -332,6 +487,13 @@ class LumvexFileSystem(AbstractFileSystem):
     def cat_file(self, path: str, start: int | None = None, end: int | None = None,
                  **kwargs: Any) -> bytes:
         path = self._strip_protocol(path)
+        if start is None and end is None:
+            # One step under the file's lock: no handle, so a writer never
+            # finds the file busy because of a reader.
+            try:
+                return _waiting(self.pyfs.read_bytes, path)
+            except _FsError as error:
+                raise _os_error(error, path) from None
         with self._open(path, "rb", buffering=0) as f:
             size = self._stat(path).st_size
             begin = 0 if start is None else (max(size + start, 0) if start < 0 else start)
@@ -350,8 +512,10 @@ class LumvexFileSystem(AbstractFileSystem):
             return bytes(view[:done])
 
     def pipe_file(self, path: str, value: bytes, mode: str = "overwrite", **kwargs: Any) -> None:
-        with self._open(path, "xb" if mode == "create" else "wb", buffering=0) as f:
-            f.write(value)
+        raw = self._open(path, "xb" if mode == "create" else "wb", buffering=0)
+        raw._buffer[:] = value
+        raw._dirty = True
+        raw.close()
 
     def touch(self, path: str, truncate: bool = True, **kwargs: Any) -> None:
         path = self._strip_protocol(path)
@@ -371,33 +535,7 @@ class LumvexFileSystem(AbstractFileSystem):
             raise ValueError(f"invalid mode: {mode!r}")
         readable = kind == "r" or plus
         writable = kind != "r" or plus
-        try:
-            st = self.pyfs.stat(path)
-        except ValueError as error:
-            if str(error) != "Inode not found":
-                raise _os_error(error, path) from None
-            st = None
-        if st is None:
-            if kind == "r":
-                raise FileNotFoundError(errno.ENOENT, "No such file or directory", path)
-            parent = self._parent(path)
-            if not self.exists(parent):
-                self.makedirs(parent, exist_ok=True)
-        elif stat.S_ISDIR(st.st_mode):
-            raise IsADirectoryError(errno.EISDIR, "Is a directory", path)
-        elif kind == "x":
-            raise FileExistsError(errno.EEXIST, "File exists", path)
-        elif kind == "w":
-            # A new, empty file takes the name: files never shrink.
-            self._remove(path, False)
-        handle_mode = ("r" if readable else "") + ("w" if writable else "")
-        try:
-            handle = self.pyfs.open(path, handle_mode)
-        except ValueError as error:
-            raise _os_error(error, path) from None
-        raw = LumvexRawFile(handle, path, mode, readable, writable)
-        if kind == "a":
-            raw.seek(0, io.SEEK_END)
+        raw, size = self._open_raw(path, mode, kind, readable, writable)
         if buffering == 0:
             return raw
         # A reader's buffer holds the whole of a small file and 64 KiB of a
@@ -408,13 +546,106 @@ class LumvexFileSystem(AbstractFileSystem):
         if block_size:
             size = block_size
         elif readable:
-            known = st.st_size if st is not None and kind != "w" else 0
-            size = min(max(known, io.DEFAULT_BUFFER_SIZE), 1 << 16)
+            size = min(max(size, io.DEFAULT_BUFFER_SIZE), 1 << 16)
         else:
             size = 1 << 16
         if readable and writable:
             return io.BufferedRandom(raw, size)
         return io.BufferedReader(raw, size) if readable else io.BufferedWriter(raw, size)
+
+    def _open_raw(self, path: str, mode: str, kind: str, readable: bool,
+                  writable: bool) -> tuple[LumvexRawFile, int]:
+        """The raw file and the size of the content it starts with."""
+        fs = self.pyfs
+        if not writable:
+            # One step that never creates: a file removed meanwhile stays so.
+            try:
+                handle = _waiting(fs.open_existing, path, "r")
+            except _FsError as error:
+                raise _os_error(error, path) from None
+            handle.seek(0, lumvex.Whence.SEEK_END)
+            size = handle.tell()
+            handle.seek(0, lumvex.Whence.SEEK_SET)
+            return LumvexRawFile(handle, path, mode, True, False), size
+        made: list[str] = []
+        for _ in range(100):
+            if kind != "x":
+                try:
+                    handle = _waiting(fs.open_existing, path, "rw")
+                    break
+                except _FsError as error:
+                    if _errno(error) != errno.ENOENT or kind == "r":
+                        _undo(fs, made)
+                        raise _os_error(error, path) from None
+            # Missing: this open makes it (and the directories above it),
+            # held for writing from the start, so that no reader sees it
+            # before its content is in place.
+            if not made:
+                made = self._make_parents(path)
+            try:
+                handle = fs.open_new(path, "rw")
+                made.insert(0, path)
+                break
+            except _FsError as error:
+                if _errno(error) != errno.EEXIST or kind == "x":
+                    _undo(fs, made)
+                    raise _os_error(error, path) from None
+                # Made meanwhile by another: open that one.
+        else:
+            _undo(fs, made)
+            raise OSError(errno.EAGAIN, "The file keeps changing", path)
+        content = None
+        if kind in ("r", "a"):
+            try:
+                handle.seek(0, lumvex.Whence.SEEK_END)
+                size = handle.tell()
+                handle.seek(0, lumvex.Whence.SEEK_SET)
+                content = bytearray(size)
+                handle.readinto(content)
+            except BaseException:
+                handle.close()
+                raise
+        raw = LumvexRawFile(handle, path, mode, readable, True, append=kind == "a",
+                            content=content, fs=fs, undo=made)
+        if kind == "a":
+            raw.seek(0, io.SEEK_END)
+        return raw, len(content or b"")
+
+
+def open_file(fs: lumvex.PyFs, path: str, mode: str = "r", buffering: int = -1,
+              encoding: str | None = None, errors: str | None = None,
+              newline: str | None = None) -> Any:
+    """A file of ``fs`` as the built-in ``open`` gives one: binary modes a
+    buffered binary file (or with ``buffering=0`` the raw file), text modes an
+    ``io.TextIOWrapper`` over it. See ``PyFs.open_file``."""
+    if not isinstance(fs, lumvex.PyFs):
+        raise TypeError(f"fs must be a lumvex.PyFs, not {type(fs).__name__}")
+    if not isinstance(mode, str):
+        raise TypeError(f"open_file() argument 'mode' must be str, not {type(mode).__name__}")
+    if not isinstance(path, str):
+        raise TypeError(f"open_file() argument 'path' must be str, not {type(path).__name__}")
+    if len(set(mode)) != len(mode) or set(mode) - set("rwaxbt+") or \
+            sum(c in "rwax" for c in mode) != 1 or ("b" in mode and "t" in mode):
+        raise ValueError(f"invalid mode: {mode!r}")
+    binary = "b" in mode
+    if binary and (encoding is not None or errors is not None or newline is not None):
+        raise ValueError("binary mode doesn't take an encoding, errors or newline argument")
+    if buffering == 0 and not binary:
+        raise ValueError("can't have unbuffered text I/O")
+    lfs = LumvexFileSystem(fs)
+    raw_mode = mode.replace("t", "") + ("" if binary else "b")
+    buffered = lfs._open(path, raw_mode, buffering=0 if buffering == 0 else -1,
+                         block_size=buffering if buffering > 1 else None)
+    if binary:
+        return buffered
+    try:
+        text = io.TextIOWrapper(buffered, encoding=encoding or "utf-8", errors=errors,
+                                newline=newline, line_buffering=buffering == 1)
+    except BaseException:
+        buffered.close()
+        raise
+    text.mode = mode
+    return text
 
 
 _by_name = operator.itemgetter("name")

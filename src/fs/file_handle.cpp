@@ -67,6 +67,16 @@ IoResult<FileHandle> FileSystem::open_entry(std::shared_ptr<FileSystem> self, In
 
 IoResult<FileHandle> FileSystem::open(std::shared_ptr<FileSystem> fs, std::string_view path,
                                       FileHandleType mode, bool create) {
+  return open_with(std::move(fs), path, mode, create ? Creation::IfMissing : Creation::Never);
+}
+
+IoResult<FileHandle> FileSystem::open_new(std::shared_ptr<FileSystem> fs, std::string_view path,
+                                          FileHandleType mode) {
+  return open_with(std::move(fs), path, mode, Creation::Always);
+}
+
+IoResult<FileHandle> FileSystem::open_with(std::shared_ptr<FileSystem> fs, std::string_view path,
+                                           FileHandleType mode, Creation create) {
   // A filesystem that never shared opens an existing file without the tree
   // lock: the share is taken by compare-and-swap, as a close gives it back.
   // Creating, and everything in a filesystem that shares, takes the lock.
@@ -79,7 +89,7 @@ IoResult<FileHandle> FileSystem::open(std::shared_ptr<FileSystem> fs, std::strin
 
 std::optional<IoResult<FileHandle>> FileSystem::open_path(std::shared_ptr<FileSystem> self,
                                                           std::string_view path,
-                                                          FileHandleType mode, bool create,
+                                                          FileHandleType mode, Creation create,
                                                           bool guarded) {
   auto [parent_path, name] = split_last(path);
   auto parent = resolve_path(parent_path, guarded);
@@ -97,8 +107,9 @@ std::optional<IoResult<FileHandle>> FileSystem::open_path(std::shared_ptr<FileSy
   // and our own creation; then the lookup is simply repeated.
   for (int attempt = 0;; ++attempt) {
     auto found = find_child(dir, name, guarded);
-    if (!found && (found.error().kind() != IoErrorKind::InodeNotFound || !create))
+    if (!found && (found.error().kind() != IoErrorKind::InodeNotFound || create == Creation::Never))
       return fail(found.error());
+    if (found && create == Creation::Always) return fail(IoErrorKind::ResourceAlreadyExists);
     if (!found) {
       if (!guarded) return std::nullopt;  // creating needs the lock
       auto created = create_below(dir.id, *parent, name, File{});
@@ -202,6 +213,37 @@ IoResult<std::size_t> FileHandle::read_into(std::size_t max,
   });
 }
 
+template <typename F>
+IoResult<std::size_t> FileHandle::change_file(F&& change) {
+  // Without a byte limit, a file that is this filesystem's own is written
+  // in place without the tree lock: whether it is own is decided under its
+  // data lock, which a fork's readers must take too. A fork that comes
+  // before that decision makes the file shared (and the write takes the
+  // path below); one that comes after cannot be read before the write ends,
+  // so the write is entirely before it. (Counting bytes needs the lock: a
+  // fork copies the count.)
+  if (!fs_->limits().max_bytes) {
+    bool shared = false;
+    auto written = with_file<true>([&](FileNode& file) -> IoResult<std::size_t> {
+      if (!fs_->is_own(file)) {
+        shared = true;
+        return 0;
+      }
+      return change(file);
+    });
+    if (!shared) return written;
+  }
+  FileSystem::ChangeGuard guard(*fs_);
+  // The file this filesystem's own (a copy if it is shared with a fork; a
+  // version moved since is looked up by own() too).
+  if (!fs_->is_own(*file_)) {
+    auto owned = fs_->own(file_);
+    if (!owned) return fail(owned.error());
+    file_ = std::move(*owned);
+  }
+  return with_file<true>(change);
+}
+
 IoResult<std::size_t> FileHandle::write(std::span<const std::uint8_t> bytes) {
   if (!id_) return fail(IoErrorKind::InvalidFileDescriptor);
   if (!type_.contains(FileHandleType::WRITE))
@@ -232,33 +274,35 @@ IoResult<std::size_t> FileHandle::write(std::span<const std::uint8_t> bytes) {
     }
     return bytes.size();
   };
-  // Without a byte limit, a file that is this filesystem's own is written
-  // in place without the tree lock: whether it is own is decided under its
-  // data lock, which a fork's readers must take too. A fork that comes
-  // before that decision makes the file shared (and the write takes the
-  // path below); one that comes after cannot be read before the write ends,
-  // so the write is entirely before it. (Counting bytes needs the lock: a
-  // fork copies the count.)
-  if (!fs_->limits().max_bytes) {
-    bool shared = false;
-    auto written = with_file<true>([&](FileNode& file) -> IoResult<std::size_t> {
-      if (!fs_->is_own(file)) {
-        shared = true;
-        return 0;
-      }
-      return write_into(file);
-    });
-    if (!shared) return written;
-  }
-  FileSystem::ChangeGuard change(*fs_);
-  // The file this filesystem's own (a copy if it is shared with a fork; a
-  // version moved since is looked up by own() too).
-  if (!fs_->is_own(*file_)) {
-    auto owned = fs_->own(file_);
-    if (!owned) return fail(owned.error());
-    file_ = std::move(*owned);
-  }
-  return with_file<true>(write_into);
+  return change_file(write_into);
+}
+
+IoResult<void> FileHandle::replace(std::span<const std::uint8_t> bytes) {
+  if (!id_) return fail(IoErrorKind::InvalidFileDescriptor);
+  if (!type_.contains(FileHandleType::WRITE))
+    return fail(IoError::operation_not_supported("write"));
+  // The new content is made aside, before the file is locked: a failed
+  // allocation leaves the file as it was.
+  FileBytes fresh;
+  fresh.resize_for_overwrite(bytes.size());
+  if (!bytes.empty()) std::memcpy(fresh.data(), bytes.data(), bytes.size());
+  auto swap_in = [&](FileNode& file) -> IoResult<std::size_t> {
+    auto& data = file.data.data;
+    const std::size_t old = data.size();
+    if (bytes.size() > old) {
+      auto reserved = fs_->reserve_bytes(bytes.size() - old);
+      if (!reserved) return fail(reserved.error());
+    } else {
+      fs_->release_bytes(old - bytes.size());
+    }
+    data = std::move(fresh);
+    file.mtime_ns.store(now_ns(), std::memory_order_relaxed);
+    offset_ = std::min(offset_, bytes.size());
+    return bytes.size();
+  };
+  auto replaced = change_file(swap_in);
+  if (!replaced) return fail(replaced.error());
+  return {};
 }
 
 IoResult<void> FileHandle::seek(SeekFrom target) {

@@ -67,6 +67,10 @@ class FileHandle {
                                   const std::function<std::uint8_t*(std::size_t)>& sink);
   // Writes all of `bytes` at the offset (the offset does not move).
   IoResult<std::size_t> write(std::span<const std::uint8_t> bytes);
+  // Replaces the whole content of the file with `bytes` in one step, under
+  // the file's lock: readers see the old content or the new, and a refusal
+  // (a limit) leaves the old. The offset is kept, but not past the new end.
+  IoResult<void> replace(std::span<const std::uint8_t> bytes);
   IoResult<void> seek(SeekFrom target);
   IoResult<std::size_t> tell() const;
   IoResult<void> close();
@@ -78,6 +82,10 @@ class FileHandle {
   friend class FileSystem;
   FileHandle(InodeId id, FileHandleType type, std::shared_ptr<FileSystem> fs, InodeRef file)
       : id_(id), type_(type), fs_(std::move(fs)), file_(std::move(file)) {}
+  // Runs change(FileNode&) on the handle's file held for writing, made this
+  // filesystem's own first (see write()).
+  template <typename F>
+  IoResult<std::size_t> change_file(F&& change);
   // Closes an open handle, reporting only whether that worked.
   bool close_quietly() noexcept;
   // Runs f(FileNode&) with the open handle's file locked for reading or

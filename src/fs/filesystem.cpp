@@ -362,6 +362,24 @@ IoResult<StatInfo> FileSystem::stat(std::string_view path) const {
   return info;
 }
 
+IoResult<std::size_t> FileSystem::read_file(
+    std::string_view path, const std::function<std::uint8_t*(std::size_t)>& sink) const {
+  auto entry = resolve_path(path);
+  if (!entry) return fail(entry.error());
+  auto node = follow(std::move(*entry));
+  if (!node) return fail(node.error());
+  const INode& file = **node;
+  if (!file.is_file()) return fail(IoErrorKind::NotAFile);
+  INode::ReadGuard guard(file);
+  if (file.file_lock.flag.load(std::memory_order_acquire) == FileLock::WRITE_EXCLUSIVE)
+    return fail(IoErrorKind::ResourceCurrentInUse);
+  const FileBytes& bytes = file.file()->data.data;
+  std::uint8_t* out = sink(bytes.size());
+  if (out == nullptr) return 0;
+  if (!bytes.empty()) std::memcpy(out, bytes.data(), bytes.size());
+  return bytes.size();
+}
+
 std::string FileSystem::debug_string() const {
   ReaderLock names(rename_lock_);  // names are read without their parents' locks
   std::string out = "FileSystem { inodes: {";

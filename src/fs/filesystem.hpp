@@ -49,9 +49,11 @@
 // way.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <expected>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -152,6 +154,12 @@ class FileSystem {
   // --- listing and stat ---
   IoResult<Listing> ls_raw(InodeId id) const;
   IoResult<StatInfo> stat(std::string_view path) const;
+  // The whole content of the file at `path`, read in one step under the
+  // file's lock without opening it: once its size c is known, sink(c) gives
+  // room for exactly c bytes (null: nothing is read). A file that a handle
+  // holds for writing is ResourceCurrentInUse, as opening it would be.
+  IoResult<std::size_t> read_file(std::string_view path,
+                                  const std::function<std::uint8_t*(std::size_t)>& sink) const;
 
   // --- forks and limits ---
   // A new filesystem with this one's tree, bytes, ids, next id and limits,
@@ -169,12 +177,22 @@ class FileSystem {
   // warrants.
   static std::expected<std::shared_ptr<FileSystem>, std::string> load(std::string_view bytes,
                                                                       FsLimits limits = {});
+  // The largest id that load() takes from an image of `size` bytes (after
+  // its header); the next id it takes is at most one more.
+  static constexpr InodeId max_loaded_id(std::size_t size) {
+    return std::max<InodeId>(InodeId{1} << 26, InodeId{1024} * size);
+  }
   // Whether only the root exists and no id has been handed out.
   bool pristine() const { return next_inode_id() == 1; }
 
   // --- file handles (the handle shares ownership of the filesystem) ---
   static IoResult<FileHandle> open(std::shared_ptr<FileSystem> fs, std::string_view path,
                                    FileHandleType mode, bool create);
+  // Creates the file at `path` and opens it, in one step: an existing entry
+  // is ResourceAlreadyExists. Opened with WRITE, no one sees the new file
+  // unlocked before the handle lets it go.
+  static IoResult<FileHandle> open_new(std::shared_ptr<FileSystem> fs, std::string_view path,
+                                       FileHandleType mode);
   static IoResult<FileHandle> open_raw(std::shared_ptr<FileSystem> fs, InodeId id,
                                        FileHandleType mode);
 
@@ -254,9 +272,14 @@ class FileSystem {
                                   FileHandleType mode, bool guarded);
   // open() with the tree lock held (`guarded`) or not. Unguarded, a file
   // that is missing and to be created gives nothing: creating needs the lock.
+  // Whether an open creates the file: never, when it is missing, or always
+  // (an existing one is then ResourceAlreadyExists).
+  enum class Creation { Never, IfMissing, Always };
   std::optional<IoResult<FileHandle>> open_path(std::shared_ptr<FileSystem> self,
                                                 std::string_view path, FileHandleType mode,
-                                                bool create, bool guarded);
+                                                Creation create, bool guarded);
+  static IoResult<FileHandle> open_with(std::shared_ptr<FileSystem> fs, std::string_view path,
+                                        FileHandleType mode, Creation create);
   IoResult<void> remove_tree(InodeId id, bool recursive, std::size_t level);
   // Unlinks the claimed `node` from the directory that lists it and returns
   // that directory's reference to it.

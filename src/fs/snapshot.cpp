@@ -18,7 +18,8 @@
 // per id), so a hostile input can cost no more memory than a fixed amount
 // plus a multiple of its own size. An image whose live ids are sparser than
 // that bound allows (one id in 1024 per byte, beyond the first 2^26 ids) is
-// refused.
+// refused, and so is one whose next id lies beyond it: the next creation
+// would place its entry there.
 #include <algorithm>
 #include <cstring>
 #include <unordered_set>
@@ -138,9 +139,7 @@ namespace {
 class Loader {
  public:
   Loader(std::string_view bytes, InodeId next_id)
-      : in_(bytes),
-        next_id_(next_id),
-        max_id_(std::max<InodeId>(InodeId{1} << 26, InodeId{1024} * bytes.size())) {}
+      : in_(bytes), next_id_(next_id), max_id_(FileSystem::max_loaded_id(bytes.size())) {}
 
   // Reads one record below `dir` (null for the root) into `fs`.
   std::expected<InodeRef, std::string> record(const InodeRef& dir, std::size_t depth,
@@ -239,6 +238,8 @@ std::expected<std::shared_ptr<FileSystem>, std::string> FileSystem::load(std::st
     return invalid("not a lumvex filesystem");
   if (magic[7] != kMagic[7]) return invalid("unsupported format version");
   if (!header.u64(next_id) || next_id == 0) return invalid("truncated header");
+  if (next_id - 1 > max_loaded_id(bytes.size() - sizeof kMagic - 8))
+    return invalid("next id " + std::to_string(next_id) + " too large for the size of the image");
 
   std::shared_ptr<FileSystem> fs = make(limits);
   Loader loader(bytes.substr(sizeof kMagic + 8), next_id);

@@ -35,6 +35,57 @@ void set_text_error(PyObject* type, std::string_view text) {
   if (message) PyErr_SetObject(type, message.get());
 }
 
+// The errno value that stands for an error's kind, as the OSError a
+// host filesystem would raise for it would carry.
+int errno_of(const IoError& error) {
+  switch (error.kind()) {
+    case IoErrorKind::InodeNotFound:
+      return ENOENT;
+    case IoErrorKind::NotADirectory:
+      return ENOTDIR;
+    case IoErrorKind::NotAFile:
+      return EISDIR;
+    case IoErrorKind::MaxRecursionDepthExceeded:
+      return ENAMETOOLONG;
+    case IoErrorKind::ResourceAlreadyExists:
+      return EEXIST;
+    case IoErrorKind::DirectoryIsNotEmpty:
+      return ENOTEMPTY;
+    case IoErrorKind::ResourceCurrentInUse:
+      return EBUSY;
+    case IoErrorKind::InvalidFileDescriptor:
+      return EBADF;
+    case IoErrorKind::LimitExceeded:
+      return ENOSPC;  // raised as OSError, not ValueError
+    case IoErrorKind::OperationNotSupported:
+      // Reading or writing through a handle not opened for it is a bad
+      // descriptor, as read(2) and write(2) say.
+      if (std::strcmp(error.operation(), "read") == 0 ||
+          std::strcmp(error.operation(), "write") == 0)
+        return EBADF;
+      return EINVAL;
+    case IoErrorKind::NotASymlink:
+    case IoErrorKind::UnrecognizedFileMode:
+      break;
+  }
+  return EINVAL;
+}
+
+// A filesystem error: ValueError with the error's text as its one argument,
+// and its kind as data in the instance's `errno` attribute, so that callers
+// can tell errors apart without reading their text.
+void set_filesystem_error(const IoError& error) {
+  const std::string text = error.to_string();
+  OwnedRef message(
+      PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+  if (!message) return;
+  OwnedRef instance(PyObject_CallFunctionObjArgs(PyExc_ValueError, message.get(), nullptr));
+  if (!instance) return;
+  OwnedRef code(PyLong_FromLong(errno_of(error)));
+  if (!code || PyObject_SetAttrString(instance.get(), "errno", code.get()) < 0) return;
+  PyErr_SetObject(PyExc_ValueError, instance.get());
+}
+
 void set_internal_error(const char* text) {
   PyObject* type = internal_error_type();
   if (type != nullptr) set_text_error(type, text);
@@ -53,9 +104,9 @@ PyObject* raise_error(const Failure& failure) noexcept {
           PyErr_SetObject(PyExc_OSError, args);
           Py_DECREF(args);
         }
-        return nullptr;
+      } else {
+        set_filesystem_error(*io_error);
       }
-      set_text_error(PyExc_ValueError, io_error->to_string());
     } catch (...) {
       PyErr_NoMemory();
     }

@@ -22,7 +22,11 @@ constexpr const char kHandleDoc[] =
     "can be used to read and write data to a file.\n"
     "\n"
     "A file handle is always associated with a filesystem and an inode. The\n"
-    "file handle can be used to read and write data to the file.\n";
+    "file handle can be used to read and write data to the file.\n"
+    "\n"
+    "It is not a Python file object: write does not move the offset, read\n"
+    "prints a line, and files never shrink. Give libraries such as tarfile,\n"
+    "gzip, zipfile or io.TextIOWrapper a file from PyFs.open_file instead.\n";
 
 constexpr const char kIdDoc[] =
     "id($self)\n--\n\n"
@@ -86,6 +90,15 @@ constexpr const char kReadintoDoc[] =
     "the offset, advances the offset like read and returns the number of bytes\n"
     "placed. Prints nothing.\n";
 
+constexpr const char kReplaceDoc[] =
+    "replace($self, data)\n--\n\n"
+    "\n"
+    "Replace the whole content of the file with data in one step.\n"
+    "\n"
+    "Needs a handle opened with \"w\". Readers see the old content or the new,\n"
+    "never a mix; a replacement that a limit refuses leaves the old content.\n"
+    "The offset stays where it was, or at the new end if that is before it.\n";
+
 constexpr const char kEnterDoc[] =
     "__enter__($self)\n--\n\n"
     "\n"
@@ -102,6 +115,7 @@ constexpr Signature kClose{"PyFileHandle.close", {}};
 constexpr Signature kRead{"PyFileHandle.read", {"buffer"}};
 constexpr Signature kWrite{"PyFileHandle.write", {"buffer"}};
 constexpr Signature kReadinto{"PyFileHandle.readinto", {"buffer"}};
+constexpr Signature kReplace{"PyFileHandle.replace", {"data"}};
 constexpr Signature kSeek{"PyFileHandle.seek", {"offset", "whence"}};
 constexpr Signature kTell{"PyFileHandle.tell", {}};
 constexpr Signature kExit{"PyFileHandle.__exit__", {"exc_type", "exc_value", "traceback"}};
@@ -193,6 +207,12 @@ PyObject* handle_write_impl(PyFileHandleData& handle, Bytes bytes) {
   return to_int(*count);
 }
 
+IoResult<void> handle_replace_impl(PyFileHandleData& handle, Bytes bytes) {
+  const std::span<const std::uint8_t> span(reinterpret_cast<const std::uint8_t*>(bytes.data.data()),
+                                           bytes.data.size());
+  return handle.with_lock([&](FileHandle& h) { return h.replace(span); });
+}
+
 IoResult<void> handle_seek_impl(PyFileHandleData& handle, Size<> offset, PyWhenceData& whence) {
   const SeekFrom target{whence.origin, offset.value};
   return handle.with_lock([&](FileHandle& h) { return h.seek(target); });
@@ -235,6 +255,7 @@ PyMethodDef kHandleMethods[] = {
     method<kRead, &handle_read_impl>(kReadDoc),
     method<kWrite, &handle_write_impl>(kWriteDoc),
     method<kReadinto, &handle_readinto_impl>(kReadintoDoc),
+    method<kReplace, &handle_replace_impl>(kReplaceDoc),
     method<kSeek, &handle_seek_impl>(kSeekDoc),
     method<kTell, &handle_tell_impl>(kTellDoc),
     noargs_method("__enter__", &enter_self, kEnterDoc),

@@ -105,6 +105,45 @@ constexpr const char kOpenDoc[] =
     "handle that can be used to read and write data to the file. The function will\n"
     "return an error if the file could not be opened.\n";
 
+constexpr const char kOpenExistingDoc[] =
+    "open_existing($self, path, mode)\n--\n\n"
+    "\n"
+    "Open a file that exists; never create one.\n"
+    "\n"
+    "Like open, but a missing path raises ValueError \"Inode not found\" and\n"
+    "nothing is created: the check and the open are one step, so a file\n"
+    "removed meanwhile is never brought back.\n";
+
+constexpr const char kOpenNewDoc[] =
+    "open_new($self, path, mode)\n--\n\n"
+    "\n"
+    "Create a file and open it, in one step.\n"
+    "\n"
+    "An existing path raises ValueError \"Resource already exists\". Opened with\n"
+    "\"w\", the new file is held for writing from the moment it exists.\n";
+
+constexpr const char kReadBytesDoc[] =
+    "read_bytes($self, path)\n--\n\n"
+    "\n"
+    "Return the whole content of a file as bytes, read in one step.\n"
+    "\n"
+    "Opens no handle and prints nothing. A missing path raises ValueError\n"
+    "\"Inode not found\" (nothing is created); a file that a handle holds for\n"
+    "writing raises ValueError \"Resource is currently in use\".\n";
+
+constexpr const char kOpenFileDoc[] =
+    "open_file($self, path, mode='r', buffering=-1, encoding=None, errors=None, newline=None)\n"
+    "--\n\n"
+    "\n"
+    "Open a file as a standard Python file object, as the built-in open does.\n"
+    "\n"
+    "Modes are those of open: \"r\", \"w\", \"a\", \"x\", each with \"b\" for bytes\n"
+    "and \"+\" to read and write. The position advances with each read and\n"
+    "write; \"w\" truncates, \"r\" never creates. Written bytes reach the file as a\n"
+    "whole when the file is flushed or closed; a write the filesystem refuses\n"
+    "(a limit) leaves the file's previous content. Errors are OSError\n"
+    "subclasses (FileNotFoundError, IsADirectoryError, ...).\n";
+
 constexpr const char kListdirDoc[] =
     "listdir($self, path)\n--\n\n"
     "\n"
@@ -170,6 +209,9 @@ constexpr const char kForkDoc[] =
 constexpr Signature kMkdir{"PyFs.mkdir", {"path"}};
 constexpr Signature kTouch{"PyFs.touch", {"path"}};
 constexpr Signature kOpen{"PyFs.open", {"path", "mode"}};
+constexpr Signature kOpenExisting{"PyFs.open_existing", {"path", "mode"}};
+constexpr Signature kOpenNew{"PyFs.open_new", {"path", "mode"}};
+constexpr Signature kReadBytes{"PyFs.read_bytes", {"path"}};
 constexpr Signature kListdir{"PyFs.listdir", {"path"}};
 constexpr Signature kRemove{"PyFs.remove", {"path", "recurse"}};
 constexpr Signature kTree{"PyFs.tree", {"path", {"ident", kOptional}}};
@@ -194,6 +236,57 @@ PyObject* fs_open_impl(PyFsData& fs, std::string_view path, std::string_view mod
   IoResult<FileHandle> handle = FileSystem::open(fs.fs, path, *mode, /*create=*/true);
   if (!handle) return raise_error(handle.error());
   return new_file_handle(std::move(*handle));
+}
+
+// open_existing(path, mode): open without creating.
+PyObject* fs_open_existing_impl(PyFsData& fs, std::string_view path, std::string_view mode_text) {
+  const IoResult<FileHandleType> mode = FileHandleType::from_str(mode_text);
+  if (!mode) return raise_error(mode.error());
+  IoResult<FileHandle> handle = FileSystem::open(fs.fs, path, *mode, /*create=*/false);
+  if (!handle) return raise_error(handle.error());
+  return new_file_handle(std::move(*handle));
+}
+
+// open_new(path, mode): create and open in one step.
+PyObject* fs_open_new_impl(PyFsData& fs, std::string_view path, std::string_view mode_text) {
+  const IoResult<FileHandleType> mode = FileHandleType::from_str(mode_text);
+  if (!mode) return raise_error(mode.error());
+  IoResult<FileHandle> handle = FileSystem::open_new(fs.fs, path, *mode);
+  if (!handle) return raise_error(handle.error());
+  return new_file_handle(std::move(*handle));
+}
+
+// read_bytes(path) -> bytes: the bytes object is made once the size is
+// known, under the file's lock, and filled at once.
+PyObject* fs_read_bytes_impl(PyFsData& fs, std::string_view path) {
+  OwnedRef data;
+  auto sink = [&](std::size_t count) -> std::uint8_t* {
+    data = OwnedRef(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(count)));
+    return data ? reinterpret_cast<std::uint8_t*>(PyBytes_AsString(data.get())) : nullptr;
+  };
+  const IoResult<std::size_t> count = fs.fs->read_file(path, sink);
+  if (!count) return raise_error(count.error());
+  return data.release();  // null, with the error set, if the bytes could not be made
+}
+
+// open_file(path, mode='r', ...): the file objects are made by the
+// pure-Python companion, over a raw file of this filesystem; the call is
+// passed on with this PyFs first.
+PyObject* fs_open_file(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    OwnedRef module(PyImport_ImportModule("lumvex_protocol"));
+    if (!module) return nullptr;
+    OwnedRef open_file(PyObject_GetAttrString(module.get(), "open_file"));
+    if (!open_file) return nullptr;
+    const Py_ssize_t count = PyTuple_Size(args);
+    if (count < 0) return nullptr;
+    OwnedRef call_args(PyTuple_New(count + 1));
+    if (!call_args) return nullptr;
+    PyTuple_SetItem(call_args.get(), 0, Py_NewRef(self));
+    for (Py_ssize_t i = 0; i < count; ++i)
+      PyTuple_SetItem(call_args.get(), i + 1, Py_NewRef(PyTuple_GetItem(args, i)));
+    return PyObject_Call(open_file.get(), call_args.get(), kwargs);
+  });
 }
 
 // A list of str from UTF-8 names.
@@ -320,6 +413,11 @@ PyMethodDef kFsMethods[] = {
     method<kMkdir, &fs_mkdir_impl>(kMkdirDoc),
     method<kTouch, &fs_touch_impl>(kTouchDoc),
     method<kOpen, &fs_open_impl>(kOpenDoc),
+    method<kOpenExisting, &fs_open_existing_impl>(kOpenExistingDoc),
+    {"open_file", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&fs_open_file)),
+     METH_VARARGS | METH_KEYWORDS, kOpenFileDoc},
+    method<kOpenNew, &fs_open_new_impl>(kOpenNewDoc),
+    method<kReadBytes, &fs_read_bytes_impl>(kReadBytesDoc),
     method<kListdir, &fs_listdir_impl>(kListdirDoc),
     method<kRemove, &fs_remove_impl>(kRemoveDoc),
     method<kTree, &fs_tree_impl>(kTreeDoc),

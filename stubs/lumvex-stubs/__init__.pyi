@@ -1,12 +1,14 @@
 # Type information for the compiled module lumvex (a stub-only package that
 # ships in the same wheel). The signatures are those the module accepts;
 # where a published text signature says otherwise (PyFs.remove), these hold.
+import io
 import os
 import subprocess
-from collections.abc import Mapping
+from _typeshed import OpenBinaryMode, OpenTextMode
+from collections.abc import Callable, Mapping
 from typing_extensions import Buffer
 from types import TracebackType
-from typing import ClassVar, Final, Self, SupportsIndex, final
+from typing import Any, BinaryIO, ClassVar, Final, Self, SupportsIndex, final, overload
 
 __all__ = ["PyFs", "PyFileHandle", "PyTerm", "Whence", "PyUserPool", "PyTerminalSession"]
 __version__: Final[str]
@@ -22,6 +24,33 @@ class PyFs:
     def touch(self, path: str) -> None: ...
     # Opens (and creates, if missing) the file; mode is "", "r", "w", "rw" or "wr".
     def open(self, path: str, mode: str) -> PyFileHandle: ...
+    # Opens a file that exists; never creates one.
+    def open_existing(self, path: str, mode: str) -> PyFileHandle: ...
+    # Creates the file and opens it in one step; an existing path is an error.
+    def open_new(self, path: str, mode: str) -> PyFileHandle: ...
+    # The whole content of a file, in one step, without a handle.
+    def read_bytes(self, path: str) -> bytes: ...
+    # A standard file object, as the built-in open gives.
+    @overload
+    def open_file(
+        self,
+        path: str,
+        mode: OpenTextMode = "r",
+        buffering: int = -1,
+        encoding: str | None = None,
+        errors: str | None = None,
+        newline: str | None = None,
+    ) -> io.TextIOWrapper: ...
+    @overload
+    def open_file(
+        self,
+        path: str,
+        mode: OpenBinaryMode,
+        buffering: int = -1,
+        encoding: None = None,
+        errors: None = None,
+        newline: None = None,
+    ) -> BinaryIO: ...
     # (names of the entries that are not directories, names of the directories)
     def listdir(self, path: str) -> tuple[list[str], list[str]]: ...
     def remove(self, path: str, recurse: bool) -> None: ...
@@ -35,8 +64,10 @@ class PyFs:
     def max_bytes(self) -> int | None: ...
     @property
     def max_entries(self) -> int | None: ...
-    # pickle support: (PyFs, (), state); __setstate__ takes only a new, empty PyFs.
-    def __reduce__(self) -> tuple[type[PyFs], tuple[()], bytes]: ...
+    # pickle support: (PyFs, (), state), or with limits
+    # (copyreg.__newobj_ex__, (PyFs, (), limits), state); __setstate__ takes
+    # only a new, empty PyFs.
+    def __reduce__(self) -> tuple[Callable[..., PyFs], tuple[Any, ...], bytes]: ...
     def __setstate__(self, state: bytes) -> None: ...
 
 @final
@@ -48,6 +79,8 @@ class PyFileHandle:
     def write(self, buffer: bytes) -> int: ...
     # Fills a writable buffer from the offset; returns the count, prints nothing.
     def readinto(self, buffer: Buffer) -> int: ...
+    # Replaces the whole content in one step (a "w" handle); a refusal keeps the old.
+    def replace(self, data: bytes) -> None: ...
     def seek(self, offset: SupportsIndex, whence: Whence) -> None: ...
     def tell(self) -> int: ...
     def __enter__(self) -> Self: ...

@@ -399,5 +399,52 @@ TEST(FileHandleTest, ReadIntoAsksForExactlyTheAvailableBytes) {
   EXPECT_EQ(h.tell().value(), 1u);  // a refused sink reads nothing
 }
 
+// replace() swaps the whole content under the file's lock, with the byte
+// limit checked against the difference; a refusal keeps the old content.
+// read_file() never creates and refuses a file held for writing; open_new()
+// refuses an existing name and holds a new file from the start.
+TEST(FileHandleTest, ReplaceReadFileAndOpenNew) {
+  for (const bool forked : {false, true}) {
+    auto fs = FileSystem::make({.max_bytes = 8, .max_entries = {}});
+    if (forked) fs = fs->fork();
+    std::string seen;
+    auto sink = [&](std::size_t n) {
+      seen.assign(n, '\0');
+      return reinterpret_cast<std::uint8_t*>(seen.data());
+    };
+    EXPECT_EQ(error_of(fs->read_file("/f", sink)), K::InodeNotFound);
+    EXPECT_EQ(error_of(FileSystem::open(fs, "/f", mode("rw"), false)), K::InodeNotFound);
+    auto h = FileSystem::open_new(fs, "/f", mode("rw")).value();
+    EXPECT_EQ(error_of(FileSystem::open_new(fs, "/f", mode("r"))), K::ResourceAlreadyExists);
+    EXPECT_EQ(error_of(fs->read_file("/f", sink)), K::ResourceCurrentInUse);
+    ASSERT_TRUE(h.replace(bytes("12345678")));
+    ASSERT_TRUE(h.seek(SeekFrom::End(0)));
+    EXPECT_EQ(error_of(h.replace(bytes("123456789"))), K::LimitExceeded);
+    ASSERT_TRUE(h.replace(bytes("abc")));
+    EXPECT_EQ(h.tell().value(), 3u);
+    ASSERT_TRUE(h.close());
+    EXPECT_EQ(fs->read_file("/f", sink).value(), 3u);
+    EXPECT_EQ(seen, "abc");
+    // The bytes given back by the shorter content count again.
+    auto g = FileSystem::open(fs, "/g", mode("w"), true).value();
+    EXPECT_TRUE(g.replace(bytes("12345")));
+    EXPECT_EQ(error_of(g.replace(bytes("123456"))), K::LimitExceeded);
+  }
+}
+
+// An image whose next id lies beyond what its size allows is refused: the
+// next creation would allocate the table's index up to it.
+TEST(SnapshotTest, NextIdIsBoundedByTheImage) {
+  const std::string image = FileSystem::make()->dump();
+  for (const std::uint64_t next :
+       {FileSystem::max_loaded_id(image.size() - 16) + 1,
+        FileSystem::max_loaded_id(image.size() - 16) + 2, std::uint64_t{1} << 40}) {
+    std::string hostile = image;
+    for (int i = 0; i < 8; ++i) hostile[8 + i] = static_cast<char>(next >> (8 * i));
+    auto loaded = FileSystem::load(hostile);
+    EXPECT_EQ(loaded.has_value(), next <= FileSystem::max_loaded_id(image.size() - 16) + 1);
+  }
+}
+
 }  // namespace
 }  // namespace lumvex

@@ -22,7 +22,10 @@ HANDLE_DOC = (
     "around the FileHandle struct. It defines\nthe basis for a file handle that can be "
     "used in Python. The file handle\ncan be used to read and write data to a file.\n\n"
     "A file handle is always associated with a filesystem and an inode. The\nfile "
-    "handle can be used to read and write data to the file.\n"
+    "handle can be used to read and write data to the file.\n\n"
+    "It is not a Python file object: write does not move the offset, read\n"
+    "prints a line, and files never shrink. Give libraries such as tarfile,\n"
+    "gzip, zipfile or io.TextIOWrapper a file from PyFs.open_file instead.\n"
 )
 
 METHOD_DOCS = {
