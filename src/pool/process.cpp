@@ -257,9 +257,7 @@ Message encode(const std::vector<std::string>& candidates, const std::vector<std
       if (plan->clone_flags != 0) writer.i32(wire::kUnshare, plan->clone_flags);
     }
     if (plan->lifeline >= 0) writer.i32(wire::kLifeline, index(plan->lifeline));
-    for (const auto& [dir, name] : plan->cleanup) {
-      writer.index_and_text(wire::kCleanup, index(dir), name);
-    }
+    for (const std::string& path : plan->cleanup) writer.text(wire::kCleanup, path);
     if (plan->kill_uid >= 0) writer.i64(wire::kKillUid, plan->kill_uid);
     if (plan->cgroup_dir >= 0) writer.i32(wire::kJoinDir, index(plan->cgroup_dir));
     if (plan->cgroup_procs >= 0) writer.i32(wire::kJoinProcs, index(plan->cgroup_procs));

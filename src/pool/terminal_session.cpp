@@ -351,15 +351,7 @@ std::expected<TerminalSession, std::string> TerminalSession::make_with(const Poo
                         std::generic_category().message(errno));
   }
   plan.lifeline = lifeline.get();
-  std::vector<UniqueFd> group_parents;
-  for (const std::string& path : state->cgroup.paths()) {
-    const std::size_t slash = path.rfind('/');
-    UniqueFd parent(
-        ::open(path.substr(0, slash).c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (!parent) continue;
-    plan.cleanup.emplace_back(parent.get(), path.substr(slash + 1));
-    group_parents.push_back(std::move(parent));
-  }
+  plan.cleanup = state->cgroup.paths();
   if ((plan.clone_flags & CLONE_NEWPID) == 0) plan.kill_uid = account.uid;
 
   SpawnOptions options;

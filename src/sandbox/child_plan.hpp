@@ -69,11 +69,11 @@ class ChildPlan {
   // reaper of everything the program leaves, for as long as it lives; it
   // ends the session when the process of `lifeline` (a process descriptor
   // of the owner) ends: every process of the session, with SIGKILL, and the
-  // control groups of `cleanup` (a directory descriptor and the group's name
-  // in it), and, with `kill_uid`, everything that account may signal.
+  // control groups of `cleanup` (their paths, each a directory in root's own
+  // hierarchy), and, with `kill_uid`, everything that account may signal.
   bool stay = false;
   int lifeline = -1;
-  std::vector<std::pair<int, std::string>> cleanup;
+  std::vector<std::string> cleanup;
   long kill_uid = -1;
 
   // A stable copy of `text` whose pointer lives as long as the plan.

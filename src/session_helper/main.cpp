@@ -235,12 +235,17 @@ bool receive_plan(Plan& plan) {
       case kJoinTasks:
         plan.join_tasks.push_back(fd_at(reader.number<std::int32_t>()));
         break;
-      case kCleanup:
-        if (reader.data().size() > sizeof(std::int32_t)) {
-          plan.cleanup.push_back(Cleanup{fd_at(reader.number<std::int32_t>()),
-                                         std::string(reader.data().substr(sizeof(std::int32_t)))});
-        }
+      case kCleanup: {
+        // The group's directory and its name in it, opened now, while the
+        // helper sees the host's files.
+        const std::string path(reader.data());
+        const std::size_t slash = path.rfind('/');
+        if (slash == std::string::npos || slash == 0) break;
+        const int dir =
+            ::open(path.substr(0, slash).c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (dir >= 0) plan.cleanup.push_back(Cleanup{dir, path.substr(slash + 1)});
         break;
+      }
       case kKillUid:
         plan.kill_uid = static_cast<long>(reader.number<std::int64_t>());
         break;

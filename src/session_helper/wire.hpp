@@ -35,8 +35,8 @@ enum Tag : std::uint8_t {
   kJoinDir,       // int32: index of a cgroup v2 directory to be born in
   kJoinProcs,     // int32: index of its cgroup.procs (where clone3 is refused)
   kJoinTasks,     // int32: index of a cgroup v1 `tasks` file to join
-  kCleanup,       // int32 index of a directory, then a name: a session
-                  // control group to end and remove when the owner dies
+  kCleanup,       // string: the path of a session control group to end and
+                  // remove when the owner dies
   kKillUid,       // int64: the account whose processes end with the owner
   kStep,          // int32 kind, uint64 flags, then source, target, fstype,
                   // data as strings (length-prefixed, -1 for none)

@@ -142,3 +142,56 @@ def test_the_owner_stays_dumpable():
                 assert s.run("true").returncode == 0
             s.send_signal(signal.SIGINT)
     assert prctl(PR_GET_DUMPABLE, 0, 0, 0, 0) == 1
+
+
+def shmem_bytes():
+    with open("/proc/meminfo") as meminfo:
+        for line in meminfo:
+            if line.startswith("Shmem:"):
+                return int(line.split()[1]) * 1024
+    raise AssertionError("no Shmem in /proc/meminfo")
+
+
+def test_no_session_holds_another_accounts_store():
+    pool = lumvex.PyUserPool(disk=128 << 20)
+    with lumvex.PyTerminalSession(pool) as keeper:
+        start = shmem_bytes()
+        for _ in range(3):
+            with lumvex.PyTerminalSession(pool) as s:
+                s.run("head -c 60M /dev/zero > ~/big")
+                mine = s.user
+                assert keeper.user not in s.run("cat /proc/self/mountinfo").stdout.decode()
+            # The next session of the account replaces the store: the old one is
+            # freed although `keeper` lived all along.
+            with lumvex.PyTerminalSession(pool) as s:
+                assert s.user == mine
+        assert mine not in keeper.run("cat /proc/self/mountinfo").stdout.decode()
+        assert wait_for(lambda: shmem_bytes() < start + (50 << 20), 5.0), (start, shmem_bytes())
+
+
+MANY = textwrap.dedent("""
+    import os, resource, lumvex
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    resource.setrlimit(resource.RLIMIT_NOFILE, (1024, hard))
+    def descriptors():
+        return len(os.listdir("/proc/self/fd"))
+    pool = lumvex.PyUserPool()
+    before = descriptors()
+    sessions = [lumvex.PyTerminalSession(pool) for _ in range(200)]
+    per_session = (descriptors() - before) / len(sessions)
+    last = sessions[-1].run("echo last").stdout
+    for s in sessions:
+        s.close()
+    print(per_session, last.decode().strip(), descriptors() - before)
+""")
+
+
+def test_200_live_sessions_under_a_soft_limit_of_1024():
+    # A fresh process: its own few descriptors and the sessions' only.
+    out = subprocess.run([sys.executable, "-c", MANY], capture_output=True, text=True,
+                         timeout=600)
+    assert out.returncode == 0, out.stderr
+    per_session, last, left = out.stdout.split()
+    assert float(per_session) <= 5
+    assert last == "last"
+    assert left == "0"
