@@ -90,11 +90,6 @@ class Writer {
     record(tag, both, sizeof both);
   }
   void text(Tag tag, std::string_view value) { record(tag, value.data(), value.size()); }
-  void index_and_text(Tag tag, std::int32_t index, std::string_view value) {
-    std::string data(reinterpret_cast<const char*>(&index), sizeof index);
-    data.append(value);
-    text(tag, data);
-  }
   // A kStep record; null strings are absent.
   void step(std::int32_t kind, std::uint64_t flags, const char* source, const char* target,
             const char* fstype, const char* data) {
