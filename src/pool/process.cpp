@@ -1,6 +1,5 @@
 #include "pool/process.hpp"
 
-#include <dlfcn.h>
 #include <fcntl.h>
 #include <linux/sched.h>
 #include <poll.h>
@@ -20,8 +19,8 @@
 #include <system_error>
 
 #include "error/internal_error.hpp"
-#include "pool/pidfd.hpp"
-#include "pool/vfork_exec.hpp"
+#include "sandbox/helper_launch.hpp"
+#include "sandbox/pidfd.hpp"
 #include "session_helper/wire.hpp"
 
 namespace lumvex {
@@ -82,73 +81,6 @@ std::vector<std::string> search_path(const std::string& program) {
     dirs.remove_prefix(end + 1);
   }
   return candidates;
-}
-
-std::string find_helper() {
-  Dl_info info{};
-  if (::dladdr(reinterpret_cast<void*>(&helper_path), &info) != 0 && info.dli_fname != nullptr) {
-    std::string beside(info.dli_fname);
-    const std::size_t slash = beside.rfind('/');
-    beside = (slash == std::string::npos ? std::string(".") : beside.substr(0, slash)) + "/" +
-             wire::kHelperName;
-    if (::access(beside.c_str(), X_OK) == 0) return beside;
-  }
-#ifdef LUMVEX_HELPER_BUILD_PATH
-  return LUMVEX_HELPER_BUILD_PATH;
-#else
-  return wire::kHelperName;
-#endif
-}
-
-// The helper's child: made by the clone of lumvex_vfork_exec, with the
-// parent's signals blocked meanwhile (no handler of the parent runs in the
-// child before exec; the helper opens its mask itself). `extra_flags` are
-// clone flags (namespaces); `control` goes to the helper's descriptor 3.
-// Gives the child, or throws.
-ChildProcess start_helper(const std::string& program, char* const* argv, std::uint64_t extra_flags,
-                          int control) {
-  const std::string& path = helper_path();
-  char* const no_environment[] = {nullptr};
-  int pidfd = -1;
-  clone_args args{};
-  args.flags = CLONE_VM | CLONE_VFORK | CLONE_PIDFD | extra_flags;
-  args.pidfd = reinterpret_cast<std::uint64_t>(&pidfd);
-  args.exit_signal = 0;  // no exit signal: see ChildProcess
-  VforkExec request{};
-  request.number = SYS_clone3;
-  request.args[0] = reinterpret_cast<long>(&args);
-  request.args[1] = sizeof args;
-  request.control_fd = control;
-  request.path = path.c_str();
-  request.argv = argv;
-  request.envp = no_environment;
-  if (!kHaveVforkExec) throw_spawn_error(program, ENOSYS);
-
-  sigset_t all;
-  sigset_t old;
-  sigfillset(&all);
-  ::pthread_sigmask(SIG_SETMASK, &all, &old);
-  long pid = lumvex_vfork_exec(&request);
-  if (pid == -ENOSYS) {
-    // No clone3: clone, whose arguments come in another order, gives the
-    // process descriptor through its parent-tid pointer.
-    request.number = SYS_clone;
-    request.args[0] = static_cast<long>(args.flags);
-    request.args[1] = 0;  // the child runs on this stack, as with vfork
-    request.args[2] = reinterpret_cast<long>(&pidfd);
-    request.args[3] = 0;
-    request.args[4] = 0;
-    request.error = 0;
-    pid = lumvex_vfork_exec(&request);
-  }
-  ::pthread_sigmask(SIG_SETMASK, &old, nullptr);
-  if (pid < 0) throw_spawn_error(program, static_cast<int>(-pid));
-  ChildProcess child(static_cast<pid_t>(pid), UniqueFd(pidfd));
-  if (request.error != 0) {
-    child.wait();
-    throw_spawn_error(wire::kHelperName, static_cast<int>(-request.error));
-  }
-  return child;
 }
 
 // Sends `message` over `socket` with `fds` attached to its first byte.
@@ -306,19 +238,6 @@ Message encode(const std::vector<std::string>& candidates, const std::vector<std
   return message;
 }
 
-// Runs the helper in mode `mode` with `args`, without a plan, and gives
-// its exit status: 0, or the errno it reports.
-int run_helper_command(const std::vector<std::string>& args) {
-  std::vector<std::string> strings = args;
-  std::vector<char*> argv;
-  for (std::string& s : strings) argv.push_back(s.data());
-  argv.push_back(nullptr);
-  ChildProcess child = start_helper(wire::kHelperName, argv.data(), 0, -1);
-  const int status = child.wait();
-  if (status >= 0 && WIFEXITED(status)) return WEXITSTATUS(status);
-  return EIO;
-}
-
 // Reads both pipes until each reaches end of stream, polling so that a full
 // pipe on one side never stalls the other. False when `deadline` passed
 // first.
@@ -470,11 +389,6 @@ bool ChildProcess::wait_until(std::chrono::steady_clock::time_point deadline) {
   return true;
 }
 
-const std::string& helper_path() {
-  static const std::string path = find_helper();
-  return path;
-}
-
 ChildProcess spawn(const std::string& program, const std::vector<std::string>& args,
                    const SpawnOptions& options) {
   std::vector<std::string> argv_strings;
@@ -499,7 +413,9 @@ ChildProcess spawn(const std::string& program, const std::vector<std::string>& a
       options.plan != nullptr && !stay ? static_cast<std::uint64_t>(options.plan->clone_flags) : 0;
   // Until it is handed over, a child that fails here is killed and reaped
   // by its destructor.
-  ChildProcess child = start_helper(program, argv, namespaces, theirs.get());
+  HostResult<LaunchedHelper> launched = launch_helper(argv, namespaces, theirs.get());
+  if (!launched) throw_spawn_error(program, launched.error().code);
+  ChildProcess child(launched->pid, std::move(launched->pidfd));
   theirs.reset();
   const int send_error = send_plan(ours.get(), message.bytes, message.fds);
   if (stay && send_error == 0) {
@@ -579,45 +495,6 @@ CapturedOutput run_captured(const std::string& program, const std::vector<std::s
   int status = child.status();
   result.success = status >= 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
   return result;
-}
-
-namespace {
-
-// The helper's report for `what` (its exit status: 0 or an errno), or the
-// error of starting it.
-HostResult<int> helper_report(const std::string& what, const std::vector<std::string>& args) {
-  try {
-    return run_helper_command(args);
-  } catch (const InternalError&) {
-    return host_error(what, EIO);
-  }
-}
-
-}  // namespace
-
-HostResult<bool> account_has_processes(std::uint32_t uid) {
-  const std::string what = "count the processes of uid " + std::to_string(uid);
-  if (uid == 0 || uid == ::getuid() || uid == ::geteuid()) return host_error(what, EPERM);
-  HostResult<int> report = helper_report(what, {wire::kHelperName, "probe", std::to_string(uid)});
-  if (!report) return std::unexpected(report.error());
-  if (*report == 0) return false;
-  if (*report == EAGAIN) return true;
-  return host_error(what, *report);
-}
-
-HostResult<bool> kill_all_as(std::uint32_t uid) {
-  return signal_as(uid, -1, SIGKILL);
-}
-
-HostResult<bool> signal_as(std::uint32_t uid, pid_t target, int signal) {
-  const std::string what = "signal processes as uid " + std::to_string(uid);
-  if (uid == 0 || uid == ::getuid() || uid == ::geteuid()) return host_error(what, EPERM);
-  HostResult<int> report = helper_report(what, {wire::kHelperName, "kill", std::to_string(uid),
-                                                std::to_string(target), std::to_string(signal)});
-  if (!report) return std::unexpected(report.error());
-  if (*report == 0) return true;
-  if (*report == ESRCH) return false;
-  return host_error(what, *report);
 }
 
 PipedChild start_piped(const std::string& program, const std::vector<std::string>& args,

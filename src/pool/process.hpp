@@ -4,7 +4,7 @@
 //
 // Every child is the session helper program (lumvex-session-helper, beside
 // the extension module), started by a clone with CLONE_PIDFD that shares
-// this process's memory only until it runs exec (pool/vfork_exec.hpp). So
+// this process's memory only until it runs exec (sandbox/vfork_exec.hpp). So
 // it is held through a process descriptor from the moment it exists: it is
 // signalled and waited for through that descriptor, never by a process id
 // that may have been reused once something else reaped the child. The
@@ -148,10 +148,6 @@ class ProgramStartError : public InternalError {
   int error_;
 };
 
-// Where the helper program is: beside the module (or the program) that
-// holds this code, else where the build made it.
-const std::string& helper_path();
-
 // Starts `program` (looked up on PATH as execvp does) with `args`. Throws
 // InternalError "Failed to execute the command `<program>`: <description>"
 // when it cannot be started: WorkdirError when the plan's working directory
@@ -174,26 +170,6 @@ inline constexpr std::chrono::seconds kCapturedTimeout{30};
 // the program has not finished in time (it is killed then).
 CapturedOutput run_captured(const std::string& program, const std::vector<std::string>& args,
                             std::chrono::steady_clock::duration timeout = kCapturedTimeout);
-
-// Sends SIGKILL, as account `uid` (and group `uid`), to every process that
-// account may signal: kill(-1, SIGKILL) made by the helper program once it
-// has taken on the account's ids. One call reaches every process of the
-// account at once, a process being started meanwhile included, without
-// walking the host's process table. Gives whether something was
-// signalled; EPERM for uid 0 and for the caller's own user.
-HostResult<bool> kill_all_as(std::uint32_t uid);
-
-// Sends `signal` to `target` (as kill() takes it) as account `uid`, so that
-// it reaches only what the account itself may signal. Gives whether
-// anything was signalled (false: no such process or group); errors as
-// kill_all_as().
-HostResult<bool> signal_as(std::uint32_t uid, pid_t target, int signal);
-
-// Whether account `uid` has any process (one that has ended but waits to be
-// reaped included), asked of the kernel's count of the account's processes
-// by the helper program with the account's ids: the same cost however many
-// processes the host runs. An error when that cannot be told.
-HostResult<bool> account_has_processes(std::uint32_t uid);
 
 // A running child whose standard streams are pipes held by the parent. The
 // parent's ends are close-on-exec and non-blocking.

@@ -24,12 +24,12 @@
 #include "base/thread_annotations.hpp"
 #include "base/utf8.hpp"
 #include "error/internal_error.hpp"
-#include "pool/host_processes.hpp"
-#include "pool/pidfd.hpp"
 #include "pool/process.hpp"
+#include "sandbox/account_processes.hpp"
 #include "sandbox/cgroup.hpp"
 #include "sandbox/host_text.hpp"
 #include "sandbox/mounts.hpp"
+#include "sandbox/pidfd.hpp"
 
 namespace lumvex {
 

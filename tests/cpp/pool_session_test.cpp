@@ -22,7 +22,7 @@
 #include <vector>
 
 #include "error/internal_error.hpp"
-#include "pool/host_processes.hpp"
+#include "sandbox/account_processes.hpp"
 #include "pool/terminal_session.hpp"
 #include "pool/user_pool.hpp"
 #include "pool_test_support.hpp"

@@ -1,4 +1,4 @@
-#include "pool/vfork_exec.hpp"
+#include "sandbox/vfork_exec.hpp"
 
 #include <cstddef>
 

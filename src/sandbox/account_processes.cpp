@@ -1,4 +1,4 @@
-#include "pool/host_processes.hpp"
+#include "sandbox/account_processes.hpp"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -17,11 +17,18 @@
 
 #include "base/unique_fd.hpp"
 #include "error/internal_error.hpp"
-#include "pool/pidfd.hpp"
+#include "sandbox/helper_launch.hpp"
+#include "sandbox/pidfd.hpp"
+#include "session_helper/wire.hpp"
 
 namespace lumvex {
 
 namespace {
+
+// The accounts whose processes are never touched.
+bool refused(std::uint32_t uid) {
+  return uid == 0 || uid == ::getuid() || uid == ::geteuid();
+}
 
 struct ProcessStatus {
   pid_t parent = 0;
@@ -194,9 +201,7 @@ void wait_ended(std::vector<UniqueFd>& killed, std::chrono::steady_clock::time_p
 HostResult<void> end_account_processes(std::uint32_t uid, pid_t parent,
                                        std::chrono::steady_clock::time_point deadline,
                                        std::vector<UniqueFd>* children) {
-  if (uid == 0 || uid == ::geteuid() || uid == ::getuid()) {
-    return host_error("end the processes of uid " + std::to_string(uid), EPERM);
-  }
+  if (refused(uid)) return host_error("end the processes of uid " + std::to_string(uid), EPERM);
   // Each pass kills what it finds and waits for it to end; what those
   // processes started meanwhile is found by the next pass.
   for (;;) {
@@ -211,6 +216,31 @@ HostResult<void> end_account_processes(std::uint32_t uid, pid_t parent,
 
 bool is_reaped(const UniqueFd& pidfd) {
   return pidfd_signal(pidfd.get(), 0) != 0 && errno == ESRCH;
+}
+
+HostResult<bool> account_has_processes(std::uint32_t uid) {
+  const std::string what = "count the processes of uid " + std::to_string(uid);
+  if (refused(uid)) return host_error(what, EPERM);
+  HostResult<int> report = run_helper({wire::kHelperName, "probe", std::to_string(uid)});
+  if (!report) return host_error(what, report.error().code);
+  if (*report == 0) return false;
+  if (*report == EAGAIN) return true;
+  return host_error(what, *report);
+}
+
+HostResult<bool> kill_all_as(std::uint32_t uid) {
+  return signal_as(uid, -1, SIGKILL);
+}
+
+HostResult<bool> signal_as(std::uint32_t uid, pid_t target, int signal) {
+  const std::string what = "signal processes as uid " + std::to_string(uid);
+  if (refused(uid)) return host_error(what, EPERM);
+  HostResult<int> report = run_helper({wire::kHelperName, "kill", std::to_string(uid),
+                                       std::to_string(target), std::to_string(signal)});
+  if (!report) return host_error(what, report.error().code);
+  if (*report == 0) return true;
+  if (*report == ESRCH) return false;
+  return host_error(what, *report);
 }
 
 }  // namespace lumvex
