@@ -3,7 +3,8 @@
 A block of `>>>` lines is a doctest and its output must match. A block of
 `name(...) -> type` lines is a signature listing: each must match the type
 stubs (which stubtest holds to the module). Any other block is a program, run
-in a fresh interpreter of its own with `lumvex` imported; the blocks of the
+in a fresh interpreter of its own with `lumvex` imported, warnings as errors,
+and must end well with nothing on stderr; the blocks of the
 session sections use `pool`, a PyUserPool, and need root. A block that only
 defines `main(pool)` is run by calling it, as its section says.
 """
@@ -131,7 +132,7 @@ def run_program(code):
     if defines_main and "main" not in names:  # defined, never called
         program += "\nimport asyncio\nasyncio.run(main(pool))\n"
     return subprocess.run(
-        [sys.executable, "-X", "dev", "-c", program],
+        [sys.executable, "-X", "dev", "-W", "error", "-c", program],
         capture_output=True,
         text=True,
         timeout=180,
@@ -163,7 +164,7 @@ def test_block(code, request):
             pytest.skip("the session sections' blocks need root, id, useradd and su")
         request.getfixturevalue("host_lock")
     result = run_program(code)
-    assert result.returncode == 0, result.stderr
+    assert (result.returncode, result.stderr) == (0, "")
 
 
 def test_blocks_are_found():
