@@ -2,11 +2,12 @@
 
 A block of `>>>` lines is a doctest and its output must match. A block of
 `name(...) -> type` lines is a signature listing: each must match the type
-stubs (which stubtest holds to the module). Any other block is a program, run
-in a fresh interpreter of its own with `lumvex` imported, warnings as errors,
-and must end well with nothing on stderr; the blocks of the
-session sections use `pool`, a PyUserPool, and need root. A block that only
-defines `main(pool)` is run by calling it, as its section says.
+stubs (which stubtest holds to the module) in its parameters, their defaults
+and its result. Any other block is a program, run in a fresh interpreter of
+its own with `lumvex` imported and warnings as errors, and must end well with
+nothing on stderr; the blocks of the session sections use `pool`, a
+PyUserPool, and need root. A block that only defines `main(pool)` is run by
+calling it, as its section says.
 """
 
 import ast
