@@ -9,6 +9,15 @@ Run with the module importable (installed, or PYTHONPATH=<build dir>):
     python bench/bench_fs.py [--quick]
 
 Prints a table and whether each target is met; always exits 0.
+
+    python bench/bench_fs.py [--quick] --against DIR
+
+sets the small operations of this module against another build of it, whose
+lumvex.abi3.so is in DIR (for example one made with `pip install --target
+DIR` from an older commit): each side runs in processes of its own, one
+after the other, REPEAT times, so that what else the machine does weighs on
+both alike. It prints the best time of each side and their ratio (the
+target: within 1.03x of the other build).
 """
 
 import os
@@ -339,7 +348,50 @@ def large(root):
 # --- report --------------------------------------------------------------------------------
 
 
+def small_json():
+    """The child of --against: lumvex_small's figures, once, as JSON."""
+    import json
+
+    global REPEAT
+    REPEAT = 1
+    figures = lumvex_small([f"entry{i:06d}" for i in range(OPS)])
+    print(json.dumps({"module": lumvex.__file__, **figures}))
+
+
+def against(other):
+    import json
+    import subprocess
+
+    sides = {"this": os.environ.get("PYTHONPATH", ""), "other": other}
+    runs = {side: [] for side in sides}
+    for _ in range(REPEAT):
+        for side, path in sides.items():
+            child = subprocess.run(
+                [sys.executable, __file__, "--small-json", *(["--quick"] if QUICK else [])],
+                env={**os.environ, "PYTHONPATH": path},
+                capture_output=True,
+                text=True,
+                check=True,
+            )
+            runs[side].append(json.loads(child.stdout.splitlines()[-1]))
+    modules = {side: {run.pop("module") for run in runs[side]} for side in sides}
+    assert modules["this"] != modules["other"], f"both sides import {modules['this']}"
+    print(f"this:  {modules['this'].pop()}\nother: {modules['other'].pop()}")
+    print(f"{'operation':28} {'this':>9} {'other':>9} {'ratio':>6}  target")
+    for name in runs["this"][0]:
+        ours = min(run[name] for run in runs["this"])
+        theirs = min(run[name] for run in runs["other"])
+        ratio = ours / theirs
+        print(f"{name:28} {ours:7.1f}ns {theirs:7.1f}ns {ratio:6.3f}  "
+              f"<=1.03x: {'met' if ratio <= 1.03 else 'MISSED'}")
+    return 0
+
+
 def main():
+    if "--small-json" in sys.argv:
+        return small_json()
+    if "--against" in sys.argv:
+        return against(sys.argv[sys.argv.index("--against") + 1])
     tmpfs = "/dev/shm" if os.path.isdir("/dev/shm") else None
     root = tempfile.mkdtemp(prefix="lumvex-bench-", dir=tmpfs)
     try:

@@ -16,9 +16,11 @@ fs = lumvex.PyFs()
 fs.mkdir("/docs")
 fs.mkdir("/docs/drafts")
 fs.touch("/docs/empty.txt")  # a new, empty file
+# A filesystem error is a ValueError with its kind in .errno (errno.EEXIST
+# here); only a change past a limit (PyFs(max_bytes=...)) raises OSError.
 try:
     fs.mkdir("/docs")
-except ValueError as error:  # every filesystem error is a ValueError
+except ValueError as error:
     print("mkdir /docs again:", error)  # Resource already exists
 
 # --- file handles ---------------------------------------------------------------
