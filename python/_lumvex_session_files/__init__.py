@@ -1,12 +1,15 @@
 """Files between a lumvex.PyFs and a live session: the methods write_file,
 read_file, upload and download of lumvex.PyTerminalSession.
 
-Everything on the session's side is done by commands that the session runs
-as its own account inside its walls (PyTerminalSession.run), so nothing the
-session planted (links, FIFOs, devices, races) lets these methods read or
-write what the account itself may not, and what they store counts against
-the session's disk wall. Paths on the session's side are relative to its
-home unless absolute."""
+Everything on the session's side is done as the session's own account inside
+its walls, so nothing the session planted (links, FIFOs, devices, races)
+lets these methods read or write what the account itself may not, and what
+they store counts against the session's disk wall. Files come out through
+lumvex's helper program (PyTerminalSession._transfer), which opens each
+file once without following links at any component, checks it on the open
+descriptor, cannot be traced by the session, and brings back no more than
+the session's store may hold (EFBIG past that). Paths on the session's side
+are relative to its home unless absolute."""
 
 import errno
 import io
@@ -65,15 +68,19 @@ def write_file(session, path, data):
     _run(session, script, path, input=data)
 
 
+def _transfer(session, mode, path):
+    try:
+        return session._transfer(mode, path)
+    except OSError as error:
+        if error.errno == errno.ETIMEDOUT:
+            raise TimeoutError(errno.ETIMEDOUT, f"transfer did not finish in {TIMEOUT:g} s",
+                               path) from None
+        raise
+
+
 def read_file(session, path):
     """The bytes of the regular file `path` of the session."""
-    script = (
-        f"f={shlex.quote(path)}\n"
-        'if [ -d "$f" ]; then echo "$f: Is a directory" >&2; exit 1; fi\n'
-        'if [ -e "$f" ] && [ ! -f "$f" ]; then echo "$f: Not a regular file" >&2; exit 1; fi\n'
-        'exec cat -- "$f"\n'
-    )
-    return _run(session, script, path)
+    return _transfer(session, "send", path)
 
 
 def _kind(fs, path):
@@ -152,40 +159,92 @@ def upload(session, fs, src, dst):
     _run(session, script, dst, input=archive.getvalue())
 
 
+def _tree_entries(stream, path):
+    """(relative name, bytes or None for a directory) of a tree stream."""
+    view = memoryview(stream)
+    entries = []
+    at = 1
+    while True:
+        kind = bytes(view[at:at + 1])
+        at += 1
+        if kind == b"E":
+            return entries
+        if kind not in (b"D", b"F") or at + 4 > len(view):
+            raise OSError(errno.EIO, "malformed transfer", path)
+        length = int.from_bytes(view[at:at + 4], "little")
+        name = bytes(view[at + 4:at + 4 + length]).decode("utf-8", "surrogateescape")
+        at += 4 + length
+        parts = name.split("/")
+        # A name that a PyFs cannot hold as it is (a backslash is a separator
+        # there, "." and ".." move) is refused before anything changes.
+        if any(part in ("", ".", "..") or "\\" in part for part in parts):
+            raise OSError(errno.EINVAL, f"a name the filesystem cannot hold: {name!r}", path)
+        try:
+            name.encode("utf-8")
+        except UnicodeEncodeError:
+            raise OSError(errno.EINVAL, f"a name that is not UTF-8: {name!r}", path) from None
+        if kind == b"D":
+            entries.append((name, None))
+            continue
+        size = int.from_bytes(view[at:at + 8], "little")
+        at += 8
+        if at + size > len(view):
+            raise OSError(errno.EIO, "malformed transfer", path)
+        entries.append((name, bytes(view[at:at + size])))
+        at += size
+
+
+def _apply(fs, changes):
+    """Makes each (path, bytes or None for a directory) in `fs`, in order;
+    if one fails, undoes those made before it and raises."""
+    undo = []
+    try:
+        for path, data in changes:
+            kind = _kind(fs, path)
+            if data is None:
+                if kind == "file":
+                    raise NotADirectoryError(errno.ENOTDIR, "Not a directory", path)
+                if kind is None:
+                    fs.mkdir(path)
+                    undo.append((path, "dir", None))
+                continue
+            if kind == "dir":
+                raise IsADirectoryError(errno.EISDIR, "Is a directory", path)
+            old = _read_fs_file(fs, path) if kind == "file" else None
+            undo.append((path, "file", old))
+            _write_fs_file(fs, path, data)
+    except BaseException:
+        for path, what, old in reversed(undo):
+            try:
+                if what == "dir":
+                    fs.remove(path, False)
+                elif old is None:
+                    if _kind(fs, path) == "file":
+                        fs.remove(path, False)
+                else:
+                    _write_fs_file(fs, path, old)
+            except (OSError, ValueError):
+                pass
+        raise
+
+
+def _parents(path):
+    """The directories above `path` of a PyFs, outermost first."""
+    parts = [p for p in path.split("/") if p]
+    return ["/" + "/".join(parts[:i]) for i in range(1, len(parts))]
+
+
 def download(session, src, fs, dst):
     """Copies the file or directory tree `src` of the session to `dst` in the
     PyFs `fs`. Regular files and directories come over; links, FIFOs and
-    devices are left out. Everything is read before `fs` is changed."""
-    script = (
-        f"s={shlex.quote(src)}\n"
-        'if [ -d "$s" ]; then exec tar -c -C "$s" -f - .; fi\n'
-        'if [ -e "$s" ] && [ ! -f "$s" ]; then echo "$s: Not a regular file" >&2; exit 1; fi\n'
-        '[ -e "$s" ] || { echo "$s: No such file or directory" >&2; exit 1; }\n'
-        'echo F; exec cat -- "$s"\n'
-    )
-    out = _run(session, script, src)
-    if out.startswith(b"F\n"):
-        parent = posixpath.dirname(dst.rstrip("/"))
-        if parent:
-            _makedirs(fs, parent)
-        _write_fs_file(fs, dst, out[2:])
-        return
-    entries = []
-    with tarfile.open(fileobj=io.BytesIO(out), mode="r:") as tar:
-        for member in tar:
-            parts = [p for p in member.name.split("/") if p not in ("", ".")]
-            if not parts or ".." in parts:
-                continue
-            if member.isdir():
-                entries.append(("/".join(parts), None))
-            elif member.isfile():
-                entries.append(("/".join(parts), tar.extractfile(member).read()))
-    root = dst.rstrip("/") or "/"
-    _makedirs(fs, root)
-    for relative, data in entries:
-        path = posixpath.join(root, relative)
-        if data is None:
-            _makedirs(fs, path)
-        else:
-            _makedirs(fs, posixpath.dirname(path))
-            _write_fs_file(fs, path, data)
+    devices are left out. Everything is read and checked before `fs`
+    changes, and a change of `fs` that fails is undone."""
+    out = _transfer(session, "tree", src)
+    root = "/" + "/".join(p for p in dst.split("/") if p)
+    if out[:1] == b"F":
+        changes = [(p, None) for p in _parents(root)] + [(root, out[1:])]
+    else:
+        entries = _tree_entries(out, src)
+        changes = [(p, None) for p in _parents(root) + ([root] if root != "/" else [])]
+        changes += [(posixpath.join(root, name), data) for name, data in entries]
+    _apply(fs, changes)

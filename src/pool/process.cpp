@@ -213,16 +213,28 @@ Message encode(const std::vector<std::string>& candidates, const std::vector<std
         case ChildStep::kDetachOthers:
           writer.step(wire::kDetachOthers, 0, step.source, step.target, nullptr, nullptr);
           break;
+        case ChildStep::kMakeDir:
+          writer.step(wire::kMakeDir, step.flags, nullptr, step.target, nullptr, nullptr);
+          break;
+        case ChildStep::kMinimalDev:
+          writer.step(wire::kMinimalDev, 0, nullptr, step.target, nullptr, nullptr);
+          break;
       }
     }
     if (plan->no_new_privs) writer.flag(wire::kNoNewPrivs);
+    if (plan->syscall_filter) writer.flag(wire::kFilter);
+    if (plan->keyring_uid >= 0) writer.i64(wire::kKeyringUid, plan->keyring_uid);
     if (plan->new_session) writer.flag(wire::kNewSession);
     if (plan->workdir != nullptr) writer.text(wire::kWorkdir, plan->workdir);
     if (plan->umask >= 0) writer.i32(wire::kUmask, plan->umask);
     if (plan->uid >= 0) writer.i64(wire::kUid, plan->uid);
     if (plan->gid >= 0) writer.i64(wire::kGid, plan->gid);
   }
-  for (const std::string& candidate : candidates) writer.text(wire::kCandidate, candidate);
+  if (options.transfer) {
+    writer.flag(wire::kTransfer);
+  } else {
+    for (const std::string& candidate : candidates) writer.text(wire::kCandidate, candidate);
+  }
   for (const std::string& arg : argv) writer.text(wire::kArg, arg);
   if (options.environment) {
     for (const std::string& entry : *options.environment) writer.text(wire::kEnv, entry);

@@ -124,6 +124,10 @@ struct SpawnOptions {
   // Where to put the program's process id (as this process sees it), which
   // differs from the child's when the helper stays its parent.
   pid_t* program_pid = nullptr;
+  // Set: the program is the helper's own transfer (`program` its mode,
+  // `args` its arguments; session_helper/transfer.hpp), run with the plan's
+  // ids and walls.
+  bool transfer = false;
 };
 
 // A program that could not be started because its working directory could

@@ -340,6 +340,8 @@ std::expected<TerminalSession, std::string> TerminalSession::make_with(const Poo
                        policy.private_network);
   }
   plan.no_new_privs = true;
+  plan.syscall_filter = policy.walls.syscalls;
+  plan.keyring_uid = account.uid;
   plan.workdir = "/";
   plan.umask = 022;
   // The helper stays as the session's first process, with a lifeline to
@@ -428,6 +430,9 @@ void TerminalSession::close() {
     throw;
   }
   state.store.detach();
+  // What the session left in the kernel's keyrings of the account goes too
+  // (the account's next session clears them again, should this fail).
+  [[maybe_unused]] HostResult<void> cleared = clear_account_keyrings(state.uid);
 
   // Nothing runs as the account any more: another pool may have it now.
   claim.reset();
@@ -622,6 +627,12 @@ std::expected<bool, StreamError> TerminalSession::send_signal(int signal) {
   return std::unexpected(StreamError::kFailed);
 }
 
+std::uint64_t TerminalSession::transfer_limit() const {
+  if (!state_) return 0;
+  const SandboxPolicy& policy = state_->pool->policy;
+  return policy.walls.disk ? policy.disk : kDefaultDiskCap;
+}
+
 std::vector<std::string> TerminalSession::environment() const {
   if (!state_) return {};
   return session_environment(state_->home, state_->name);
@@ -667,6 +678,8 @@ std::expected<TerminalSession::RunResult, StreamError> TerminalSession::run(
     plan.steps.push_back(step);
   }
   plan.no_new_privs = true;
+  plan.syscall_filter = policy.walls.syscalls;
+  plan.keyring_uid = state.uid;
   plan.new_session = true;
   plan.uid = state.uid;
   plan.gid = state.uid;
@@ -679,6 +692,7 @@ std::expected<TerminalSession::RunResult, StreamError> TerminalSession::run(
   options.process_limit = policy.processes;
   options.plan = &plan;
   options.program_pid = &command_pid;
+  options.transfer = !request.transfer.empty();
   RunResult result;
   PipedChild command;
   auto closing = [&] {
@@ -686,8 +700,14 @@ std::expected<TerminalSession::RunResult, StreamError> TerminalSession::run(
     return state.closing;
   };
   try {
-    command = start_piped("/bin/bash", {"-c", request.command}, std::move(options),
-                          request.input.has_value());
+    if (request.transfer.empty()) {
+      command = start_piped("/bin/bash", {"-c", request.command}, std::move(options),
+                            request.input.has_value());
+    } else {
+      command = start_piped(request.transfer.front(),
+                            {request.transfer.begin() + 1, request.transfer.end()},
+                            std::move(options), request.input.has_value());
+    }
   } catch (const WorkdirError& error) {
     result.workdir_error = error.error();
   } catch (const ProgramStartError& error) {

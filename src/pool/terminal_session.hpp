@@ -114,6 +114,9 @@ class TerminalSession final : public AsyncTerminal {
     std::string workdir;                   // absolute, as the session sees it
     std::optional<std::chrono::duration<double>> timeout;
     std::size_t max_output = std::size_t{64} << 20;  // bytes kept of each stream
+    // Instead of the command: the helper's own transfer with these
+    // arguments (its mode first; session_helper/transfer.hpp).
+    std::vector<std::string> transfer;
   };
   struct RunResult {
     enum class End { kExited, kTimedOut };
@@ -140,6 +143,10 @@ class TerminalSession final : public AsyncTerminal {
   // a closed session or when the shell is gone; gives false when no
   // process was there to receive it.
   std::expected<bool, StreamError> send_signal(int signal);
+
+  // The most a transfer out of the session brings back: what its store may
+  // hold (the `disk` wall), or the default store's size without one.
+  std::uint64_t transfer_limit() const;
 
   // The shell's environment, as a command starts with it.
   std::vector<std::string> environment() const;

@@ -145,6 +145,14 @@ constexpr const char kSendSignalDoc[] =
     "closing the session. Return True, or False when no process received it.\n";
 constexpr Signature kSendSignal{"PyTerminalSession.send_signal", {"sig"}};
 
+constexpr const char kTransferDoc[] =
+    "_transfer($self, mode, path)\n--\n\n"
+    "\n"
+    "A transfer out of the session by lumvex's helper program, as the session's\n"
+    "account: mode \"send\" gives the bytes of the regular file path, \"tree\"\n"
+    "a stream of the tree at path. For the file methods; raises OSError.\n";
+constexpr Signature kTransfer{"PyTerminalSession._transfer", {"mode", "path"}};
+
 constexpr const char kRunFailed[] = "Failed to run the command in the terminal session";
 
 constexpr const char kWriteFileDoc[] =
@@ -198,7 +206,7 @@ struct PoolData {
 constexpr std::pair<const char*, bool Walls::*> kWallNames[] = {
     {"cgroup", &Walls::cgroup}, {"memory", &Walls::memory}, {"processes", &Walls::processes},
     {"cpu", &Walls::cpu},       {"disk", &Walls::disk},     {"network", &Walls::network},
-    {"tmp", &Walls::tmp},       {"proc", &Walls::proc},
+    {"tmp", &Walls::tmp},       {"proc", &Walls::proc},     {"syscalls", &Walls::syscalls},
 };
 
 // A session, and whether a call on it has failed with an internal error: from
@@ -323,8 +331,8 @@ PyObject* pool_walls_get(PyObject* self, void*) {
 PyGetSetDef kPoolGetters[] = {
     {"walls", &pool_walls_get, nullptr,
      "Which walls hold for this pool's sessions on this host: a read-only\n"
-     "mapping of cgroup, memory, processes, cpu, disk, network, tmp and proc\n"
-     "to True or False.",
+     "mapping of cgroup, memory, processes, cpu, disk, network, tmp, proc and\n"
+     "syscalls to True or False.",
      nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -619,6 +627,48 @@ PyObject* session_run_impl(SessionData& session, std::string_view command, Any t
   return subprocess_object("CompletedProcess", args.get(), nullptr, truncated);
 }
 
+// _transfer(mode, path): the helper's own transfer out of the session
+// (session_helper/transfer.hpp), bounded by the session's transfer limit.
+PyObject* session_transfer_impl(SessionData& session, std::string_view mode,
+                                std::string_view path) {
+  if ((mode != "send" && mode != "tree") || path.find('\0') != std::string_view::npos) {
+    PyErr_SetString(PyExc_ValueError, "mode must be \"send\" or \"tree\", path without NUL");
+    return nullptr;
+  }
+  const std::uint64_t limit = session.session.transfer_limit();
+  TerminalSession::RunRequest request;
+  request.transfer = {std::string(mode), std::string(path), std::to_string(limit)};
+  request.environment = session.session.environment();
+  request.workdir = session.session.home();
+  request.timeout = std::chrono::seconds(300);
+  request.max_output = static_cast<std::size_t>(limit) + 1;
+  const auto ran = session.use([&](TerminalSession& s) {
+    AllowThreads unlocked;
+    return s.run(request);
+  });
+  if (!ran) return raise_error(std::string_view(kRunFailed));
+  const TerminalSession::RunResult& result = *ran;
+  int error = result.workdir_error != 0 ? result.workdir_error : result.start_error;
+  std::string message;
+  if (error == 0 && result.end == TerminalSession::RunResult::End::kTimedOut) error = ETIMEDOUT;
+  if (error == 0 && (result.out.truncated || result.err.truncated)) error = EFBIG;
+  if (error == 0 && result.status != 0) {
+    const int status = result.status;
+    error = WIFEXITED(status) && WEXITSTATUS(status) != 0 ? WEXITSTATUS(status) : EIO;
+    message = result.err.data;
+    while (!message.empty() && message.back() == '\n') message.pop_back();
+  }
+  if (error != 0) {
+    if (message.empty()) message = std::generic_category().message(error);
+    OwnedRef args(Py_BuildValue("(is#s#)", error, message.data(),
+                                static_cast<Py_ssize_t>(message.size()), path.data(),
+                                static_cast<Py_ssize_t>(path.size())));
+    if (args) PyErr_SetObject(PyExc_OSError, args.get());
+    return nullptr;
+  }
+  return to_bytes_object(result.out.data);
+}
+
 // write_file, read_file, upload and download are written in Python, on top
 // of run(), in the companion module _lumvex_session_files of the same
 // wheel: these hand the call over as it is, the session first.
@@ -723,6 +773,7 @@ PyMethodDef kSessionMethods[] = {
     method<kUsage, &session_usage_impl>(kUsageDoc),
     method<kRun, &session_run_impl>(kRunDoc),
     method<kSendSignal, &session_send_signal_impl>(kSendSignalDoc),
+    method<kTransfer, &session_transfer_impl>(kTransferDoc),
     files_method<kWriteFileName>(kWriteFileDoc),
     files_method<kReadFileName>(kReadFileDoc),
     files_method<kUploadName>(kUploadDoc),

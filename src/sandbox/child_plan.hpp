@@ -22,7 +22,9 @@ struct ChildStep {
     kNosuidAll,      // every mount from `target` down becomes nosuid (mount_setattr)
     kLoopbackUp,     // bring the interface "lo" up
     kSetns,          // setns(fd, flags): fd a namespace or process descriptor
-    kDetachOthers    // detach every mount below `target` but those of account `source`
+    kDetachOthers,   // detach every mount below `target` but those of account `source`
+    kMakeDir,        // mkdir(target, flags as the mode); one that exists is fine
+    kMinimalDev      // a new /dev at `target`: the safe devices, its own pseudo-terminals
   };
   Kind kind = kMount;
   int fd = -1;
@@ -72,6 +74,13 @@ class ChildPlan {
   // control groups of `cleanup` (their paths, each a directory in root's own
   // hierarchy), and, with `kill_uid`, everything that account may signal.
   bool stay = false;
+  // The program runs under the session's system-call filter
+  // (session_helper/syscall_filter.hpp).
+  bool syscall_filter = false;
+  // The account whose kernel keyrings (user and user-session) a staying
+  // helper clears before the program starts and when the owner dies; with
+  // it, the program starts with a session keyring of its own. -1: none.
+  long keyring_uid = -1;
   int lifeline = -1;
   std::vector<std::string> cleanup;
   long kill_uid = -1;

@@ -227,6 +227,23 @@ void add_session_mounts(ChildPlan& plan, const AccountStore& store, const std::s
   if (home_below_tmp.starts_with("/tmp/")) home_below_tmp.erase(0, 5);
   bind(ChildStep::kMount, plan.keep(top + "/home"), plan.keep(top + "/tmp/" + home_below_tmp),
        false);
+  // A /dev of its own: the safe devices and pseudo-terminals only.
+  ChildStep dev;
+  dev.kind = ChildStep::kMinimalDev;
+  dev.target = "/dev";
+  plan.steps.push_back(dev);
+  if (private_network) {
+    // Without the host's network, none of its unix sockets either: /run,
+    // where services keep theirs, is empty (but for the store's lock
+    // directory); /tmp is the session's own, and /dev/log went with /dev.
+    mount(ChildStep::kMount, "lumvex-run", "/run", "tmpfs", MS_NOSUID | MS_NODEV | MS_NOEXEC,
+          "mode=0755,size=1048576");
+    ChildStep lock;
+    lock.kind = ChildStep::kMakeDir;
+    lock.target = "/run/lock";
+    lock.flags = 01777;
+    plan.steps.push_back(lock);
+  }
   for (const Place& place : kPrivatePlaces) {
     if (std::string_view(place.target) == "/tmp") continue;
     bind(ChildStep::kOptionalMount, plan.keep(top + "/" + place.dir), place.target, false);
@@ -234,6 +251,9 @@ void add_session_mounts(ChildPlan& plan, const AccountStore& store, const std::s
   bind(ChildStep::kMount, plan.keep(top + "/tmp"), "/tmp", true);
   mount(ChildStep::kMount, "proc", "/proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC,
         "hidepid=invisible");
+  // Other sessions' figures (and the host's) are not the session's to read.
+  mount(ChildStep::kOptionalMount, "lumvex-cgroup", "/sys/fs/cgroup", "tmpfs",
+        MS_RDONLY | MS_NOSUID | MS_NODEV | MS_NOEXEC, "mode=0555,size=4096");
   ChildStep nosuid;
   nosuid.kind = ChildStep::kNosuidAll;
   nosuid.target = "/";

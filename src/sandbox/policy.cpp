@@ -1,5 +1,7 @@
 #include "sandbox/policy.hpp"
 
+#include <unistd.h>
+
 #include <algorithm>
 
 #include "sandbox/mounts.hpp"
@@ -43,6 +45,10 @@ std::expected<SandboxPolicy, std::string> SandboxPolicy::make(const WallRequest&
   policy.private_mounts = mounts;
   walls.tmp = mounts;
   walls.proc = mounts;
+  // The filter is the helper's, for the architectures it knows.
+#if defined(__x86_64__) || defined(__aarch64__)
+  walls.syscalls = ::access("/proc/sys/kernel/seccomp/actions_avail", R_OK) == 0;
+#endif
   if (mounts) {
     walls.disk = true;
     std::uint64_t cap = policy.limits.memory.value_or(default_memory);

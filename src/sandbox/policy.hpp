@@ -30,6 +30,7 @@ struct Walls {
   bool network = false;    // a network namespace of its own
   bool tmp = false;        // private /tmp, /var/tmp, /run/lock, /dev/shm
   bool proc = false;       // a /proc that shows only the session's processes
+  bool syscalls = false;   // a system-call filter on every program of the session
 };
 
 struct SandboxPolicy {

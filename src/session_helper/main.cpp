@@ -5,6 +5,7 @@
 //   lumvex-session-helper start         (plan on the control socket, fd 3)
 //   lumvex-session-helper kill UID TARGET SIGNAL
 //   lumvex-session-helper probe UID
+//   lumvex-session-helper keys UID
 //
 // start: reads a plan (wire.hpp), enters the namespaces and control groups
 // it names, makes its mounts and starts its program with the account's ids.
@@ -29,6 +30,9 @@
 // kernel's count of its processes: with a cap of two, a child can be made
 // only when the prober is the account's one process. Exit status 0 (alone),
 // EAGAIN (not alone) or another errno.
+//
+// keys: clears the account's user and user-session keyrings, as the account.
+// Exit status 0, or the errno.
 //
 // The helper holds nothing of the owner but what the plan sends it: every
 // other descriptor is closed on start, and its standard streams are
@@ -59,14 +63,23 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "session_helper/syscall_filter.hpp"
+#include "session_helper/transfer.hpp"
 #include "session_helper/wire.hpp"
 
 namespace {
+
+// keyctl(2)'s operations and special keyrings used here.
+constexpr long kKeyctlJoinSessionKeyring = 1;
+constexpr long kKeyctlClear = 7;
+constexpr long kUserKeyring = -4;
+constexpr long kUserSessionKeyring = -5;
 
 using namespace lumvex::wire;
 
@@ -104,6 +117,9 @@ struct Plan {
   std::vector<std::string> args;
   std::vector<std::string> env;
   int unshare = 0;
+  bool filter = false;
+  long keyring_uid = -1;
+  bool transfer = false;
 };
 
 std::int64_t now_ms() {
@@ -296,9 +312,20 @@ bool receive_plan(Plan& plan) {
       case kUnshare:
         plan.unshare = reader.number<std::int32_t>();
         break;
+      case kFilter:
+        plan.filter = true;
+        break;
+      case kKeyringUid:
+        plan.keyring_uid = static_cast<long>(reader.number<std::int64_t>());
+        break;
+      case kTransfer:
+        plan.transfer = true;
+        break;
     }
   }
-  if (!reader.ok() || plan.candidates.empty() || plan.args.empty()) return false;
+  if (!reader.ok() || (plan.candidates.empty() && !plan.transfer) || plan.args.empty()) {
+    return false;
+  }
   for (int fd : plan.std_fds) {
     if (fd < 0) return false;
   }
@@ -384,6 +411,57 @@ int detach_others(const std::string& root, const std::string& name) {
   return 0;
 }
 
+// A new /dev at `dev` (a small tmpfs), holding only what programs expect
+// and nothing that reaches the kernel's riskier drivers: null, zero, full,
+// random, urandom and tty (the host's own nodes, bound one by one), a
+// pseudo-terminal instance of its own at pts (with ptmx), shm (for the
+// store to be bound over) and the usual links. No fuse, no net/tun, no
+// disks.
+int minimal_dev(const std::string& dev) {
+  static constexpr const char* kNodes[] = {"null", "zero", "full", "random", "urandom", "tty"};
+  int nodes[std::size(kNodes)];
+  for (std::size_t i = 0; i < std::size(kNodes); ++i) {
+    nodes[i] = ::open((dev + "/" + kNodes[i]).c_str(), O_PATH | O_CLOEXEC);
+  }
+  int error = 0;
+  if (::mount("lumvex-dev", dev.c_str(), "tmpfs", MS_NOSUID | MS_NOEXEC, "mode=0755,size=65536") !=
+      0) {
+    error = errno;
+  }
+  for (std::size_t i = 0; i < std::size(kNodes) && error == 0; ++i) {
+    if (nodes[i] < 0) continue;
+    const std::string node = dev + "/" + kNodes[i];
+    const int made = ::open(node.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (made < 0) {
+      error = errno;
+      break;
+    }
+    ::close(made);
+    const std::string source = "/proc/self/fd/" + std::to_string(nodes[i]);
+    if (::mount(source.c_str(), node.c_str(), nullptr, MS_BIND, nullptr) != 0) error = errno;
+  }
+  for (int fd : nodes) {
+    if (fd >= 0) ::close(fd);
+  }
+  if (error != 0) return error;
+  for (const char* dir : {"/pts", "/shm"}) {
+    if (::mkdir((dev + dir).c_str(), 0755) != 0) return errno;
+  }
+  if (::mount("devpts", (dev + "/pts").c_str(), "devpts", MS_NOSUID | MS_NOEXEC,
+              "newinstance,ptmxmode=0666,mode=0620,gid=5") != 0) {
+    return errno;
+  }
+  const std::pair<const char*, const char*> links[] = {{"pts/ptmx", "/ptmx"},
+                                                       {"/proc/self/fd", "/fd"},
+                                                       {"/proc/self/fd/0", "/stdin"},
+                                                       {"/proc/self/fd/1", "/stdout"},
+                                                       {"/proc/self/fd/2", "/stderr"}};
+  for (const auto& [target, name] : links) {
+    if (::symlink(target, (dev + name).c_str()) != 0) return errno;
+  }
+  return 0;
+}
+
 const char* c_str(const std::optional<std::string>& text) {
   return text ? text->c_str() : nullptr;
 }
@@ -419,6 +497,17 @@ int set_up(const Plan& plan) {
       case kDetachOthers:
         if (!step.target || !step.source) return EINVAL;
         if (int error = detach_others(*step.target, *step.source); error != 0) return error;
+        break;
+      case kMakeDir:
+        if (!step.target) return EINVAL;
+        if (::mkdir(step.target->c_str(), static_cast<mode_t>(step.flags)) != 0 &&
+            errno != EEXIST) {
+          return errno;
+        }
+        break;
+      case kMinimalDev:
+        if (!step.target) return EINVAL;
+        if (int error = minimal_dev(*step.target); error != 0) return error;
         break;
       default:
         return EINVAL;
@@ -458,10 +547,17 @@ int prepare_program(const Plan& plan, bool born_in_group, bool& workdir_failed) 
     const uid_t uid = static_cast<uid_t>(plan.uid);
     if (::setresuid(uid, uid, uid) != 0) return errno;
   }
+  // A session keyring of its own: nothing of another process's keys.
+  if (plan.keyring_uid >= 0 && ::syscall(SYS_keyctl, kKeyctlJoinSessionKeyring, 0) < 0) {
+    return errno;
+  }
   // Entered with the program's own ids: only where it may go itself.
   if (plan.workdir && ::chdir(plan.workdir->c_str()) != 0) {
     workdir_failed = true;
     return errno;
+  }
+  if (plan.filter) {
+    if (int error = lumvex::install_syscall_filter(); error != 0) return error;
   }
   return 0;
 }
@@ -494,6 +590,16 @@ int exec_program(const Plan& plan) {
 
 void answer(const Answer& reply) {
   write_all(kControlFd, &reply, sizeof reply);
+}
+
+// The helper's own transfer as the program: every descriptor but the
+// standard streams goes first (the control socket's end says that it runs,
+// as an exec would); gives the exit status.
+int transfer_in_place(const Plan& plan) {
+  if (::syscall(SYS_close_range, 3u, ~0u, 0) != 0) {
+    for (int fd = 3; fd < 1024; ++fd) ::close(fd);
+  }
+  return lumvex::run_transfer(plan.args);
 }
 
 // Makes the program's process: born in the plan's v2 control group where
@@ -540,6 +646,32 @@ void remove_group(int dir, const std::string& name, std::int64_t deadline) {
   }
 }
 
+// Clears account `uid`'s user and user-session keyrings (from a child, which
+// takes on the ids): what one session put there never reaches the next.
+// 0, or the errno.
+int clear_keyrings(long uid) {
+  const pid_t child = ::fork();
+  if (child < 0) return errno;
+  if (child == 0) {
+    const uid_t u = static_cast<uid_t>(uid);
+    int error = 0;
+    if (::setgroups(0, nullptr) != 0 || ::setresgid(u, u, u) != 0 || ::setresuid(u, u, u) != 0) {
+      error = errno;
+    }
+    for (long keyring : {kUserKeyring, kUserSessionKeyring}) {
+      if (error == 0 && ::syscall(SYS_keyctl, kKeyctlClear, keyring) != 0 && errno != ENOKEY) {
+        error = errno;
+      }
+    }
+    ::_exit(error);
+  }
+  int status = 0;
+  while (::waitpid(child, &status, 0) < 0) {
+    if (errno != EINTR) return errno;
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : EIO;
+}
+
 // Sends SIGKILL, with account `uid`'s ids, to everything the account may
 // signal (from a child, which takes on the ids).
 void kill_account(long uid) {
@@ -571,6 +703,7 @@ void kill_account(long uid) {
     }
   }
   if (plan.kill_uid > 0) kill_account(plan.kill_uid);
+  if (plan.keyring_uid > 0) clear_keyrings(plan.keyring_uid);
   const std::int64_t deadline = now_ms() + 2000;
   for (;;) {
     const pid_t pid = ::waitpid(-1, nullptr, WNOHANG | __WALL);
@@ -686,6 +819,9 @@ int start() {
   if (plan.stay && !become_first_process(plan)) return 127;
   if (plan.stay && ::getpid() != 1) ::prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0);
   reply.error = set_up(plan);
+  if (reply.error == 0 && plan.stay && plan.keyring_uid > 0) {
+    reply.error = clear_keyrings(plan.keyring_uid);
+  }
   if (reply.error != 0) {
     answer(reply);
     return 127;
@@ -695,6 +831,7 @@ int start() {
     // The program takes this process's place.
     bool workdir_failed = false;
     int error = prepare_program(plan, false, workdir_failed);
+    if (error == 0 && plan.transfer) return transfer_in_place(plan);
     if (error == 0) error = exec_program(plan);
     reply.error = error;
     reply.workdir_failed = workdir_failed;
@@ -722,6 +859,7 @@ int start() {
     Answer failure;
     bool workdir_failed = false;
     failure.error = prepare_program(plan, born_in_group, workdir_failed);
+    if (failure.error == 0 && plan.transfer) ::_exit(transfer_in_place(plan));
     if (failure.error == 0) failure.error = exec_program(plan);
     failure.workdir_failed = workdir_failed;
     write_all(report[1], &failure, sizeof failure);
@@ -794,6 +932,12 @@ int kill_as(int argc, char** argv) {
   return ::kill(static_cast<pid_t>(target), static_cast<int>(signal)) == 0 ? 0 : errno;
 }
 
+int keys(int argc, char** argv) {
+  long uid = 0;
+  if (argc != 3 || !parse_number(argv[2], uid)) return EINVAL;
+  return clear_keyrings(uid);
+}
+
 int probe(int argc, char** argv) {
   long uid = 0;
   if (argc != 3 || !parse_number(argv[2], uid)) return EINVAL;
@@ -819,5 +963,6 @@ int main(int argc, char** argv) {
   close_inherited(2);
   if (mode == "kill") return kill_as(argc, argv);
   if (mode == "probe") return probe(argc, argv);
+  if (mode == "keys") return keys(argc, argv);
   return EINVAL;
 }

@@ -51,6 +51,10 @@ enum Tag : std::uint8_t {
   kArg,           // string: the next argument (argv[0] first)
   kEnv,           // string: the next environment entry
   kUnshare,       // int32: CLONE_NEW* flags of the namespaces a staying helper makes
+  kFilter,        // (no data) the program runs under the system-call filter
+  kKeyringUid,    // int64: the account whose keyrings are cleared (see ChildPlan)
+  kTransfer,      // (no data) the program is the helper's own transfer (transfer.hpp),
+                  // its arguments the kArg records
 };
 
 // Kinds of kStep (mounts and the loopback interface, in the new namespaces).
@@ -60,6 +64,8 @@ enum StepKind : std::int32_t {
   kNosuidAll = 2,      // every mount from `target` down becomes nosuid
   kLoopbackUp = 3,
   kDetachOthers = 4,  // detach every mount below `target` but those of account `source`
+  kMakeDir = 5,       // mkdir(target, flags as the mode); one that exists is fine
+  kMinimalDev = 6,    // a new /dev at `target`
 };
 
 // The helper's answer to a plan. Once the program runs in place of the

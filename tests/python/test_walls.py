@@ -299,3 +299,70 @@ def test_usage_and_environment():
         assert isinstance(usage["cpu_seconds"], float)
     final = s.usage()
     assert final["processes"] == 0 and final["memory_peak"] == usage["memory_peak"] or final["memory_peak"] >= usage["memory_peak"]
+
+
+KEYS = """
+import ctypes, sys
+libc = ctypes.CDLL(None, use_errno=True)
+ADD_KEY, KEYCTL, KEYCTL_SEARCH, USER_KEYRING = 248, 250, 10, -4
+if sys.argv[1] == "plant":
+    assert libc.syscall(ADD_KEY, b"user", b"lumvex-planted", b"x", 1, USER_KEYRING) > 0
+else:
+    print(libc.syscall(KEYCTL, KEYCTL_SEARCH, USER_KEYRING, b"user", b"lumvex-planted", 0),
+          ctypes.get_errno())
+"""
+
+
+def test_nothing_of_the_account_stays_in_the_kernels_keyrings():
+    pool = lumvex.PyUserPool()
+    with lumvex.PyTerminalSession(pool) as s:
+        s.write_file("keys.py", KEYS.encode())
+        s.run(f"{PY} keys.py plant", check=True)
+        assert s.run(f"{PY} keys.py find").stdout.split()[0] != b"-1"
+    with lumvex.PyTerminalSession(pool) as again:
+        assert again.uid == s.uid
+        again.write_file("keys.py", KEYS.encode())
+        assert again.run(f"{PY} keys.py find").stdout.split() == [b"-1", str(errno.ENOKEY).encode()]
+
+
+@pytest.mark.parametrize("command", [
+    "unshare -U true", "unshare -Ur true", "unshare -m true",
+    f"{PY} -c 'import os; os.unshare(os.CLONE_NEWUSER)'",
+    "mount -t tmpfs none /tmp",
+    f"{PY} -c 'import ctypes; assert ctypes.CDLL(None).syscall(321, 0, 0, 0) == 0'",  # bpf
+])
+def test_the_filter_refuses_what_sandboxes_refuse(command):
+    pool = lumvex.PyUserPool()
+    assert pool.walls["syscalls"]
+    with lumvex.PyTerminalSession(pool) as s:
+        assert s.run(command).returncode != 0
+
+
+def test_ordinary_work_runs_under_the_filter():
+    with lumvex.PyTerminalSession(lumvex.PyUserPool()) as s:
+        s.write_file("a.c", b"int main(void) { return 42; }\n")
+        assert s.run("cc -o a a.c && ./a").returncode == 42
+        script = ("git init -q r && cd r && git -c user.name=a -c user.email=a@b commit -q"
+                  " --allow-empty -m m && git log --oneline | wc -l")
+        assert s.run(script).stdout.strip() == b"1"
+        assert s.run(f"{PY} -m venv --without-pip v && v/bin/python -c 'print(7)'").stdout == b"7\n"
+
+
+def test_a_private_network_reaches_no_host_socket_or_device(tmp_path):
+    path = f"/run/lumvex-test-{uuid.uuid4().hex[:8]}.sock"
+    listener = socket.socket(socket.AF_UNIX)
+    listener.bind(path)
+    os.chmod(path, 0o777)
+    listener.listen()
+    try:
+        with lumvex.PyTerminalSession(lumvex.PyUserPool(network=False)) as s:
+            probe = f"{PY} -c 'import socket; socket.socket(socket.AF_UNIX).connect(\"{path}\")'"
+            assert s.run(probe).returncode != 0
+            devices = set(s.run("ls /dev").stdout.decode().split())
+            assert devices <= {"null", "zero", "full", "random", "urandom", "tty", "pts", "shm",
+                               "ptmx", "fd", "stdin", "stdout", "stderr"}, devices
+            assert s.run("ls -A /sys/fs/cgroup").stdout == b""
+            assert s.run("echo ok > /dev/null && head -c 4 /dev/urandom | wc -c").stdout == b"4\n"
+    finally:
+        listener.close()
+        os.unlink(path)

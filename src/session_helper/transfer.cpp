@@ -1,0 +1,190 @@
+#include "session_helper/transfer.hpp"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <linux/openat2.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace lumvex {
+
+namespace {
+
+// PyFs holds no deeper tree; neither does a transfer.
+constexpr int kMaxDepth = 64;
+
+class Failure {
+ public:
+  Failure(int error, std::string path) : error_(error), path_(std::move(path)) {}
+  int error() const { return error_; }
+  const std::string& path() const { return path_; }
+
+ private:
+  int error_;
+  std::string path_;
+};
+
+bool write_all(const void* data, std::size_t size) {
+  const char* at = static_cast<const char*>(data);
+  while (size > 0) {
+    const ssize_t n = ::write(STDOUT_FILENO, at, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    at += n;
+    size -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+class Sender {
+ public:
+  explicit Sender(std::uint64_t limit) : limit_(limit) {}
+
+  // Opens `path` (relative to `dir`) without following links anywhere.
+  int open_at(int dir, const std::string& path, const std::string& shown) const {
+    open_how how{};
+    how.flags = O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC;
+    how.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+    const long fd = ::syscall(SYS_openat2, dir, path.c_str(), &how, sizeof how);
+    if (fd < 0) throw Failure(errno, shown);
+    return static_cast<int>(fd);
+  }
+
+  // Sends the bytes of the regular file open at `fd` (its claimed size is
+  // checked first; a file that grows meanwhile is cut at the limit).
+  void file_bytes(int fd, const struct stat& st, const std::string& shown, bool with_size) {
+    const std::uint64_t size = static_cast<std::uint64_t>(st.st_size);
+    if (size > limit_ - std::min(limit_, sent_)) throw Failure(EFBIG, shown);
+    if (with_size && !write_all(&size, sizeof size)) throw Failure(EPIPE, shown);
+    char buffer[65536];
+    std::uint64_t left = size;
+    while (left > 0) {
+      const ssize_t n = ::read(fd, buffer, std::min<std::uint64_t>(left, sizeof buffer));
+      if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+      if (n < 0) throw Failure(errno, shown);
+      if (n == 0) {
+        // Cut short meanwhile: the promised size is kept with zeros.
+        std::memset(buffer, 0, sizeof buffer);
+        while (left > 0) {
+          const std::size_t part = std::min<std::uint64_t>(left, sizeof buffer);
+          if (!write_all(buffer, part)) throw Failure(EPIPE, shown);
+          left -= part;
+        }
+        break;
+      }
+      if (!write_all(buffer, static_cast<std::size_t>(n))) throw Failure(EPIPE, shown);
+      left -= static_cast<std::uint64_t>(n);
+    }
+    sent_ += size;
+  }
+
+  void record(char kind, const std::string& name) {
+    // What names and record heads take counts too.
+    const std::uint64_t cost = name.size() + 1 + sizeof(std::uint32_t) + sizeof(std::uint64_t);
+    if (cost > limit_ - std::min(limit_, sent_)) throw Failure(EFBIG, name);
+    sent_ += cost;
+    const std::uint32_t length = static_cast<std::uint32_t>(name.size());
+    if (!write_all(&kind, 1) || !write_all(&length, sizeof length) ||
+        !write_all(name.data(), name.size())) {
+      throw Failure(EPIPE, name);
+    }
+  }
+
+  // Sends what is below the directory open at `dir`.
+  void directory(int dir, const std::string& relative, const std::string& shown, int depth) {
+    if (depth > kMaxDepth) throw Failure(ELOOP, shown);
+    DIR* stream = ::fdopendir(::dup(dir));
+    if (stream == nullptr) throw Failure(errno, shown);
+    struct Closer {
+      DIR* stream;
+      ~Closer() { ::closedir(stream); }
+    } closer{stream};
+    while (dirent* entry = ::readdir(stream)) {
+      const std::string name = entry->d_name;
+      if (name == "." || name == "..") continue;
+      const std::string child = relative.empty() ? name : relative + "/" + name;
+      const std::string child_shown = shown + "/" + name;
+      const int fd =
+          ::openat(dir, name.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+      if (fd < 0) {
+        if (errno == ELOOP || errno == ENXIO || errno == ENOENT) continue;  // links, sockets, gone
+        throw Failure(errno, child_shown);
+      }
+      struct Fd {
+        int fd;
+        ~Fd() { ::close(fd); }
+      } owned{fd};
+      struct stat st{};
+      if (::fstat(fd, &st) != 0) throw Failure(errno, child_shown);
+      if (S_ISDIR(st.st_mode)) {
+        record('D', child);
+        directory(fd, child, child_shown, depth + 1);
+      } else if (S_ISREG(st.st_mode)) {
+        record('F', child);
+        file_bytes(fd, st, child_shown, true);
+      }
+    }
+  }
+
+ private:
+  std::uint64_t limit_;
+  std::uint64_t sent_ = 0;
+};
+
+int transfer(const std::string& mode, const std::string& path, std::uint64_t limit) {
+  Sender sender(limit);
+  try {
+    const int fd = sender.open_at(AT_FDCWD, path, path);
+    struct Fd {
+      int fd;
+      ~Fd() { ::close(fd); }
+    } owned{fd};
+    struct stat st{};
+    if (::fstat(fd, &st) != 0) throw Failure(errno, path);
+    if (mode == "send") {
+      if (S_ISDIR(st.st_mode)) throw Failure(EISDIR, path);
+      if (!S_ISREG(st.st_mode)) throw Failure(EINVAL, path);
+      sender.file_bytes(fd, st, path, false);
+      return 0;
+    }
+    if (S_ISREG(st.st_mode)) {
+      if (!write_all("F", 1)) throw Failure(EPIPE, path);
+      sender.file_bytes(fd, st, path, false);
+      return 0;
+    }
+    if (!S_ISDIR(st.st_mode)) throw Failure(EINVAL, path);
+    if (!write_all("T", 1)) throw Failure(EPIPE, path);
+    sender.directory(fd, "", path, 1);
+    if (!write_all("E", 1)) throw Failure(EPIPE, path);
+    return 0;
+  } catch (const Failure& failure) {
+    const std::string text = failure.path() + ": " +
+                             (failure.error() == EINVAL ? std::string("Not a regular file")
+                                                        : std::strerror(failure.error())) +
+                             "\n";
+    [[maybe_unused]] ssize_t ignored = ::write(STDERR_FILENO, text.data(), text.size());
+    return failure.error();
+  }
+}
+
+}  // namespace
+
+int run_transfer(const std::vector<std::string>& args) {
+  // Whatever ids the helper took on, nothing may trace it or read its memory.
+  ::prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
+  if (args.size() != 3 || (args[0] != "send" && args[0] != "tree")) return EINVAL;
+  char* end = nullptr;
+  const unsigned long long limit = std::strtoull(args[2].c_str(), &end, 10);
+  if (end == args[2].c_str() || *end != '\0') return EINVAL;
+  return transfer(args[0], args[1], limit);
+}
+
+}  // namespace lumvex
