@@ -120,7 +120,7 @@ class PyUserPool:
         network: bool = True,
     ) -> Self: ...
     # Which walls hold for this pool's sessions: cgroup, memory, processes,
-    # cpu, disk, network, tmp, proc.
+    # cpu, disk, network, tmp, proc, syscalls.
     @property
     def walls(self) -> Mapping[str, bool]: ...
 

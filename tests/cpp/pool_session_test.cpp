@@ -22,10 +22,10 @@
 #include <vector>
 
 #include "error/internal_error.hpp"
-#include "sandbox/account_processes.hpp"
 #include "pool/terminal_session.hpp"
 #include "pool/user_pool.hpp"
 #include "pool_test_support.hpp"
+#include "sandbox/account_processes.hpp"
 #include "sandbox/mounts.hpp"
 #include "sandbox/policy.hpp"
 

@@ -71,7 +71,8 @@ def open_session(pool):
 
 def test_walls_of_a_default_pool():
     walls = lumvex.PyUserPool().walls
-    assert set(walls) == {"cgroup", "memory", "processes", "cpu", "disk", "network", "tmp", "proc"}
+    assert set(walls) == {"cgroup", "memory", "processes", "cpu", "disk", "network", "tmp", "proc",
+                          "syscalls"}
     assert all(isinstance(v, bool) for v in walls.values())
     # No CPU cap and the host's network unless asked for; this host gives the rest.
     assert (walls["cpu"], walls["network"]) == (False, False)
