@@ -95,6 +95,9 @@ ENDINGS = {
     "exit typed into the shell": lambda s: s.write(b"exit\n"),
     "the shell killed": lambda s: s.run("pkill -KILL -x bash; true"),
     "kill -9 -1 from a command": lambda s: s.run("kill -9 -1"),
+    # The shell itself holds more than the cap: the OOM killer picks it.
+    "the shell chosen by the OOM killer": lambda s: s.write(
+        b"x=$(head -c 400M /dev/zero | tr '\\0' x)\n"),
 }
 
 
