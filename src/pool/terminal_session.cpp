@@ -245,6 +245,15 @@ HostResult<void> end_leftovers(std::uint32_t uid) {
   return {};
 }
 
+// Waits for the session's helper, asked to end, to be gone; one that takes
+// longer than a moment (it clears the account's keyrings as it goes) is
+// ended with SIGKILL. False when it is still there at `deadline`.
+bool end_helper(ChildProcess& helper, Clock::time_point deadline) {
+  if (helper.wait_until(std::min(deadline, Clock::now() + std::chrono::seconds(1)))) return true;
+  helper.send(SIGKILL);
+  return helper.wait_until(deadline);
+}
+
 [[noreturn]] void throw_host(const HostError& error) {
   throw InternalError(error.message());
 }
@@ -397,17 +406,19 @@ void TerminalSession::close() {
     MutexLock lock(state.mutex);
     if (!state.channel) return;
     state.closing = true;
-    // Ending the helper wakes the calls waiting on the session and, as the
-    // first process of the session's process namespace, ends every process
-    // in it at once. Without that namespace or control groups, what the
-    // helper started (`su`, root's) is held first, to be ended below.
+    // The helper's end wakes the calls waiting on the session. Asked with
+    // SIGTERM, it ends every process of the session at once (it is the
+    // first process of the session's process namespace) and clears the
+    // account's keyrings before it exits. Without that namespace or control
+    // groups, what the helper started (`su`, root's) is held first, to be
+    // ended below.
     ChildProcess& helper = state.channel->child.process;
     if (!state.cgroup.active() && (state.namespaces & CLONE_NEWPID) == 0) {
       for (pid_t child : children_of(helper.pid())) {
         if (UniqueFd fd = open_pidfd(child)) helper_children.push_back(std::move(fd));
       }
     }
-    helper.send(SIGKILL);
+    helper.send(SIGTERM);
     // Wait until the calls have let go of the descriptors, closed below.
     while (state.calls != 0) state.idle.wait(state.mutex);
     channel = std::move(state.channel);
@@ -430,9 +441,6 @@ void TerminalSession::close() {
     throw;
   }
   state.store.detach();
-  // What the session left in the kernel's keyrings of the account goes too
-  // (the account's next session clears them again, should this fail).
-  [[maybe_unused]] HostResult<void> cleared = clear_account_keyrings(state.uid);
 
   // Nothing runs as the account any more: another pool may have it now.
   claim.reset();
@@ -456,7 +464,7 @@ void TerminalSession::end_processes(State& state, Channel& channel,
     HostResult<void> killed = state.cgroup.kill(deadline);
     close_pipes();
     if (!killed) throw InternalError(std::string(kKillFailed) + ": " + killed.error().message());
-    if (!helper.wait_until(deadline)) {
+    if (!end_helper(helper, deadline)) {
       throw InternalError(std::string(kKillFailed) + ": the session helper did not end");
     }
     final_usage = state.cgroup.usage();
@@ -471,7 +479,7 @@ void TerminalSession::end_processes(State& state, Channel& channel,
   for (const UniqueFd& child : helper_children) pidfd_signal(child.get(), SIGKILL);
   const HostResult<void> ended = end_account_processes(state.uid, 0, deadline);
   close_pipes();
-  if (!helper.wait_until(deadline)) {
+  if (!end_helper(helper, deadline)) {
     throw InternalError(std::string(kKillFailed) + ": the session helper did not end");
   }
   if (!ended) throw InternalError(std::string(kKillFailed) + ": " + ended.error().message());

@@ -228,15 +228,6 @@ HostResult<bool> account_has_processes(std::uint32_t uid) {
   return host_error(what, *report);
 }
 
-HostResult<void> clear_account_keyrings(std::uint32_t uid) {
-  const std::string what = "clear the keyrings of uid " + std::to_string(uid);
-  if (refused(uid)) return host_error(what, EPERM);
-  HostResult<int> report = run_helper({wire::kHelperName, "keys", std::to_string(uid)});
-  if (!report) return host_error(what, report.error().code);
-  if (*report != 0) return host_error(what, *report);
-  return {};
-}
-
 HostResult<bool> kill_all_as(std::uint32_t uid) {
   return signal_as(uid, -1, SIGKILL);
 }

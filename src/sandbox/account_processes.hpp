@@ -64,9 +64,4 @@ HostResult<bool> signal_as(std::uint32_t uid, pid_t target, int signal);
 // processes the host runs. An error when that cannot be told.
 HostResult<bool> account_has_processes(std::uint32_t uid);
 
-// Clears account `uid`'s user and user-session keyrings (the kernel keeps
-// them per uid, beyond any session), as the account, through the helper
-// program. Errors as kill_all_as().
-HostResult<void> clear_account_keyrings(std::uint32_t uid);
-
 }  // namespace lumvex

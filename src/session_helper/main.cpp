@@ -5,7 +5,6 @@
 //   lumvex-session-helper start         (plan on the control socket, fd 3)
 //   lumvex-session-helper kill UID TARGET SIGNAL
 //   lumvex-session-helper probe UID
-//   lumvex-session-helper keys UID
 //
 // start: reads a plan (wire.hpp), enters the namespaces and control groups
 // it names, makes its mounts and starts its program with the account's ids.
@@ -30,9 +29,6 @@
 // kernel's count of its processes: with a cap of two, a child can be made
 // only when the prober is the account's one process. Exit status 0 (alone),
 // EAGAIN (not alone) or another errno.
-//
-// keys: clears the account's user and user-session keyrings, as the account.
-// Exit status 0, or the errno.
 //
 // The helper holds nothing of the owner but what the plan sends it: every
 // other descriptor is closed on start, and its standard streams are
@@ -686,15 +682,17 @@ void kill_account(long uid) {
   if (child > 0) ::waitpid(child, nullptr, 0);
 }
 
-// The owner has gone: every process of the session ends, and its control
-// groups go.
-[[noreturn]] void end_session(const Plan& plan, pid_t program) {
+// The session ends: every process of it, with its control groups when the
+// owner has gone (`owner_gone`; on a close, the owner removes them itself,
+// once it has read their final figures).
+[[noreturn]] void end_session(const Plan& plan, pid_t program, bool owner_gone) {
   if (::getpid() == 1) {
     ::kill(-1, SIGKILL);  // everything in the namespace but this process
   } else if (program > 0) {
     ::kill(program, SIGKILL);
   }
   for (const Cleanup& group : plan.cleanup) {
+    if (!owner_gone) break;
     const std::string kill_file = group.name + "/cgroup.kill";
     const int fd = ::openat(group.dir, kill_file.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
     if (fd >= 0) {
@@ -712,7 +710,9 @@ void kill_account(long uid) {
     if (now_ms() >= deadline) break;
     sleep_ms(2);
   }
-  for (const Cleanup& group : plan.cleanup) remove_group(group.dir, group.name, deadline);
+  if (owner_gone) {
+    for (const Cleanup& group : plan.cleanup) remove_group(group.dir, group.name, deadline);
+  }
   ::_exit(0);
 }
 
@@ -724,8 +724,9 @@ void reap_all() {
 }
 
 // As the session's first process: reaps and watches the owner until it
-// goes. Signals from inside the session do not reach a namespace's first
-// process that has no handler; the owner ends it with SIGKILL.
+// goes, or until the owner closes the session with SIGTERM. Signals from
+// inside the session do not reach it (a namespace's first process, or
+// root's); the owner may also end it at once with SIGKILL.
 [[noreturn]] void stay(const Plan& plan, int signals, pid_t program) {
   for (;;) {
     pollfd fds[2] = {{signals, POLLIN, 0}, {plan.lifeline, POLLIN, 0}};
@@ -734,11 +735,17 @@ void reap_all() {
       if (errno == EINTR) continue;
       sleep_ms(10);
     }
-    if (count == 2 && fds[1].revents != 0) end_session(plan, program);
+    if (count == 2 && fds[1].revents != 0) end_session(plan, program, true);
     if (fds[0].revents != 0) {
       signalfd_siginfo info[8];
-      while (::read(signals, info, sizeof info) > 0) {
+      ssize_t n;
+      bool closing = false;
+      while ((n = ::read(signals, info, sizeof info)) > 0) {
+        for (std::size_t i = 0; i < static_cast<std::size_t>(n) / sizeof info[0]; ++i) {
+          closing = closing || info[i].ssi_signo == SIGTERM;
+        }
       }
+      if (closing) end_session(plan, program, false);
       reap_all();
     }
   }
@@ -850,6 +857,7 @@ int start() {
   sigset_t child_signals;
   sigemptyset(&child_signals);
   sigaddset(&child_signals, SIGCHLD);
+  if (plan.stay) sigaddset(&child_signals, SIGTERM);  // the owner's close
   ::sigprocmask(SIG_BLOCK, &child_signals, nullptr);
   const int signals = plan.stay ? ::signalfd(-1, &child_signals, SFD_CLOEXEC | SFD_NONBLOCK) : -1;
   bool born_in_group = false;
@@ -932,12 +940,6 @@ int kill_as(int argc, char** argv) {
   return ::kill(static_cast<pid_t>(target), static_cast<int>(signal)) == 0 ? 0 : errno;
 }
 
-int keys(int argc, char** argv) {
-  long uid = 0;
-  if (argc != 3 || !parse_number(argv[2], uid)) return EINVAL;
-  return clear_keyrings(uid);
-}
-
 int probe(int argc, char** argv) {
   long uid = 0;
   if (argc != 3 || !parse_number(argv[2], uid)) return EINVAL;
@@ -963,6 +965,5 @@ int main(int argc, char** argv) {
   close_inherited(2);
   if (mode == "kill") return kill_as(argc, argv);
   if (mode == "probe") return probe(argc, argv);
-  if (mode == "keys") return keys(argc, argv);
   return EINVAL;
 }
