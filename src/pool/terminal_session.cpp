@@ -153,6 +153,19 @@ Wait wait_for(int fd, short events, int wake) {
   return Wait::kReady;
 }
 
+// How long a main process that the OOM killer has chosen is given to end
+// when the deadline comes meanwhile.
+constexpr std::chrono::milliseconds kOomSettle{250};
+
+// Whether a command with wait status `status`, whose leaf counted
+// `oom_kills`, was ended for want of memory: its main process ended by
+// SIGKILL, or is a shell that reports a child so ended (status 128 + 9).
+bool killed_for_memory(int status, std::uint64_t oom_kills) {
+  if (oom_kills == 0 || status == -1) return false;
+  return (WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) ||
+         (WIFEXITED(status) && WEXITSTATUS(status) == 128 + SIGKILL);
+}
+
 }  // namespace
 
 // The live parts of a session, which close() tears down: the session's
@@ -744,6 +757,7 @@ std::expected<TerminalSession::RunResult, StreamError> TerminalSession::run(
       ::kill(-command_pid, SIGKILL);
     }
   };
+  const bool counted = state.cgroup.active();
   PumpEnd end;
   {
     SigpipeBlock block;
@@ -754,6 +768,16 @@ std::expected<TerminalSession::RunResult, StreamError> TerminalSession::run(
     end = PumpEnd::kDeadline;
   }
   if (end == PumpEnd::kEnded && closing()) end = PumpEnd::kWoken;  // close() ended it
+  bool oom_first = false;
+  if (end == PumpEnd::kDeadline && counted && !closing()) {
+    // The OOM killer counts a kill after sending SIGKILL: a main process
+    // that it has chosen is on its way out, and is given a moment to go, so
+    // that the deadline does not take the credit.
+    if (state.cgroup.leaf_usage(leaf).oom_kills > 0 &&
+        child.wait_until(Clock::now() + kOomSettle)) {
+      oom_first = killed_for_memory(child.status(), 1);
+    }
+  }
   if (end == PumpEnd::kEnded) {
     result.status = child.status();
   } else {
@@ -766,15 +790,32 @@ std::expected<TerminalSession::RunResult, StreamError> TerminalSession::run(
       pump(in_write, {}, out_read, result.out, err_read, result.err, request.max_output,
            Clock::now() + std::chrono::milliseconds(100), -1);
     }
-    if (end == PumpEnd::kWoken || end == PumpEnd::kFailed) {
-      return std::unexpected(StreamError::kFailed);
+    if (end == PumpEnd::kFailed) return std::unexpected(StreamError::kFailed);
+    if (end == PumpEnd::kWoken) {
+      result.end = RunResult::End::kClosed;
+      result.killed_by = KilledBy::kClose;
+    } else if (oom_first) {
+      result.status = child.status();
+    } else {
+      result.end = RunResult::End::kTimedOut;
+      result.killed_by = KilledBy::kTimeout;
     }
-    result.end = RunResult::End::kTimedOut;
   }
-  // A leaf whose command left processes running in the background stays
-  // until the session ends.
-  if (state.cgroup.active()) {
-    [[maybe_unused]] HostResult<void> removed = state.cgroup.remove_leaf(leaf, Clock::now());
+  // The command's own figures, from its leaf before the leaf goes. A leaf
+  // whose command left processes running in the background stays until the
+  // session ends.
+  if (counted) result.usage = state.cgroup.leaf_usage(leaf);
+  if (result.end == RunResult::End::kExited) {
+    const int status = result.status;
+    if (killed_for_memory(status, result.usage.oom_kills)) {
+      result.killed_by = KilledBy::kOom;
+    } else if (status != -1 && WIFSIGNALED(status)) {
+      result.killed_by = KilledBy::kSignal;
+    }
+  }
+  if (counted) {
+    [[maybe_unused]] HostResult<void> removed =
+        state.cgroup.remove_leaf(leaf, Clock::now(), result.usage.oom_kills);
   }
   return result;
 }
