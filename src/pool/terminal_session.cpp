@@ -166,6 +166,31 @@ bool killed_for_memory(int status, std::uint64_t oom_kills) {
          (WIFEXITED(status) && WEXITSTATUS(status) == 128 + SIGKILL);
 }
 
+// Whether the process `pid` has ended or has a SIGKILL pending (is ending).
+bool ending(pid_t pid) {
+  if (pid <= 0) return true;
+  HostResult<std::string> text = read_text("/proc/" + std::to_string(pid) + "/status");
+  if (!text) return true;
+  std::string_view rest(*text);
+  bool killed = false;
+  while (!rest.empty()) {
+    const std::size_t end = std::min(rest.find('\n'), rest.size());
+    std::string_view line = rest.substr(0, end);
+    rest.remove_prefix(std::min(end + 1, rest.size()));
+    if (line.starts_with("State:")) {
+      if (line.find_first_of("ZX") != std::string_view::npos) return true;
+    } else if (line.starts_with("SigPnd:") || line.starts_with("ShdPnd:")) {
+      line.remove_prefix(line.find(':') + 1);
+      while (!line.empty() && (line.front() == ' ' || line.front() == '\t')) line.remove_prefix(1);
+      std::uint64_t mask = 0;
+      if (std::from_chars(line.data(), line.data() + line.size(), mask, 16).ec == std::errc()) {
+        killed = killed || (mask & (std::uint64_t{1} << (SIGKILL - 1))) != 0;
+      }
+    }
+  }
+  return killed;
+}
+
 }  // namespace
 
 // The live parts of a session, which close() tears down: the session's
@@ -773,7 +798,7 @@ std::expected<TerminalSession::RunResult, StreamError> TerminalSession::run(
     // The OOM killer counts a kill after sending SIGKILL: a main process
     // that it has chosen is on its way out, and is given a moment to go, so
     // that the deadline does not take the credit.
-    if (state.cgroup.leaf_usage(leaf).oom_kills > 0 &&
+    if (state.cgroup.leaf_usage(leaf).oom_kills > 0 && ending(command_pid) &&
         child.wait_until(Clock::now() + kOomSettle)) {
       oom_first = killed_for_memory(child.status(), 1);
     }
