@@ -58,15 +58,19 @@ def test_memory_cap_reads_as_oom(session, walled, probe):
 
 @pytest.mark.parametrize("probe", range(20))
 def test_timeout_reads_as_timeout(session, walled, probe):
-    # Half of them after a process of theirs was killed for memory: still a
-    # timeout, with that kill in the figures.
+    # Half of them after a process of theirs was killed for memory (or while
+    # the kernel is at it, on a busy host): still a timeout, with that kill
+    # in the figures.
     before = OOM[1] + "; " if probe % 2 and walled else ""
     with pytest.raises(subprocess.TimeoutExpired) as info:
         session.run(before + "echo so far; sleep 30", timeout=0.5 + probe % 2 * 1.5)
-    assert info.value.killed_by == "timeout"
-    assert (info.value.stdout, info.value.stdout_size, info.value.truncated) == (b"so far\n", 7, False)
-    check_usage(info.value.usage)
-    assert info.value.usage["oom_kills"] == (1 if before else 0)
+    error = info.value
+    assert error.killed_by == "timeout"
+    assert error.stdout in ((b"", b"so far\n") if before else (b"so far\n",))
+    assert (error.stdout_size, error.truncated) == (len(error.stdout), False)
+    check_usage(error.usage)
+    if not before or error.stdout:  # the step past the cap ended before the deadline
+        assert error.usage["oom_kills"] == (1 if before else 0)
 
 
 @pytest.mark.parametrize(
