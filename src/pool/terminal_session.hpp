@@ -120,7 +120,7 @@ class TerminalSession final : public AsyncTerminal {
   };
   // What ended a command that did not end by itself.
   enum class KilledBy {
-    kNone,     // it ended by itself (exited, or a signal it sent itself counts as kSignal)
+    kNone,     // it exited by itself, whatever its status
     kTimeout,  // the timeout passed and it was ended (end is kTimedOut)
     kOom,      // the kernel ended it for want of memory: its main process ended by
                // SIGKILL (or, as a shell reports a child so ended, with status 137)
