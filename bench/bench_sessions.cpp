@@ -1,6 +1,7 @@
 // Host sessions: creating a session on a pool whose account is reused, a
-// short echo round trip through bash, and closing a session. Needs root (it
-// runs `su` and creates the pool's first account if it is missing).
+// short echo round trip through bash, and closing a session; and the
+// control-group work of one command of `run` (its leaf, its figures). Needs
+// root (it runs `su` and creates the pool's first account if it is missing).
 #include <unistd.h>
 
 #include <benchmark/benchmark.h>
@@ -10,6 +11,8 @@
 
 #include "pool/terminal_session.hpp"
 #include "pool/user_pool.hpp"
+#include "sandbox/cgroup.hpp"
+#include "sandbox/policy.hpp"
 
 namespace lumvex {
 namespace {
@@ -96,6 +99,49 @@ void BM_SessionCloseRunningShell(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_SessionCloseRunningShell)->Unit(benchmark::kMicrosecond);
+
+// The control groups of a default pool's session on this host, under a name
+// no account has.
+std::optional<SessionCgroup> command_groups(benchmark::State& state) {
+  std::expected<SandboxPolicy, std::string> policy = SandboxPolicy::make(WallRequest{});
+  if (::geteuid() != 0 || !policy || !policy->walls.cgroup) {
+    state.SkipWithError("needs root and control groups");
+    return std::nullopt;
+  }
+  HostResult<SessionCgroup> group =
+      SessionCgroup::create(policy->cgroups, "bench-commands", policy->limits,
+                            std::chrono::steady_clock::now() + std::chrono::seconds(3));
+  if (!group) {
+    state.SkipWithError(group.error().message().c_str());
+    return std::nullopt;
+  }
+  return std::move(*group);
+}
+
+// Reading one command's figures from its leaf, as run does once it ended.
+void BM_CommandFigures(benchmark::State& state) {
+  std::optional<SessionCgroup> group = command_groups(state);
+  if (!group) return;
+  if (!group->join("figures")) return state.SkipWithError("join failed");
+  for (auto _ : state) benchmark::DoNotOptimize(group->leaf_usage("figures"));
+  [[maybe_unused]] HostResult<void> removed = group->remove(std::chrono::steady_clock::now());
+}
+BENCHMARK(BM_CommandFigures)->Unit(benchmark::kMicrosecond);
+
+// Making a command's leaf (what a process needs to join it opened) and
+// removing it again, empty.
+void BM_CommandLeaf(benchmark::State& state) {
+  std::optional<SessionCgroup> group = command_groups(state);
+  if (!group) return;
+  for (auto _ : state) {
+    if (!group->join("leaf")) return state.SkipWithError("join failed");
+    if (!group->remove_leaf("leaf", std::chrono::steady_clock::now())) {
+      return state.SkipWithError("remove failed");
+    }
+  }
+  [[maybe_unused]] HostResult<void> removed = group->remove(std::chrono::steady_clock::now());
+}
+BENCHMARK(BM_CommandLeaf)->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 }  // namespace lumvex

@@ -153,6 +153,44 @@ Wait wait_for(int fd, short events, int wake) {
   return Wait::kReady;
 }
 
+// How long a main process that the OOM killer has chosen is given to end
+// when the deadline comes meanwhile.
+constexpr std::chrono::milliseconds kOomSettle{250};
+
+// Whether a command with wait status `status`, whose leaf counted
+// `oom_kills`, was ended for want of memory: its main process ended by
+// SIGKILL, or is a shell that reports a child so ended (status 128 + 9).
+bool killed_for_memory(int status, std::uint64_t oom_kills) {
+  if (oom_kills == 0 || status == -1) return false;
+  return (WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) ||
+         (WIFEXITED(status) && WEXITSTATUS(status) == 128 + SIGKILL);
+}
+
+// Whether the process `pid` has ended or has a SIGKILL pending (is ending).
+bool ending(pid_t pid) {
+  if (pid <= 0) return true;
+  HostResult<std::string> text = read_text("/proc/" + std::to_string(pid) + "/status");
+  if (!text) return true;
+  std::string_view rest(*text);
+  bool killed = false;
+  while (!rest.empty()) {
+    const std::size_t end = std::min(rest.find('\n'), rest.size());
+    std::string_view line = rest.substr(0, end);
+    rest.remove_prefix(std::min(end + 1, rest.size()));
+    if (line.starts_with("State:")) {
+      if (line.find_first_of("ZX") != std::string_view::npos) return true;
+    } else if (line.starts_with("SigPnd:") || line.starts_with("ShdPnd:")) {
+      line.remove_prefix(line.find(':') + 1);
+      while (!line.empty() && (line.front() == ' ' || line.front() == '\t')) line.remove_prefix(1);
+      std::uint64_t mask = 0;
+      if (std::from_chars(line.data(), line.data() + line.size(), mask, 16).ec == std::errc()) {
+        killed = killed || (mask & (std::uint64_t{1} << (SIGKILL - 1))) != 0;
+      }
+    }
+  }
+  return killed;
+}
+
 }  // namespace
 
 // The live parts of a session, which close() tears down: the session's
@@ -752,6 +790,7 @@ std::expected<TerminalSession::RunResult, StreamError> TerminalSession::run(
       ::kill(-command_pid, SIGKILL);
     }
   };
+  const bool counted = state.cgroup.active();
   PumpEnd end;
   {
     SigpipeBlock block;
@@ -762,6 +801,16 @@ std::expected<TerminalSession::RunResult, StreamError> TerminalSession::run(
     end = PumpEnd::kDeadline;
   }
   if (end == PumpEnd::kEnded && closing()) end = PumpEnd::kWoken;  // close() ended it
+  bool oom_first = false;
+  if (end == PumpEnd::kDeadline && counted && !closing()) {
+    // The OOM killer counts a kill after sending SIGKILL: a main process
+    // that it has chosen is on its way out, and is given a moment to go, so
+    // that the deadline does not take the credit.
+    if (state.cgroup.leaf_usage(leaf).oom_kills > 0 && ending(command_pid) &&
+        child.wait_until(Clock::now() + kOomSettle)) {
+      oom_first = killed_for_memory(child.status(), 1);
+    }
+  }
   if (end == PumpEnd::kEnded) {
     result.status = child.status();
   } else {
@@ -774,15 +823,32 @@ std::expected<TerminalSession::RunResult, StreamError> TerminalSession::run(
       pump(in_write, {}, out_read, result.out, err_read, result.err, request.max_output,
            Clock::now() + std::chrono::milliseconds(100), -1);
     }
-    if (end == PumpEnd::kWoken || end == PumpEnd::kFailed) {
-      return std::unexpected(StreamError::kFailed);
+    if (end == PumpEnd::kFailed) return std::unexpected(StreamError::kFailed);
+    if (end == PumpEnd::kWoken) {
+      result.end = RunResult::End::kClosed;
+      result.killed_by = KilledBy::kClose;
+    } else if (oom_first) {
+      result.status = child.status();
+    } else {
+      result.end = RunResult::End::kTimedOut;
+      result.killed_by = KilledBy::kTimeout;
     }
-    result.end = RunResult::End::kTimedOut;
   }
-  // A leaf whose command left processes running in the background stays
-  // until the session ends.
-  if (state.cgroup.active()) {
-    [[maybe_unused]] HostResult<void> removed = state.cgroup.remove_leaf(leaf, Clock::now());
+  // The command's own figures, from its leaf before the leaf goes. A leaf
+  // whose command left processes running in the background stays until the
+  // session ends.
+  if (counted) result.usage = state.cgroup.leaf_usage(leaf);
+  if (result.end == RunResult::End::kExited) {
+    const int status = result.status;
+    if (killed_for_memory(status, result.usage.oom_kills)) {
+      result.killed_by = KilledBy::kOom;
+    } else if (status != -1 && WIFSIGNALED(status)) {
+      result.killed_by = KilledBy::kSignal;
+    }
+  }
+  if (counted) {
+    [[maybe_unused]] HostResult<void> removed =
+        state.cgroup.remove_leaf(leaf, Clock::now(), result.usage.oom_kills);
   }
   return result;
 }

@@ -118,11 +118,25 @@ class TerminalSession final : public AsyncTerminal {
     // arguments (its mode first; session_helper/transfer.hpp).
     std::vector<std::string> transfer;
   };
+  // What ended a command that did not end by itself.
+  enum class KilledBy {
+    kNone,     // it exited by itself, whatever its status
+    kTimeout,  // the timeout passed and it was ended (end is kTimedOut)
+    kOom,      // the kernel ended it for want of memory: its main process ended by
+               // SIGKILL (or, as a shell reports a child so ended, with status 137)
+               // and its leaf counted an OOM kill
+    kSignal,   // a signal ended its main process, not for want of memory
+    kClose,    // close() ended it (end is kClosed)
+  };
   struct RunResult {
-    enum class End { kExited, kTimedOut };
+    enum class End { kExited, kTimedOut, kClosed };
     End end = End::kExited;
     int status = -1;  // raw wait status, when it exited
     Captured out, err;
+    KilledBy killed_by = KilledBy::kNone;
+    // Its leaf's figures, read after it ended and before the leaf goes
+    // (zeros without control groups).
+    LeafUsage usage;
     int workdir_error = 0;  // the errno of a working directory it could not enter
     int start_error = 0;    // the errno of a start that failed otherwise (a full process cap)
   };
@@ -133,9 +147,14 @@ class TerminalSession final : public AsyncTerminal {
   // nothing of it goes through the shell's terminal. Waits until both
   // output streams end and the command exits, or until the timeout passes:
   // then every process the command started is ended (the shell's are not).
-  // Several runs may go on at once, from any threads. Fails (kFailed) on a
-  // closed session, or when close() ends the wait (the command's processes
-  // are ended then). Throws InternalError when it cannot be started.
+  // Several runs may go on at once, from any threads. When close() ends the
+  // wait, the command's processes are ended and the result's end is
+  // kClosed. Fails (kFailed) on a closed session or when the wait fails.
+  // Throws InternalError when it cannot be started.
+  //
+  // An ending is a timeout only when the command was still going at the
+  // deadline: a main process that the OOM killer ended first is kOom, also
+  // when something it left holds the streams open until the deadline.
   std::expected<RunResult, StreamError> run(const RunRequest& request);
 
   // Sends `signal` to the foreground job of the shell's terminal (what

@@ -134,7 +134,11 @@ constexpr const char kRunDoc[] =
     "null device when None). After timeout seconds every process it started\n"
     "is ended and subprocess.TimeoutExpired raised; with check, a non-zero\n"
     "status raises subprocess.CalledProcessError. Each stream keeps at most\n"
-    "max_output bytes (the rest is dropped; the result's truncated is True).\n"
+    "max_output bytes: its first half and its last half, the middle dropped\n"
+    "(the result's truncated is True; stdout_size and stderr_size give the\n"
+    "streams' whole sizes). The result and both exceptions also carry\n"
+    "killed_by (None, \"timeout\", \"oom\", \"signal\" or \"close\") and usage,\n"
+    "the command's own figures: memory_peak, cpu_seconds and oom_kills.\n"
     "A command is a process of its own: cd or export do not carry over.\n";
 
 constexpr const char kSendSignalDoc[] =
@@ -504,19 +508,77 @@ bool updated_environment(PyObject* env, std::vector<std::string>& environment) {
   return true;
 }
 
-// A new instance of subprocess's class `name` made with `args` and
-// `kwargs`, with the attribute truncated set.
-PyObject* subprocess_object(const char* name, PyObject* args, PyObject* kwargs, bool truncated) {
-  OwnedRef module(PyImport_ImportModule("subprocess"));
-  if (!module) return nullptr;
-  OwnedRef type(PyObject_GetAttrString(module.get(), name));
-  if (!type) return nullptr;
-  OwnedRef object(PyObject_Call(type.get(), args, kwargs));
-  if (!object ||
-      PyObject_SetAttrString(object.get(), "truncated", truncated ? Py_True : Py_False) < 0) {
-    return nullptr;
+const char* killed_by_text(TerminalSession::KilledBy cause) {
+  using KilledBy = TerminalSession::KilledBy;
+  switch (cause) {
+    case KilledBy::kNone:
+      return nullptr;
+    case KilledBy::kTimeout:
+      return "timeout";
+    case KilledBy::kOom:
+      return "oom";
+    case KilledBy::kSignal:
+      return "signal";
+    case KilledBy::kClose:
+      return "close";
   }
+  return nullptr;
+}
+
+// Sets what a run tells beyond subprocess's own attributes on `object` (a
+// result or an exception): truncated, stdout_size, stderr_size, killed_by
+// and usage. -1 with an exception set on failure.
+int set_run_attributes(PyObject* object, const TerminalSession::RunResult& result) {
+  const char* cause = killed_by_text(result.killed_by);
+  OwnedRef killed_by(cause != nullptr ? PyUnicode_FromString(cause) : Py_NewRef(Py_None));
+  OwnedRef usage(PyDict_New());
+  if (!killed_by || !usage) return -1;
+  const std::pair<const char*, OwnedRef> figures[] = {
+      {"memory_peak", OwnedRef(PyLong_FromUnsignedLongLong(result.usage.memory_peak))},
+      {"cpu_seconds", OwnedRef(PyFloat_FromDouble(result.usage.cpu_seconds))},
+      {"oom_kills", OwnedRef(PyLong_FromUnsignedLongLong(result.usage.oom_kills))},
+  };
+  for (const auto& [key, value] : figures) {
+    if (!value || PyDict_SetItemString(usage.get(), key, value.get()) < 0) return -1;
+  }
+  const bool truncated = result.out.truncated || result.err.truncated;
+  OwnedRef out_size(PyLong_FromUnsignedLongLong(result.out.size));
+  OwnedRef err_size(PyLong_FromUnsignedLongLong(result.err.size));
+  if (!out_size || !err_size) return -1;
+  const std::pair<const char*, PyObject*> attributes[] = {
+      {"truncated", truncated ? Py_True : Py_False},
+      {"stdout_size", out_size.get()},
+      {"stderr_size", err_size.get()},
+      {"killed_by", killed_by.get()},
+      {"usage", usage.get()},
+  };
+  for (const auto& [name, value] : attributes) {
+    if (PyObject_SetAttrString(object, name, value) < 0) return -1;
+  }
+  return 0;
+}
+
+// A new instance of `type` (or of subprocess's class `name`, when `type` is
+// null) made with `args` and `kwargs`, with the run's attributes set.
+PyObject* run_object(PyObject* type, const char* name, PyObject* args, PyObject* kwargs,
+                     const TerminalSession::RunResult& result) {
+  OwnedRef found;
+  if (type == nullptr) {
+    OwnedRef module(PyImport_ImportModule("subprocess"));
+    if (!module) return nullptr;
+    found = OwnedRef(PyObject_GetAttrString(module.get(), name));
+    if (!found) return nullptr;
+    type = found.get();
+  }
+  OwnedRef object(PyObject_Call(type, args, kwargs));
+  if (!object || set_run_attributes(object.get(), result) < 0) return nullptr;
   return object.release();
+}
+
+// Raises `error`, an exception instance just made (null: one is set).
+PyObject* raise_object(OwnedRef error) {
+  if (error) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
+  return nullptr;
 }
 
 // run(command, *, timeout=None, input=None, env=None, cwd=None, check=False,
@@ -580,6 +642,13 @@ PyObject* session_run_impl(SessionData& session, std::string_view command, Any t
   });
   if (!ran) return raise_error(std::string_view(kRunFailed));
   const TerminalSession::RunResult& result = *ran;
+  if (result.end == TerminalSession::RunResult::End::kClosed) {
+    // As on a closed session, with the ending and the figures.
+    OwnedRef args(Py_BuildValue("(s)", kRunFailed));
+    if (!args) return nullptr;
+    return raise_object(
+        OwnedRef(run_object(PyExc_ValueError, nullptr, args.get(), nullptr, result)));
+  }
   if (result.workdir_error != 0) {
     OwnedRef args(Py_BuildValue("(is s#)", result.workdir_error,
                                 std::generic_category().message(result.workdir_error).c_str(),
@@ -601,14 +670,12 @@ PyObject* session_run_impl(SessionData& session, std::string_view command, Any t
   OwnedRef cmd(
       PyUnicode_FromStringAndSize(command.data(), static_cast<Py_ssize_t>(command.size())));
   if (!out || !err || !cmd) return nullptr;
-  const bool truncated = result.out.truncated || result.err.truncated;
   if (result.end == TerminalSession::RunResult::End::kTimedOut) {
     OwnedRef args(Py_BuildValue("(Od)", cmd.get(), timeout.value_or(0)));
     OwnedRef kwargs(Py_BuildValue("{sOsO}", "output", out.get(), "stderr", err.get()));
     if (!args || !kwargs) return nullptr;
-    OwnedRef error(subprocess_object("TimeoutExpired", args.get(), kwargs.get(), truncated));
-    if (error) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
-    return nullptr;
+    return raise_object(
+        OwnedRef(run_object(nullptr, "TimeoutExpired", args.get(), kwargs.get(), result)));
   }
   const int status = result.status;
   const long code = WIFEXITED(status)     ? WEXITSTATUS(status)
@@ -618,13 +685,12 @@ PyObject* session_run_impl(SessionData& session, std::string_view command, Any t
     OwnedRef args(Py_BuildValue("(lO)", code, cmd.get()));
     OwnedRef kwargs(Py_BuildValue("{sOsO}", "output", out.get(), "stderr", err.get()));
     if (!args || !kwargs) return nullptr;
-    OwnedRef error(subprocess_object("CalledProcessError", args.get(), kwargs.get(), truncated));
-    if (error) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
-    return nullptr;
+    return raise_object(
+        OwnedRef(run_object(nullptr, "CalledProcessError", args.get(), kwargs.get(), result)));
   }
   OwnedRef args(Py_BuildValue("(OlOO)", cmd.get(), code, out.get(), err.get()));
   if (!args) return nullptr;
-  return subprocess_object("CompletedProcess", args.get(), nullptr, truncated);
+  return run_object(nullptr, "CompletedProcess", args.get(), nullptr, result);
 }
 
 // _transfer(mode, path): the helper's own transfer out of the session
@@ -646,7 +712,9 @@ PyObject* session_transfer_impl(SessionData& session, std::string_view mode,
     AllowThreads unlocked;
     return s.run(request);
   });
-  if (!ran) return raise_error(std::string_view(kRunFailed));
+  if (!ran || ran->end == TerminalSession::RunResult::End::kClosed) {
+    return raise_error(std::string_view(kRunFailed));
+  }
   const TerminalSession::RunResult& result = *ran;
   int error = result.workdir_error != 0 ? result.workdir_error : result.start_error;
   std::string message;

@@ -143,6 +143,33 @@ std::optional<std::uint64_t> number_in(const std::string& path) {
   return value;
 }
 
+// The memory figures of the group `group`: its peak and the kills of its
+// processes for want of memory.
+void read_memory(const std::string& group, bool v2, std::uint64_t& peak, std::uint64_t& oom_kills) {
+  if (v2) {
+    peak = number_in(group + "/memory.peak").value_or(0);
+    if (auto events = read_text(group + "/memory.events")) {
+      oom_kills = keyed_value(*events, "oom_kill").value_or(0);
+    }
+  } else {
+    peak = number_in(group + "/memory.max_usage_in_bytes").value_or(0);
+    if (auto control = read_text(group + "/memory.oom_control")) {
+      oom_kills = keyed_value(*control, "oom_kill").value_or(0);
+    }
+  }
+}
+
+// CPU time (user and system) of the group `group`, in seconds.
+double read_cpu(const std::string& group, bool v2) {
+  if (v2) {
+    if (auto stat = read_text(group + "/cpu.stat")) {
+      return static_cast<double>(keyed_value(*stat, "usage_usec").value_or(0)) / 1e6;
+    }
+    return 0;
+  }
+  return static_cast<double>(number_in(group + "/cpuacct.usage").value_or(0)) / 1e9;
+}
+
 }  // namespace
 
 CgroupHost CgroupHost::parse(std::string_view mountinfo) {
@@ -278,6 +305,25 @@ HostResult<SessionCgroup> SessionCgroup::create(const CgroupPlan& plan, const st
     if (auto made = make_dir(dir.path); !made) return std::unexpected(made.error());
   }
 
+  // Memory figures per leaf: in v2 the leaves get the memory controller (the
+  // session's group holds no process itself); v1 needs hierarchical
+  // accounting, without which a leaf would escape the session's cap.
+  group.removed_oom_kills_ = std::make_unique<std::atomic<std::uint64_t>>(0);
+  if (const Dir* dir = group.find(plan.memory)) {
+    if (dir->hierarchy.v2) {
+      group.memory_leaves_ =
+          plan.kill == dir->hierarchy &&
+          write_text(dir->path + "/cgroup.subtree_control", "+memory").has_value();
+    } else {
+      const std::string file = dir->path + "/memory.use_hierarchy";
+      if (number_in(file) != 1u) {
+        // Refused where the parent does not account so: no leaves then.
+        [[maybe_unused]] HostResult<void> enabled = write_text(file, "1");
+      }
+      group.memory_leaves_ = number_in(file) == 1u;
+    }
+  }
+
   auto set = [&](const std::optional<Hierarchy>& h, const std::string& file,
                  const std::string& value) -> HostResult<void> {
     const Dir* dir = group.find(h);
@@ -343,11 +389,18 @@ std::vector<std::string> SessionCgroup::paths() const {
   return result;
 }
 
+bool SessionCgroup::has_leaves(const Hierarchy& hierarchy) const {
+  if (kill_ && hierarchy == *kill_) return true;
+  if (hierarchy.v2) return false;  // a v2 hierarchy is the kill one whenever there is one
+  return (memory_leaves_ && memory_ && hierarchy == *memory_) ||
+         (cpu_usage_ && hierarchy == *cpu_usage_);
+}
+
 HostResult<CgroupJoin> SessionCgroup::join(std::string_view leaf) const {
   CgroupJoin join;
   for (const Dir& dir : dirs_) {
     std::string path = dir.path;
-    if (kill_ && dir.hierarchy == *kill_) {
+    if (has_leaves(dir.hierarchy)) {
       path += "/" + std::string(leaf);
       if (auto made = make_dir(path); !made) return std::unexpected(made.error());
     } else if (dir.hierarchy.v2) {
@@ -435,11 +488,35 @@ HostResult<void> SessionCgroup::kill(Clock::time_point deadline, std::string_vie
   return {};
 }
 
-HostResult<void> SessionCgroup::remove_leaf(std::string_view leaf,
-                                            Clock::time_point deadline) const {
-  const Dir* dir = find(kill_);
-  if (dir == nullptr) return {};
-  return remove_dir(dir->path + "/" + std::string(leaf), deadline);
+LeafUsage SessionCgroup::leaf_usage(std::string_view leaf) const {
+  LeafUsage usage;
+  const Dir* memory = memory_leaves_ ? find(memory_) : nullptr;
+  if (memory != nullptr) {
+    read_memory(memory->path + "/" + std::string(leaf), memory->hierarchy.v2, usage.memory_peak,
+                usage.oom_kills);
+  }
+  const Dir* cpu = find(cpu_usage_);
+  if (cpu != nullptr && has_leaves(cpu->hierarchy)) {
+    usage.cpu_seconds = read_cpu(cpu->path + "/" + std::string(leaf), cpu->hierarchy.v2);
+  }
+  return usage;
+}
+
+HostResult<void> SessionCgroup::remove_leaf(std::string_view leaf, Clock::time_point deadline,
+                                            std::uint64_t oom_kills) const {
+  HostResult<void> result;
+  for (const Dir& dir : dirs_) {
+    if (!has_leaves(dir.hierarchy)) continue;
+    HostResult<void> removed = remove_dir(dir.path + "/" + std::string(leaf), deadline);
+    if (!removed) {
+      if (result) result = std::move(removed);
+      continue;
+    }
+    if (!dir.hierarchy.v2 && memory_leaves_ && memory_ && dir.hierarchy == *memory_) {
+      removed_oom_kills_->fetch_add(oom_kills, std::memory_order_relaxed);
+    }
+  }
+  return result;
 }
 
 HostResult<void> SessionCgroup::remove(Clock::time_point deadline) {
@@ -458,28 +535,21 @@ HostResult<void> SessionCgroup::remove(Clock::time_point deadline) {
 SessionUsage SessionCgroup::usage() const {
   SessionUsage usage;
   if (const Dir* dir = find(memory_)) {
-    if (dir->hierarchy.v2) {
-      usage.memory_peak = number_in(dir->path + "/memory.peak").value_or(0);
-      if (auto events = read_text(dir->path + "/memory.events")) {
-        usage.oom_kills = keyed_value(*events, "oom_kill").value_or(0);
+    read_memory(dir->path, dir->hierarchy.v2, usage.memory_peak, usage.oom_kills);
+    if (!dir->hierarchy.v2 && memory_leaves_) {
+      // v1 counts a kill in the victim's own group only: the leaves' counts,
+      // and those of the leaves gone, are the session's too.
+      if (auto children = child_groups(dir->path)) {
+        for (const std::string& child : *children) {
+          std::uint64_t peak = 0, kills = 0;
+          read_memory(dir->path + "/" + child, false, peak, kills);
+          usage.oom_kills += kills;
+        }
       }
-    } else {
-      usage.memory_peak = number_in(dir->path + "/memory.max_usage_in_bytes").value_or(0);
-      if (auto control = read_text(dir->path + "/memory.oom_control")) {
-        usage.oom_kills = keyed_value(*control, "oom_kill").value_or(0);
-      }
+      usage.oom_kills += removed_oom_kills_->load(std::memory_order_relaxed);
     }
   }
-  if (const Dir* dir = find(cpu_usage_)) {
-    if (dir->hierarchy.v2) {
-      if (auto stat = read_text(dir->path + "/cpu.stat")) {
-        usage.cpu_seconds = static_cast<double>(keyed_value(*stat, "usage_usec").value_or(0)) / 1e6;
-      }
-    } else {
-      usage.cpu_seconds =
-          static_cast<double>(number_in(dir->path + "/cpuacct.usage").value_or(0)) / 1e9;
-    }
-  }
+  if (const Dir* dir = find(cpu_usage_)) usage.cpu_seconds = read_cpu(dir->path, dir->hierarchy.v2);
   if (const Dir* dir = find(kill_)) {
     std::vector<std::string> groups{dir->path};
     if (auto children = child_groups(dir->path)) {

@@ -7,13 +7,19 @@
 // A session's groups are <hierarchy>/lumvex/<account> in every hierarchy
 // the plan uses. Its processes live in leaves of the "kill" hierarchy (the
 // shell in "shell", commands in leaves of their own), so that one command's
-// processes can be ended without the shell's; in v1 resource hierarchies
-// they join the session's group itself. The files are root's, so nothing
-// the account runs can leave its groups or change their limits.
+// processes can be ended without the shell's, and its figures read apart.
+// In v1 the memory hierarchy (when it accounts hierarchically) and the
+// hierarchy that counts CPU time have the same leaves, for the same
+// figures; in the other v1 hierarchies processes join the session's group
+// itself. The session's limits stay on the session's group, which its
+// leaves share. The files are root's, so nothing the account runs can leave
+// its groups or change their limits.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -71,6 +77,14 @@ struct SessionUsage {
   std::uint64_t processes = 0;
 };
 
+// The figures of one leaf (one command): zeros where the host cannot tell
+// them apart from the session's.
+struct LeafUsage {
+  std::uint64_t memory_peak = 0;  // bytes
+  std::uint64_t oom_kills = 0;    // its processes the kernel ended for want of memory
+  double cpu_seconds = 0;
+};
+
 // What a new process needs to join a session's groups: it is born in the v2
 // leaf (or joins it itself), and, single-threaded, moves its own thread into
 // each v1 group through `tasks`, which unlike cgroup.procs does not wait for
@@ -108,8 +122,15 @@ class SessionCgroup {
   // until none is left.
   HostResult<void> kill(Clock::time_point deadline, std::string_view leaf = {}) const;
 
-  // Removes the leaf `leaf` (its processes must have ended).
-  HostResult<void> remove_leaf(std::string_view leaf, Clock::time_point deadline) const;
+  // The figures of leaf `leaf` now (a few small files read; zeros for what
+  // is not there).
+  LeafUsage leaf_usage(std::string_view leaf) const;
+
+  // Removes the leaf `leaf` (its processes must have ended). `oom_kills` is
+  // what its figures counted last: where the session's own count does not
+  // include its leaves' (v1), it is kept for the session's figures.
+  HostResult<void> remove_leaf(std::string_view leaf, Clock::time_point deadline,
+                               std::uint64_t oom_kills = 0) const;
 
   // Removes every group of the session (its processes must have ended).
   HostResult<void> remove(Clock::time_point deadline);
@@ -127,10 +148,18 @@ class SessionCgroup {
   };
 
   const Dir* find(const std::optional<Hierarchy>& hierarchy) const;
+  // Whether processes join leaves in this hierarchy (else the session's
+  // group).
+  bool has_leaves(const Hierarchy& hierarchy) const;
 
   std::optional<Hierarchy> kill_;
   std::optional<Hierarchy> memory_, cpu_usage_;
   std::vector<Dir> dirs_;
+  // The memory figures can be read per leaf: v2 with the memory controller
+  // given to the leaves, or v1 accounting hierarchically.
+  bool memory_leaves_ = false;
+  // OOM kills counted by v1 memory leaves already removed.
+  std::unique_ptr<std::atomic<std::uint64_t>> removed_oom_kills_;
 };
 
 // Bytes of memory available to this process: the host's RAM, or the limit

@@ -8,13 +8,45 @@ from _typeshed import OpenBinaryMode, OpenTextMode
 from collections.abc import Callable, Mapping
 from typing_extensions import Buffer
 from types import TracebackType
-from typing import Any, BinaryIO, ClassVar, Final, Self, SupportsIndex, final, overload
+from typing import (
+    Any,
+    BinaryIO,
+    ClassVar,
+    Final,
+    Literal,
+    Self,
+    SupportsIndex,
+    TypedDict,
+    final,
+    overload,
+    type_check_only,
+)
 
 __all__ = ["PyFs", "PyFileHandle", "PyTerm", "Whence", "PyUserPool", "PyTerminalSession"]
 __version__: Final[str]
 
 class InternalError(BaseException):
     """A failed invariant inside lumvex; not caught by `except Exception`."""
+
+@type_check_only
+class CommandUsage(TypedDict):
+    """One command's own figures (its control group's; zeros without one)."""
+
+    memory_peak: int
+    cpu_seconds: float
+    oom_kills: int
+
+@type_check_only
+class CompletedRun(subprocess.CompletedProcess[bytes]):
+    """What PyTerminalSession.run returns: at run time a
+    subprocess.CompletedProcess itself, with these attributes set (run's
+    TimeoutExpired and CalledProcessError carry them too)."""
+
+    truncated: bool
+    stdout_size: int
+    stderr_size: int
+    killed_by: Literal["timeout", "oom", "signal", "close"] | None
+    usage: CommandUsage
 
 @final
 class PyFs:
@@ -134,8 +166,6 @@ class PyTerminalSession:
     def fileno(self) -> int: ...
     # memory_peak, oom_kills, processes (int) and cpu_seconds (float).
     def usage(self) -> dict[str, int | float]: ...
-    # The result also has `truncated: bool`: whether output past max_output
-    # was dropped.
     def run(
         self,
         command: str,
@@ -146,7 +176,7 @@ class PyTerminalSession:
         cwd: str | os.PathLike[str] | None = None,
         check: bool = False,
         max_output: int = 67108864,
-    ) -> subprocess.CompletedProcess[bytes]: ...
+    ) -> CompletedRun: ...
     # Signals the foreground job of the shell's terminal; False when nothing received it.
     def send_signal(self, sig: int) -> bool: ...
     def write_file(self, path: str, data: bytes | bytearray | memoryview) -> None: ...

@@ -4,6 +4,7 @@ pyright) with nothing but the installed wheel."""
 import os
 import pickle
 import selectors
+import subprocess
 from typing import assert_type
 
 import lumvex
@@ -56,6 +57,11 @@ def session(pool: lumvex.PyUserPool) -> bytes:
 def commands(session: lumvex.PyTerminalSession, fs: lumvex.PyFs) -> int:
     result = session.run("make", timeout=2.5, input=b"", env={"A": "1"}, cwd="src", check=True)
     assert_type(result.stdout + result.stderr, bytes)
+    assert isinstance(result, subprocess.CompletedProcess)
+    omitted = result.stdout_size - len(result.stdout) if result.truncated else 0
+    if result.killed_by == "oom":
+        assert_type(result.usage["memory_peak"] + omitted, int)
+    assert_type(result.usage["cpu_seconds"], float)
     session.write_file(session.home + "/f", bytearray(b"x"))
     session.upload(fs, "/docs", "docs")
     session.download("docs", fs, "/back")

@@ -19,4 +19,5 @@ def commands(session: lumvex.PyTerminalSession) -> str:
     session.run(["ls", "-l"])  # expected error
     session.run("ls", 5)  # expected error
     session.write_file("f", "text")  # expected error
+    peak: str = session.run("ls").usage["memory_peak"]  # expected error
     return session.run("ls").stdout  # expected error
