@@ -65,6 +65,7 @@
 #include <string_view>
 #include <vector>
 
+#include "session_helper/io.hpp"
 #include "session_helper/syscall_filter.hpp"
 #include "session_helper/transfer.hpp"
 #include "session_helper/wire.hpp"
@@ -130,29 +131,8 @@ void sleep_ms(long ms) {
   }
 }
 
-bool write_all(int fd, const void* data, std::size_t size) {
-  const char* at = static_cast<const char*>(data);
-  while (size > 0) {
-    const ssize_t n = ::write(fd, at, size);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    at += n;
-    size -= static_cast<std::size_t>(n);
-  }
-  return true;
-}
-
-bool read_all(int fd, void* data, std::size_t size) {
-  char* at = static_cast<char*>(data);
-  while (size > 0) {
-    const ssize_t n = ::read(fd, at, size);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    at += n;
-    size -= static_cast<std::size_t>(n);
-  }
-  return true;
-}
+using lumvex::helper_io::read_all;
+using lumvex::helper_io::write_all;
 
 // Signal actions back to their defaults and an open mask: the helper starts
 // with whatever the owner had (ignored signals stay ignored across exec).

@@ -14,6 +14,8 @@
 #include <cstring>
 #include <string>
 
+#include "session_helper/io.hpp"
+
 namespace lumvex {
 
 namespace {
@@ -33,15 +35,7 @@ class Failure {
 };
 
 bool write_all(const void* data, std::size_t size) {
-  const char* at = static_cast<const char*>(data);
-  while (size > 0) {
-    const ssize_t n = ::write(STDOUT_FILENO, at, size);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    at += n;
-    size -= static_cast<std::size_t>(n);
-  }
-  return true;
+  return helper_io::write_all(STDOUT_FILENO, data, size);
 }
 
 class Sender {
