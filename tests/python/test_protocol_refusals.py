@@ -145,6 +145,12 @@ def test_filesystem_errors_carry_their_kind(call, code):
 @pytest.mark.parametrize("call", [
     lambda lfs: lfs.mv("/d", "/d/b/c"),            # a directory into itself
     lambda lfs: lfs.mv("/missing", "/n/m"),        # a missing source
+    lambda lfs: lfs.rm("/d"),                      # a full directory, not recursive
+    lambda lfs: lfs.rm(["/d"]),
+    lambda lfs: lfs.rm("/d", maxdepth=1),
+    lambda lfs: lfs.rmdir("/d"),
+    lambda lfs: lfs.rm_file("/d"),
+    lambda lfs: lfs.rm("/missing", recursive=True),
     lambda lfs: lfs.makedirs("/d/f/x"),            # a file on the way
     lambda lfs: lfs.makedirs("/n/m/o"),            # the third is past max_entries
     lambda lfs: lfs.mkdir("/n/m/o/p"),
