@@ -155,13 +155,13 @@ def apply(fs, op):
 
 
 @settings(max_examples=int(os.environ.get("LUMVEX_MODEL_EXAMPLES", 300)), deadline=None)
-@given(st.lists(FORK_OPS, max_size=8), st.lists(FORK_OPS, max_size=8), st.booleans(),
+@given(st.lists(FORK_OPS, max_size=8), st.lists(st.tuples(st.booleans(), FORK_OPS), max_size=12),
        st.booleans())
-def test_changes_on_either_side_of_a_fork_stay_on_that_side(before, after, in_fork, twice):
-    """A fork (or a fork of a fork) and the filesystem it came from behave
-    each as an unshared copy (one loaded from a dump) would: a change on one
-    side, renames above all, gives what it gives in the copy and leaves the
-    other side exactly as it was."""
+def test_both_sides_of_a_fork_behave_as_unshared_copies(before, after, twice):
+    """A fork (or a fork of a fork) and the filesystem it came from each
+    behave as an unshared copy (one loaded from a dump) would, whichever side
+    changes first: a change on one side, renames above all, gives what it
+    gives in that side's copy and leaves the other side as it was."""
     fs = lumvex.PyFs()
     for path in ("/a", "/a/d", "/b"):
         fs.mkdir(path)
@@ -170,11 +170,29 @@ def test_changes_on_either_side_of_a_fork_stay_on_that_side(before, after, in_fo
     for op in before:
         apply(fs, op)
     fork = fs.fork().fork() if twice else fs.fork()
-    copy = pickle.loads(pickle.dumps(fs))
-    changed, other = (fork, fs) if in_fork else (fs, fork)
-    kept = tree_of(other)
-    assert tree_of(changed) == kept
-    for op in after:
+    sides = [(fs, pickle.loads(pickle.dumps(fs))), (fork, pickle.loads(pickle.dumps(fs)))]
+    for in_fork, op in after:
+        (changed, copy), (other, _) = sides[::-1] if in_fork else sides
+        kept = tree_of(other)
         assert apply(changed, op) == apply(copy, op), op
         assert tree_of(other) == kept, op
-    assert tree_of(changed) == tree_of(copy)
+    for side, copy in sides:
+        assert tree_of(side) == tree_of(copy)
+
+
+@pytest.mark.parametrize("in_fork", [False, True])
+def test_depths_below_a_moved_directory_stay_on_its_side(in_fork):
+    """A directory moved up on one side takes the depths below it along
+    there only: the other side's copy still lies at the depth limit."""
+    fs = lumvex.PyFs()
+    deep = "/c" * 62
+    for level in range(1, 63):
+        fs.mkdir("/c" * level)
+    fs.mkdir(deep + "/t")
+    fs.mkdir(deep + "/t/u")  # depth 64
+    fork = fs.fork()
+    moved, other = (fork, fs) if in_fork else (fs, fork)
+    moved.rename(deep + "/t", "/t")
+    moved.mkdir("/t/u/v")
+    with pytest.raises(ValueError, match="Maximum filesystem depth exceeded"):
+        other.mkdir(deep + "/t/u/v")
