@@ -177,7 +177,9 @@ def planted(path, old, new):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--area", action="append", help="only this area's mutants (repeatable)")
-    parser.add_argument("--only", help="only mutants whose place, kind or note contains this")
+    parser.add_argument("--only", action="append",
+                        help="only mutants whose file, kind, note or text contains this"
+                             " (repeatable)")
     parser.add_argument("--equivalent", action="store_true",
                         help="run the mutants marked equivalent too")
     parser.add_argument("--no-host", action="store_true",
@@ -192,7 +194,7 @@ def main():
         where = f"{m['file']} {m['kind']} {m.get('note', '')} {m['at']}"
         if args.area and m["area"] not in args.area:
             continue
-        if args.only and args.only not in where:
+        if args.only and not any(text in where for text in args.only):
             continue
         chosen.append(m)
     if args.list:

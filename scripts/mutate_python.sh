@@ -42,7 +42,7 @@ cd "$stage"
 # Sessions of the lumvex module are not used by these tests; fsspec finds
 # the protocol by its module name, which mutmut's copy answers first.
 PYTHONDONTWRITEBYTECODE=1 "$python" -m mutmut run --max-children "${LUMVEX_JOBS:-2}" "$@" || true
-"$python" -m mutmut results >"$stage/results.txt" 2>&1 || true
+"$python" -m mutmut results --all true >"$stage/results.txt" 2>&1 || true
 "$python" - "$stage/results.txt" "$root/scripts/mutants_python.txt" "$(($(date +%s) - start))" <<'EOF'
 import re
 import sys

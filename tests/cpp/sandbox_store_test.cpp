@@ -12,10 +12,13 @@
 
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <string>
+#include <utility>
 
 #include "base/unique_fd.hpp"
 #include "sandbox/mounts.hpp"
+#include "sandbox/policy.hpp"
 
 namespace lumvex {
 namespace {
@@ -52,6 +55,19 @@ class StoreOnTheHost : public ::testing::Test {
     return st;
   }
   std::string home() const { return root_ + "/acct"; }
+  // How many mounts are stacked at `path`, by this process's mount table.
+  static int mounts_at(const std::string& path) {
+    std::ifstream table("/proc/self/mountinfo");
+    int count = 0;
+    for (std::string line; std::getline(table, line);) {
+      std::istringstream fields(line);
+      std::string field;
+      for (int i = 0; i < 5 && fields >> field; ++i) {
+      }
+      count += field == path;
+    }
+    return count;
+  }
 
   std::string root_;
   UniqueFd root_fd_;
@@ -102,11 +118,28 @@ TEST_F(StoreOnTheHost, ANewStoreReplacesTheOldOneAndFollowsNoLink) {
   AccountStore second = reset();
   EXPECT_FALSE(std::filesystem::exists(home() + "/old"));
   EXPECT_FALSE(std::filesystem::exists(second.mount_point() + "/tmp/old"));
+  // Replaced, not stacked: one mount at each place.
+  EXPECT_EQ(mounts_at(second.mount_point()), 1);
+  EXPECT_EQ(mounts_at(home()), 1);
 
   // One detach takes everything away: nothing was left stacked below.
   ASSERT_TRUE(detach_account_mounts(root_fd_.get(), root_, "acct"));
   EXPECT_EQ(stat_of(home()).st_dev, stat_of(root_).st_dev);
   EXPECT_EQ(stat_of(second.mount_point()).st_dev, stat_of(root_ + "/.store").st_dev);
+}
+
+TEST_F(StoreOnTheHost, AStoresParentLeftOpenOrToAnotherIsMadeRootsAlone) {
+  const std::string parent = root_ + "/.store";
+  for (auto [uid, mode] : {std::pair{0u, 0755u}, std::pair{kUid, 0700u}}) {
+    std::filesystem::remove_all(parent);
+    ASSERT_EQ(::mkdir(parent.c_str(), mode), 0);
+    ASSERT_EQ(::chmod(parent.c_str(), mode), 0);
+    ASSERT_EQ(::chown(parent.c_str(), uid, uid), 0);
+    AccountStore store = reset();
+    EXPECT_EQ(stat_of(parent).st_uid, 0u) << uid;
+    EXPECT_EQ(stat_of(parent).st_mode & 07777, 0700u) << uid;
+    ASSERT_TRUE(detach_account_mounts(root_fd_.get(), root_, "acct"));
+  }
 }
 
 TEST_F(StoreOnTheHost, DetachTakesThePrivateDirectoriesButLeavesTheHome) {
@@ -119,6 +152,19 @@ TEST_F(StoreOnTheHost, DetachTakesThePrivateDirectoriesButLeavesTheHome) {
 }
 
 // --- the session's view, as the plan that makes it
+
+TEST(SessionMounts, ARefusedNetworkGivesTheSessionANetworkOfItsOwn) {
+  for (bool network : {true, false}) {
+    WallRequest request;
+    request.network = network;
+    auto policy = SandboxPolicy::make(request, CgroupHost{}, true, 1 << 30);
+    ASSERT_TRUE(policy) << policy.error();
+    EXPECT_EQ(policy->walls.network, !network);
+    ChildPlan plan;
+    add_session_mounts(plan, AccountStore(), "/tmp/homes", "acct", policy->private_network);
+    EXPECT_EQ((plan.clone_flags & CLONE_NEWNET) != 0, !network);
+  }
+}
 
 TEST(SessionMounts, EveryMountIsNosuidNodevAndStaysInTheSessionsNamespaces) {
   for (bool network : {false, true}) {

@@ -196,3 +196,18 @@ def test_depths_below_a_moved_directory_stay_on_its_side(in_fork):
     moved.mkdir("/t/u/v")
     with pytest.raises(ValueError, match="Maximum filesystem depth exceeded"):
         other.mkdir(deep + "/t/u/v")
+
+
+def test_an_image_with_an_id_twice_is_refused():
+    """Two entries of one id would share one table slot: such an image (the
+    second file's id patched to the first's) loads into nothing."""
+    fs = lumvex.PyFs()
+    fs.touch("/a")
+    fs.touch("/b")
+    make, args, state = fs.__reduce__()
+    at = state.index(b"\x01\x00\x00\x00b") - 16  # the id of b's record: before time and name
+    assert state[at:at + 8] == (2).to_bytes(8, "little")
+    copy = make(*args)
+    with pytest.raises(ValueError, match="entry id 1 appears twice"):
+        copy.__setstate__(state[:at] + (1).to_bytes(8, "little") + state[at + 8:])
+    assert copy.listdir("/") == ([], [])

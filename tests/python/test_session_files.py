@@ -194,7 +194,9 @@ def test_failures_raise_their_errno_and_change_nothing(session, tmp_path, call, 
     disk, kept = tree_on_disk(tmp_path), tree_of(fs, "/")
     with pytest.raises(OSError) as raised:
         call(session, fs)
-    assert raised.value.errno == error
+    assert raised.value.errno == error and raised.value.strerror
+    assert raised.value.filename in ("missing", "dir", "fifo", "missing/f", "file/f", "file",
+                                     "file/x", "/old/f", "/old/f/g", "/missing")
     assert tree_on_disk(tmp_path) == disk and tree_of(fs, "/") == kept
 
 
