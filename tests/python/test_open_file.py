@@ -186,3 +186,8 @@ def test_argument_types_are_named(call, message):
     with pytest.raises(TypeError) as raised:
         call(fs)
     assert str(raised.value) == message and fs.listdir("/") == ([], [])
+
+
+def test_the_default_filesystem_is_one_and_the_same():
+    fs = lumvex_protocol.default_fs()
+    assert isinstance(fs, lumvex.PyFs) and lumvex_protocol.default_fs() is fs

@@ -175,6 +175,7 @@ def test_write_file_replaces_whole_and_keeps_the_mode(session, tmp_path, mode):
     (lambda s, fs: files.read_file(s, "fifo"), errno.EINVAL),
     (lambda s, fs: files.write_file(s, "missing/f", b"x"), errno.ENOENT),
     (lambda s, fs: files.write_file(s, "file/f", b"x"), errno.ENOTDIR),
+    (lambda s, fs: files.write_file(s, "dir", b"x"), errno.EIO),  # its temporary file goes
     (lambda s, fs: files.download(s, "missing", fs, "/new"), errno.ENOENT),
     (lambda s, fs: files.download(s, "fifo", fs, "/new"), errno.EINVAL),
     (lambda s, fs: files.download(s, "file", fs, "/old/f/g"), errno.ENOTDIR),
