@@ -211,3 +211,27 @@ def test_an_image_with_an_id_twice_is_refused():
     with pytest.raises(ValueError, match="entry id 1 appears twice"):
         copy.__setstate__(state[:at] + (1).to_bytes(8, "little") + state[at + 8:])
     assert copy.listdir("/") == ([], [])
+
+
+RENAMES = [(src, dst) for src in ("/a", "/a/x", "/a/d", "/a/d/f", "/b/y")
+           for dst in ("/a/new", "/b/new", "/b/y", "/new") if src != dst]
+
+
+@pytest.mark.parametrize("in_fork", [False, True])
+def test_every_rename_on_one_side_leaves_the_other(in_fork):
+    """Each entry renamed within its directory, into another, over a file and
+    to the top, on either side of a fresh fork: the other side keeps its
+    tree, and the side that renamed has what an unshared copy has."""
+    for src, dst in RENAMES:
+        fs = lumvex.PyFs()
+        for path in ("/a", "/a/d", "/b"):
+            fs.mkdir(path)
+        for path in ("/a/x", "/a/d/f", "/b/y"):
+            write(fs, path, path.encode())
+        copy = pickle.loads(pickle.dumps(fs))
+        fork = fs.fork()
+        changed, other = (fork, fs) if in_fork else (fs, fork)
+        kept = tree_of(other)
+        assert apply(changed, ("rename", src, dst)) == apply(copy, ("rename", src, dst))
+        assert tree_of(other) == kept, (src, dst)
+        assert tree_of(changed) == tree_of(copy), (src, dst)
