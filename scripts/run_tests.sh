@@ -280,7 +280,7 @@ cpp_tests() {
   fi
   say "Running the host-session tests with sudo (they need root)."
   local test
-  for test in "$dir"/tests/cpp/pool_*_test; do
+  for test in "$dir"/tests/cpp/pool_*_test "$dir"/tests/cpp/sandbox_store_test; do
     run "$step: ${test##*/}" "cpp-$name-${test##*/}.log" as_root env \
       "TSAN_OPTIONS=${TSAN_OPTIONS:-}" "ASAN_OPTIONS=${ASAN_OPTIONS:-}" \
       "UBSAN_OPTIONS=${UBSAN_OPTIONS:-}" "LUMVEX_NAME_SEQUENCE_LOCK=${LUMVEX_NAME_SEQUENCE_LOCK:-}" \

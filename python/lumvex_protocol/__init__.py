@@ -131,7 +131,9 @@ class LumvexRawFile(io.RawIOBase):
         # since it was last put in place.
         self._buffer = bytearray(content or b"") if writable else None
         self._pos = 0
-        self._dirty = False
+        # "w" and "x" start from nothing: a file that had content is
+        # truncated when the file is first flushed or closed, written to or not.
+        self._dirty = writable and content is None
         # What this open made (the file, then directories above it, deepest
         # first), removed again if nothing is ever put in place.
         self._fs = fs

@@ -9,6 +9,16 @@ import os
 
 import pytest
 
+try:
+    from hypothesis import Phase, settings
+except ImportError:  # the suites that need it say so
+    pass
+else:
+    # scripts/mutate.py runs the suites with --hypothesis-profile=mutate: a
+    # failing example is reported as found, not shrunk (which can take
+    # minutes when a planted fault is found).
+    settings.register_profile("mutate", phases=[Phase.explicit, Phase.reuse, Phase.generate])
+
 
 @pytest.hookimpl(hookwrapper=True)
 def pytest_runtest_makereport(item, call):

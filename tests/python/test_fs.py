@@ -303,6 +303,59 @@ def test_tree_at_the_depth_limit(fs):
     assert lines[-1] == "  " * 63 + "d/"
 
 
+@pytest.fixture
+def kinds(fs):
+    """/d holding /d/in, the file /f, and /e holding /e/sub holding /e/sub/g."""
+    for path in ("/d", "/d/in", "/e", "/e/sub"):
+        fs.mkdir(path)
+    fs.touch("/f")
+    fs.touch("/e/sub/g")
+    return fs
+
+
+@pytest.mark.parametrize("src, dst, message", [
+    ("/d", "/f", "The specified INode is not a directory"),   # a directory onto a file
+    ("/f", "/e", "The specified INode is not a file"),        # a file onto a directory
+    ("/d", "/e", "Directory is not empty"),
+    ("/e/sub", "/e", "Directory is not empty"),                # onto its own directory
+    ("/d", "/d/in/x", "File does not support the specified operation: rename"),
+    ("/d", "/d", None),                                        # onto itself: nothing to do
+    ("/missing", "/x", "Inode not found"),
+])
+def test_refused_renames_change_nothing(kinds, src, dst, message):
+    before = str(kinds)
+    if message is None:
+        kinds.rename(src, dst)
+    else:
+        raises_value_error(message, kinds.rename, src, dst)
+    assert str(kinds) == before
+
+
+def test_renames_at_the_depth_limit(fs):
+    """An entry may be moved to depth 64 but no deeper, and a directory only
+    as deep as its deepest entry allows."""
+    too_deep = "Maximum filesystem depth exceeded"
+    chain = ""
+    for _ in range(64):
+        chain += "/c"
+        fs.mkdir(chain)  # the last at depth 64
+    at_63 = "/c" * 63
+    fs.touch("/f")
+    fs.rename("/f", at_63 + "/f")  # depth 64
+    before = str(fs)
+    raises_value_error(too_deep, fs.rename, at_63 + "/f", chain + "/f")
+    assert str(fs) == before
+    fs.mkdir("/t")
+    fs.mkdir("/t/u")
+    fs.rename("/t", "/c" * 62 + "/t")  # its deepest entry at depth 64
+    before = str(fs)
+    raises_value_error(too_deep, fs.rename, "/c" * 62 + "/t", at_63 + "/t")
+    assert str(fs) == before
+    fs.rename("/c" * 62 + "/t", "/t")  # back up: the depths below follow
+    fs.mkdir("/t/u/v")
+    assert fs.listdir("/t/u") == ([], ["v"])
+
+
 # --- lifetime and reference counts ---------------------------------------------------
 
 

@@ -788,6 +788,22 @@ class SurfaceMachine(RuleBasedStateMachine):
             self.fs, self.model = saved
 
     @precondition(lambda self: self.forks)
+    @rule(data=st.data(), which=st.integers(0, 9), in_fork=st.booleans())
+    def rename_beside_a_fork(self, data, which, in_fork):
+        """An entry that exists, renamed in a fork or in the filesystem the
+        fork shares it with: into a sibling name, or into another directory."""
+        fs, model = self.forks[which % len(self.forks)] if in_fork else (self.fs, self.model)
+        known = sorted(model.path_of(i) for i in model.nodes if i != 0)
+        if not known:
+            return
+        src = data.draw(st.sampled_from(known))
+        dirs = sorted(model.path_of(i) for i in model.nodes if model.nodes[i].is_dir)
+        dst = data.draw(st.builds(lambda d, n: d.rstrip("/") + "/" + n,
+                                  st.sampled_from([split_last(src)[0] or "/"] + dirs),
+                                  st.sampled_from(NAMES)))
+        self.agree(lambda: fs.rename(src, dst), lambda: model.rename(src, dst))
+
+    @precondition(lambda self: self.forks)
     @rule(which=st.integers(0, 9))
     def drop_a_fork(self, which):
         self.forks.pop(which % len(self.forks))

@@ -13,8 +13,11 @@ if not os.environ.get("LUMVEX_NO_SKIPS"):
     pytest.importorskip("fsspec")
 
 import fsspec  # noqa: E402
+from hypothesis import HealthCheck, given, settings  # noqa: E402
+from hypothesis import strategies as st  # noqa: E402
 
 import lumvex  # noqa: E402
+import lumvex_protocol  # noqa: E402
 
 
 def test_modes_positions_and_truncate_as_python_files(tmp_path, capfd):
@@ -109,3 +112,84 @@ def test_archives_round_trip(write, read, through):
             write(f, "a")
         with opener("/archive", "rb") as f:
             assert read(f) == b"abc" * 2000
+
+
+def outcome(call):
+    """What `call` gives, or the type (and errno) of what it raises."""
+    try:
+        return "ok", call()
+    except (OSError, ValueError, TypeError) as error:
+        return type(error).__name__, getattr(error, "errno", None)
+
+
+@settings(max_examples=int(os.environ.get("LUMVEX_MODEL_EXAMPLES", 300)), deadline=None,
+          suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(mode=st.text(alphabet="rwaxbt+", max_size=4), buffering=st.sampled_from([-1, 0, 16]),
+       encoding=st.sampled_from([None, "utf-8", "latin-1"]), exists=st.booleans(),
+       data=st.binary(max_size=20),
+       steps=st.lists(st.tuples(st.sampled_from(["read", "write", "seek", "truncate", "tell",
+                                                 "readline", "flush"]),
+                                st.integers(0, 24)), max_size=6))
+def test_open_file_does_what_open_does(tmp_path, mode, buffering, encoding, exists, data, steps):
+    """Any mode, buffering and encoding, then a few calls on the file: the
+    same result, or the same error, as the built-in open on a host file, and
+    the same bytes stored at the end."""
+    fs = lumvex.PyFs()
+    host = str(tmp_path / "f")
+    if os.path.exists(host):
+        os.remove(host)
+    if exists:
+        with open(host, "wb") as f:
+            f.write(data)
+        with fs.open_file("/f", "wb") as f:
+            f.write(data)
+    files = []
+    for opener, path in ((open, host), (fs.open_file, "/f")):
+        got = outcome(lambda: opener(path, mode, buffering=buffering, encoding=encoding))
+        files.append(got[1] if got[0] == "ok" else None)
+        if got[0] != "ok":
+            files[-1] = got
+    host_file, lumvex_file = files
+    if isinstance(host_file, tuple) or isinstance(lumvex_file, tuple):
+        # Both refuse (open looks at the file before it finds that a text
+        # file cannot be unbuffered; open_file at its arguments first).
+        assert isinstance(host_file, tuple) and isinstance(lumvex_file, tuple)
+        unbuffered_text = buffering == 0 and "b" not in mode
+        assert host_file == lumvex_file or (unbuffered_text and "ValueError" in (
+            host_file[0], lumvex_file[0]))
+        return
+    with host_file, lumvex_file:
+        assert type(host_file) is type(lumvex_file) or (  # unbuffered: a raw file of its own
+            isinstance(host_file, io.RawIOBase) and isinstance(lumvex_file, io.RawIOBase))
+        text = isinstance(host_file, io.TextIOBase)
+        for name, number in steps:
+            def step(f):
+                if name == "write":
+                    return f.write(data.decode("latin-1")[:number] if text else data[:number])
+                if name == "seek":
+                    return f.seek(number if not text else 0)
+                if name == "truncate":
+                    return f.truncate(number)
+                if name in ("read", "readline"):
+                    return getattr(f, name)(number)
+                return getattr(f, name)()
+            assert outcome(lambda: step(host_file)) == outcome(lambda: step(lumvex_file)), name
+    with open(host, "rb") as f:
+        assert fs.read_bytes("/f") == f.read()
+
+
+@pytest.mark.parametrize("call, message", [
+    (lambda fs: lumvex_protocol.open_file(object(), "/f"), "fs must be a lumvex.PyFs, not object"),
+    (lambda fs: fs.open_file("/f", 3), "open_file() argument 'mode' must be str, not int"),
+    (lambda fs: fs.open_file(b"/f"), "open_file() argument 'path' must be str, not bytes"),
+])
+def test_argument_types_are_named(call, message):
+    fs = lumvex.PyFs()
+    with pytest.raises(TypeError) as raised:
+        call(fs)
+    assert str(raised.value) == message and fs.listdir("/") == ([], [])
+
+
+def test_the_default_filesystem_is_one_and_the_same():
+    fs = lumvex_protocol.default_fs()
+    assert isinstance(fs, lumvex.PyFs) and lumvex_protocol.default_fs() is fs

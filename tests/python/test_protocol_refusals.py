@@ -142,9 +142,22 @@ def test_filesystem_errors_carry_their_kind(call, code):
     assert raised.value.errno == code and type(raised.value) is ValueError
 
 
+def truncate_to_minus_one(lfs):
+    with lfs.open("/d/f", "r+b") as f:
+        f.truncate(-1)
+
+
 @pytest.mark.parametrize("call", [
+    truncate_to_minus_one,
+    lambda lfs: lfs.rmdir("/d/f"),                 # a file
     lambda lfs: lfs.mv("/d", "/d/b/c"),            # a directory into itself
     lambda lfs: lfs.mv("/missing", "/n/m"),        # a missing source
+    lambda lfs: lfs.rm("/d"),                      # a full directory, not recursive
+    lambda lfs: lfs.rm(["/d"]),
+    lambda lfs: lfs.rm("/d", maxdepth=1),
+    lambda lfs: lfs.rmdir("/d"),
+    lambda lfs: lfs.rm_file("/d"),
+    lambda lfs: lfs.rm("/missing", recursive=True),
     lambda lfs: lfs.makedirs("/d/f/x"),            # a file on the way
     lambda lfs: lfs.makedirs("/n/m/o"),            # the third is past max_entries
     lambda lfs: lfs.mkdir("/n/m/o/p"),
@@ -159,9 +172,12 @@ def test_a_refused_operation_changes_nothing(call):
     lfs = fsspec.filesystem("lumvex", fs=pyfs)
     lfs.pipe_file("/d/f", b"kept")
     before = snapshot(pyfs)
-    with pytest.raises((OSError, ValueError)):
+    with pytest.raises((OSError, ValueError)) as raised:
         call(lfs)
     assert snapshot(pyfs) == before
+    error = raised.value
+    if isinstance(error, OSError):  # it says what failed, why, and on which path
+        assert error.errno and error.strerror and error.filename
 
 
 NAMES = st.sampled_from(["/a", "/b", "/a/x", "/a/y", "/b/x", "/a/x/z", "/q/../a/y"])
