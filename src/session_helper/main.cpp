@@ -5,6 +5,7 @@
 //   lumvex-session-helper start         (plan on the control socket, fd 3)
 //   lumvex-session-helper kill UID TARGET SIGNAL
 //   lumvex-session-helper probe UID
+//   lumvex-session-helper transfer MODE PATH LIMIT
 //
 // start: reads a plan (wire.hpp), enters the namespaces and control groups
 // it names, makes its mounts and starts its program with the account's ids.
@@ -29,6 +30,9 @@
 // kernel's count of its processes: with a cap of two, a child can be made
 // only when the prober is the account's one process. Exit status 0 (alone),
 // EAGAIN (not alone) or another errno.
+//
+// transfer: a transfer out of a session (transfer.hpp) as the caller, for
+// tests where no session can be had.
 //
 // The helper holds nothing of the owner but what the plan sends it: every
 // other descriptor is closed on start, and its standard streams are
@@ -941,6 +945,12 @@ int main(int argc, char** argv) {
   if (mode == "start") {
     close_inherited(kControlFd);
     return start();
+  }
+  // A transfer with the caller's own ids and streams (sessions run it
+  // through a plan; this is for checking it where no session can be had).
+  if (mode == "transfer") {
+    if (argc != 5) return EINVAL;
+    return lumvex::run_transfer({argv[2], argv[3], argv[4]});
   }
   close_inherited(2);
   if (mode == "kill") return kill_as(argc, argv);

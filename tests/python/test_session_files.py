@@ -4,11 +4,9 @@ go out and come back, the old content they replace, and the errors they
 raise. (test_run.py runs them in a real session, walls and all.)"""
 
 import errno
-import io
 import os
 import posixpath
 import subprocess
-import tarfile
 
 import pytest
 
@@ -22,9 +20,13 @@ import _lumvex_session_files as files  # noqa: E402
 import lumvex  # noqa: E402
 
 
+HELPER = os.path.join(os.path.dirname(lumvex.__file__), "lumvex-session-helper")
+
+
 class LocalSession:
-    """What PyTerminalSession.run gives the methods, from a local bash whose
-    working directory is `home`."""
+    """What PyTerminalSession.run and _transfer give the methods: a local
+    bash, and lumvex's helper program running its transfer as this process,
+    both in the directory `home`."""
 
     def __init__(self, home):
         self.home = str(home)
@@ -36,15 +38,22 @@ class LocalSession:
                               capture_output=True, timeout=timeout,
                               env={"PATH": os.environ["PATH"], **(env or {})})
 
+    def _transfer(self, mode, path):
+        out = subprocess.run([HELPER, "transfer", mode, path, str(1 << 30)], cwd=self.home,
+                             capture_output=True, timeout=60)
+        if out.returncode != 0:
+            raise OSError(out.returncode, out.stderr.decode().strip(), path)
+        return out.stdout
+
 
 class CannedSession:
-    """A session whose every command prints `stdout`."""
+    """A session whose every transfer gives `stdout`."""
 
     def __init__(self, stdout):
         self.stdout = stdout
 
-    def run(self, command, **kwargs):
-        return subprocess.CompletedProcess(["bash"], 0, self.stdout, b"")
+    def _transfer(self, mode, path):
+        return self.stdout
 
 
 @pytest.fixture
@@ -145,11 +154,11 @@ def test_trees_go_out_and_come_back_whole_over_older_ones(tmp_path_factory, tree
     before = tree_of(back, "/")
     try:
         files.download(session, "up", back, "/in/back")
-    except NotADirectoryError:
-        assert conflict  # a file of the old tree where the new one has a directory
-        return
-    except ValueError:
-        assert conflict  # a directory of the old tree where the new one has a file
+    except (NotADirectoryError, IsADirectoryError):
+        # A file of the old tree where the new one has a directory, or the
+        # reverse: refused, and nothing of it stays.
+        assert conflict
+        assert tree_of(back, "/") == before
         return
     assert not conflict, before
     merged.update(flatten(tree))
@@ -218,16 +227,17 @@ def test_single_files_and_what_is_left_out(session, tmp_path):
                                 "real": b"r"}
 
 
-def test_download_keeps_an_archive_inside_its_target():
-    archive = io.BytesIO()
-    with tarfile.open(fileobj=archive, mode="w") as tar:
-        for name in ["../out", "/abs", "./in/../../up", "ok", "./", "d/../../x"]:
-            info = tarfile.TarInfo(name)
-            info.size = 2
-            tar.addfile(info, io.BytesIO(b"hi"))
+@pytest.mark.parametrize("name", ["../out", "a/../../x", "/abs", "a//b", "./in", "a\\b", ".."])
+def test_a_name_that_leaves_its_target_is_refused_before_anything_changes(name):
+    encoded = name.encode()
+    stream = (b"T" + b"F" + (2).to_bytes(4, "little") + b"ok" + (2).to_bytes(8, "little") + b"hi"
+              + b"F" + len(encoded).to_bytes(4, "little") + encoded + (2).to_bytes(8, "little")
+              + b"hi" + b"E")
     fs = lumvex.PyFs()
-    files.download(CannedSession(archive.getvalue()), "t", fs, "/target")
-    assert tree_of(fs, "/") == {"target": None, "target/ok": b"hi", "target/abs": b"hi"}
+    with pytest.raises(OSError) as raised:
+        files.download(CannedSession(stream), "t", fs, "/target")
+    assert raised.value.errno == errno.EINVAL
+    assert tree_of(fs, "/") == {}
 
 
 def test_a_transfer_that_blocks_times_out(session, monkeypatch):
@@ -237,5 +247,5 @@ def test_a_transfer_that_blocks_times_out(session, monkeypatch):
     monkeypatch.setattr(session, "run", blocked)
     monkeypatch.setattr(files, "TIMEOUT", 0.5)
     with pytest.raises(TimeoutError) as raised:
-        files.read_file(session, "f")
+        files.write_file(session, "f", b"x")
     assert raised.value.errno == errno.ETIMEDOUT and raised.value.filename == "f"

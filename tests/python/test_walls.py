@@ -367,3 +367,32 @@ def test_a_private_network_reaches_no_host_socket_or_device(tmp_path):
     finally:
         listener.close()
         os.unlink(path)
+
+
+def tiny_wheel():
+    """A wheel of a one-module package, made here: a local index of one."""
+    import io
+    import zipfile
+
+    files = {
+        "tiny/__init__.py": "ANSWER = 42\n",
+        "tiny-1.0.dist-info/METADATA": "Metadata-Version: 2.1\nName: tiny\nVersion: 1.0\n",
+        "tiny-1.0.dist-info/WHEEL": "Wheel-Version: 1.0\nGenerator: lumvex-tests\n"
+                                    "Root-Is-Purelib: true\nTag: py3-none-any\n",
+    }
+    files["tiny-1.0.dist-info/RECORD"] = "".join(f"{name},,\n" for name in files) + \
+        "tiny-1.0.dist-info/RECORD,,\n"
+    archive = io.BytesIO()
+    with zipfile.ZipFile(archive, "w") as wheel:
+        for name, text in files.items():
+            wheel.writestr(name, text)
+    return archive.getvalue()
+
+
+def test_pip_installs_from_a_local_index_under_the_filter():
+    with lumvex.PyTerminalSession(lumvex.PyUserPool()) as s:
+        s.run("mkdir -p index", check=True)
+        s.write_file("index/tiny-1.0-py3-none-any.whl", tiny_wheel())
+        out = s.run(f"{PY} -m venv v && v/bin/pip install -q --no-index --find-links index tiny"
+                    " && v/bin/python -c 'import tiny; print(tiny.ANSWER)'", timeout=120)
+        assert out.stdout.strip().endswith(b"42"), out
