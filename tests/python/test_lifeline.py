@@ -76,7 +76,10 @@ def test_sessions_end_with_a_killed_owner():
     try:
         name, uid = owner.stdout.readline().split()
         uid = int(uid)
-        assert wait_for(lambda: len(uid_processes(uid)) >= 4), uid_processes(uid)
+        # The shell's two sleeps, the detached one and the command in flight
+        # (on a busy host the last may still be starting: it need not be).
+        wait_for(lambda: len(uid_processes(uid)) >= 4, 20.0)
+        assert len(uid_processes(uid)) >= 3, uid_processes(uid)
     finally:
         owner.kill()
         owner.wait(timeout=10)
