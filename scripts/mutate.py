@@ -118,22 +118,22 @@ def build(targets, log):
 def test_commands(group, groups, host=True):
     """The area's test commands, fastest first, each with whether it needs
     the host-wide lock (left out without `host`)."""
-    spec = dict(groups[group])
+    tests = dict(groups[group])
     if not host:
-        spec["cpp_host"], spec["pytest_host"] = [], []
+        tests["cpp_host"], tests["pytest_host"] = [], []
     commands = []
-    for name in spec.get("cpp", []):
+    for name in tests.get("cpp", []):
         commands.append((name, [str(BUILD / "tests" / "cpp" / name), "--gtest_brief=1",
-                                "--gtest_fail_fast"] + spec.get("gtest_args", []), False))
-    for name in spec.get("cpp_host", []):
+                                "--gtest_fail_fast"] + tests.get("gtest_args", []), False))
+    for name in tests.get("cpp_host", []):
         commands.append((name, [str(BUILD / "tests" / "cpp" / name), "--gtest_brief=1",
                                 "--gtest_fail_fast"], True))
     # A failing example is not shrunk (conftest.py's profile "mutate").
     pytest = [sys.executable, "-m", "pytest", "-q", "-x", "-p", "no:cacheprovider",
               "--hypothesis-profile=mutate"]
-    for name in spec.get("pytest", []):
+    for name in tests.get("pytest", []):
         commands.append((name, pytest + [name], False))
-    for name in spec.get("pytest_host", []):
+    for name in tests.get("pytest_host", []):
         commands.append((name, pytest + [name], True))
     return commands
 
@@ -154,8 +154,8 @@ def under_lock(command, env):
 
 
 def targets_of(group, groups):
-    spec = groups[group]
-    return ["lumvex"] + spec.get("cpp", []) + spec.get("cpp_host", [])
+    tests = groups[group]
+    return ["lumvex"] + tests.get("cpp", []) + tests.get("cpp_host", [])
 
 
 @contextlib.contextmanager
