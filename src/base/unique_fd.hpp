@@ -1,5 +1,6 @@
 // UniqueFd: sole owner of a file descriptor, closed on destruction; UniqueDir
-// the same for a directory stream; write_all for writes that must go out
+// the same for a directory stream; write_all and read_all for writes and
+// reads that must go through whole
 // whole.
 #pragma once
 
@@ -58,6 +59,28 @@ inline int write_all(int fd, std::string_view text) {
     text.remove_prefix(static_cast<std::size_t>(n));
   }
   return 0;
+}
+
+// Reads exactly `size` bytes from `fd` into `data`, going on after partial
+// and interrupted reads. Gives 0, or the errno of the failure (EIO at the end
+// of the stream before all came).
+inline int read_all(int fd, void* data, std::size_t size) {
+  char* at = static_cast<char*>(data);
+  while (size > 0) {
+    ssize_t n = ::read(fd, at, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return errno;
+    if (n == 0) return EIO;
+    at += n;
+    size -= static_cast<std::size_t>(n);
+  }
+  return 0;
+}
+
+// The bytes of `value`, for write_all.
+template <typename T>
+std::string_view bytes_of(const T& value) {
+  return {reinterpret_cast<const char*>(&value), sizeof value};
 }
 
 }  // namespace lumvex

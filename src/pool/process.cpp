@@ -321,22 +321,6 @@ int ChildProcess::send(int signal) const {
   return pidfd_signal(pidfd_.get(), signal) == 0 ? 0 : errno;
 }
 
-bool ChildProcess::stopped_or_ended() const {
-  if (!pidfd_) return true;
-  if (adopted_) {
-    pollfd ended{pidfd_.get(), POLLIN, 0};
-    return ::poll(&ended, 1, 0) != 0;
-  }
-  siginfo_t info{};
-  for (;;) {
-    if (::waitid(P_PIDFD, static_cast<id_t>(pidfd_.get()), &info,
-                 WSTOPPED | WEXITED | WNOHANG | WNOWAIT | __WALL) == 0) {
-      return info.si_pid != 0;
-    }
-    if (errno != EINTR) return true;  // ECHILD: reaped elsewhere
-  }
-}
-
 bool ChildProcess::reap(int options) {
   if (adopted_) {
     // Its end is all there is to see; its parent reaps it.

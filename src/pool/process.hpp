@@ -78,10 +78,6 @@ class ChildProcess {
   // child has ended (also when something else has reaped it).
   int send(int signal) const;
 
-  // Whether the child is stopped or has ended, without waiting and without
-  // collecting its status.
-  bool stopped_or_ended() const;
-
   // Waits until the child ends or `deadline` passes, and reaps it. Returns
   // false only when the deadline passed first. A child that something else
   // reaped counts as ended (its status is unknown: -1).
@@ -130,17 +126,6 @@ struct SpawnOptions {
   bool transfer = false;
 };
 
-// A program that could not be started because its working directory could
-// not be entered (`error` is the errno of that).
-class WorkdirError : public InternalError {
- public:
-  WorkdirError(const std::string& what, int error) : InternalError(what), error_(error) {}
-  int error() const { return error_; }
-
- private:
-  int error_;
-};
-
 // A program that the helper could not start (`error` is the errno of the
 // step that failed: a full process cap, a missing program, ...).
 class ProgramStartError : public InternalError {
@@ -150,6 +135,12 @@ class ProgramStartError : public InternalError {
 
  private:
   int error_;
+};
+
+// The same, when the step was entering the program's working directory.
+class WorkdirError : public ProgramStartError {
+ public:
+  using ProgramStartError::ProgramStartError;
 };
 
 // Starts `program` (looked up on PATH as execvp does) with `args`. Throws

@@ -69,7 +69,7 @@
 #include <string_view>
 #include <vector>
 
-#include "session_helper/io.hpp"
+#include "base/unique_fd.hpp"
 #include "session_helper/syscall_filter.hpp"
 #include "session_helper/transfer.hpp"
 #include "session_helper/wire.hpp"
@@ -135,8 +135,9 @@ void sleep_ms(long ms) {
   }
 }
 
-using lumvex::helper_io::read_all;
-using lumvex::helper_io::write_all;
+using lumvex::bytes_of;
+using lumvex::read_all;
+using lumvex::write_all;
 
 // Signal actions back to their defaults and an open mask: the helper starts
 // with whatever the owner had (ignored signals stay ignored across exec).
@@ -195,7 +196,7 @@ bool receive_plan(Plan& plan) {
     fds.insert(fds.end(), data, data + count);
   }
   std::string payload(header.length, '\0');
-  if (!read_all(kControlFd, payload.data(), payload.size())) return false;
+  if (read_all(kControlFd, payload.data(), payload.size()) != 0) return false;
 
   auto fd_at = [&](std::int32_t index) {
     return index >= 0 && static_cast<std::size_t>(index) < fds.size()
@@ -501,9 +502,11 @@ int set_up(const Plan& plan) {
 // limits, privileges, a session, the account's ids and the working
 // directory. 0, or the errno (`workdir_failed` tells which step).
 int prepare_program(const Plan& plan, bool born_in_group, bool& workdir_failed) {
-  if (!born_in_group && plan.join_procs >= 0 && !write_all(plan.join_procs, "0", 1)) return errno;
+  if (!born_in_group && plan.join_procs >= 0) {
+    if (int error = write_all(plan.join_procs, "0"); error != 0) return error;
+  }
   for (int fd : plan.join_tasks) {
-    if (!write_all(fd, "0", 1)) return errno;
+    if (int error = write_all(fd, "0"); error != 0) return error;
   }
   for (int fd = 0; fd < 3; ++fd) {
     if (::dup2(plan.std_fds[fd], fd) < 0) return errno;
@@ -569,7 +572,7 @@ int exec_program(const Plan& plan) {
 }
 
 void answer(const Answer& reply) {
-  write_all(kControlFd, &reply, sizeof reply);
+  write_all(kControlFd, bytes_of(reply));
 }
 
 // The helper's own transfer as the program: every descriptor but the
@@ -626,23 +629,24 @@ void remove_group(int dir, const std::string& name, std::int64_t deadline) {
   }
 }
 
-// Clears account `uid`'s user and user-session keyrings (from a child, which
-// takes on the ids): what one session put there never reaches the next.
-// 0, or the errno.
-int clear_keyrings(long uid) {
+// Takes on account `uid`'s ids (all of them, supplementary groups dropped).
+int become(long uid) {
+  const uid_t u = static_cast<uid_t>(uid);
+  if (::setgroups(0, nullptr) != 0 || ::setresgid(u, u, u) != 0 || ::setresuid(u, u, u) != 0) {
+    return errno;
+  }
+  return 0;
+}
+
+// Runs `work` in a child that has taken on account `uid`'s ids, and gives
+// its result (0, or an errno): what a session's account may do, done as it.
+template <typename Work>
+int as_account(long uid, Work work) {
   const pid_t child = ::fork();
   if (child < 0) return errno;
   if (child == 0) {
-    const uid_t u = static_cast<uid_t>(uid);
-    int error = 0;
-    if (::setgroups(0, nullptr) != 0 || ::setresgid(u, u, u) != 0 || ::setresuid(u, u, u) != 0) {
-      error = errno;
-    }
-    for (long keyring : {kUserKeyring, kUserSessionKeyring}) {
-      if (error == 0 && ::syscall(SYS_keyctl, kKeyctlClear, keyring) != 0 && errno != ENOKEY) {
-        error = errno;
-      }
-    }
+    int error = become(uid);
+    if (error == 0) error = work();
     ::_exit(error);
   }
   int status = 0;
@@ -652,18 +656,24 @@ int clear_keyrings(long uid) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : EIO;
 }
 
-// Sends SIGKILL, with account `uid`'s ids, to everything the account may
-// signal (from a child, which takes on the ids).
-void kill_account(long uid) {
-  const pid_t child = ::fork();
-  if (child == 0) {
-    const uid_t u = static_cast<uid_t>(uid);
-    if (::setgroups(0, nullptr) == 0 && ::setresgid(u, u, u) == 0 && ::setresuid(u, u, u) == 0) {
-      ::kill(-1, SIGKILL);
+// Clears account `uid`'s user and user-session keyrings: what one session
+// put there never reaches the next. 0, or the errno.
+int clear_keyrings(long uid) {
+  return as_account(uid, [] {
+    for (long keyring : {kUserKeyring, kUserSessionKeyring}) {
+      if (::syscall(SYS_keyctl, kKeyctlClear, keyring) != 0 && errno != ENOKEY) return errno;
     }
-    ::_exit(0);
-  }
-  if (child > 0) ::waitpid(child, nullptr, 0);
+    return 0;
+  });
+}
+
+// Sends SIGKILL, with account `uid`'s ids, to everything the account may
+// signal.
+void kill_account(long uid) {
+  as_account(uid, [] {
+    ::kill(-1, SIGKILL);
+    return 0;
+  });
 }
 
 // The session ends: every process of it, with its control groups when the
@@ -680,7 +690,7 @@ void kill_account(long uid) {
     const std::string kill_file = group.name + "/cgroup.kill";
     const int fd = ::openat(group.dir, kill_file.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
     if (fd >= 0) {
-      write_all(fd, "1", 1);
+      write_all(fd, "1");
       ::close(fd);
     }
   }
@@ -700,8 +710,7 @@ void kill_account(long uid) {
   ::_exit(0);
 }
 
-// Reaps whatever has ended below the helper; true when `program` was among
-// them.
+// Reaps whatever has ended below the helper.
 void reap_all() {
   while (::waitpid(-1, nullptr, WNOHANG | __WALL) > 0) {
   }
@@ -854,7 +863,7 @@ int start() {
     if (failure.error == 0 && plan.transfer) ::_exit(transfer_in_place(plan));
     if (failure.error == 0) failure.error = exec_program(plan);
     failure.workdir_failed = workdir_failed;
-    write_all(report[1], &failure, sizeof failure);
+    write_all(report[1], bytes_of(failure));
     ::_exit(127);
   }
   ::close(report[1]);
@@ -862,7 +871,7 @@ int start() {
     reply.error = static_cast<int>(-pid);
   } else {
     Answer failure;
-    if (read_all(report[0], &failure, sizeof failure)) {
+    if (read_all(report[0], &failure, sizeof failure) == 0) {
       reply = failure;
       ::waitpid(static_cast<pid_t>(pid), nullptr, 0);
     }
@@ -894,15 +903,6 @@ int start() {
   ::sigprocmask(SIG_SETMASK, &none, nullptr);
   ::kill(::getpid(), signal);
   return 128 + signal;
-}
-
-// Takes on account `uid`'s ids (all of them, supplementary groups dropped).
-int become(long uid) {
-  const uid_t u = static_cast<uid_t>(uid);
-  if (::setgroups(0, nullptr) != 0 || ::setresgid(u, u, u) != 0 || ::setresuid(u, u, u) != 0) {
-    return errno;
-  }
-  return 0;
 }
 
 // A positive decimal number (or, with `negative`, a negative one too).

@@ -14,7 +14,7 @@
 #include <cstring>
 #include <string>
 
-#include "session_helper/io.hpp"
+#include "base/unique_fd.hpp"
 
 namespace lumvex {
 
@@ -34,8 +34,9 @@ class Failure {
   std::string path_;
 };
 
-bool write_all(const void* data, std::size_t size) {
-  return helper_io::write_all(STDOUT_FILENO, data, size);
+// Sends `size` bytes of `data` to standard output, whole.
+bool send(const void* data, std::size_t size) {
+  return write_all(STDOUT_FILENO, std::string_view(static_cast<const char*>(data), size)) == 0;
 }
 
 class Sender {
@@ -43,13 +44,13 @@ class Sender {
   explicit Sender(std::uint64_t limit) : limit_(limit) {}
 
   // Opens `path` (relative to `dir`) without following links anywhere.
-  int open_at(int dir, const std::string& path, const std::string& shown) const {
+  UniqueFd open_at(int dir, const std::string& path, const std::string& shown) const {
     open_how how{};
     how.flags = O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC;
     how.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
     const long fd = ::syscall(SYS_openat2, dir, path.c_str(), &how, sizeof how);
     if (fd < 0) throw Failure(errno, shown);
-    return static_cast<int>(fd);
+    return UniqueFd(static_cast<int>(fd));
   }
 
   // Sends the bytes of the regular file open at `fd` (its claimed size is
@@ -57,7 +58,7 @@ class Sender {
   void file_bytes(int fd, const struct stat& st, const std::string& shown, bool with_size) {
     const std::uint64_t size = static_cast<std::uint64_t>(st.st_size);
     if (size > limit_ - std::min(limit_, sent_)) throw Failure(EFBIG, shown);
-    if (with_size && !write_all(&size, sizeof size)) throw Failure(EPIPE, shown);
+    if (with_size && !send(&size, sizeof size)) throw Failure(EPIPE, shown);
     char buffer[65536];
     std::uint64_t left = size;
     while (left > 0) {
@@ -69,12 +70,12 @@ class Sender {
         std::memset(buffer, 0, sizeof buffer);
         while (left > 0) {
           const std::size_t part = std::min<std::uint64_t>(left, sizeof buffer);
-          if (!write_all(buffer, part)) throw Failure(EPIPE, shown);
+          if (!send(buffer, part)) throw Failure(EPIPE, shown);
           left -= part;
         }
         break;
       }
-      if (!write_all(buffer, static_cast<std::size_t>(n))) throw Failure(EPIPE, shown);
+      if (!send(buffer, static_cast<std::size_t>(n))) throw Failure(EPIPE, shown);
       left -= static_cast<std::uint64_t>(n);
     }
     sent_ += size;
@@ -86,8 +87,7 @@ class Sender {
     if (cost > limit_ - std::min(limit_, sent_)) throw Failure(EFBIG, name);
     sent_ += cost;
     const std::uint32_t length = static_cast<std::uint32_t>(name.size());
-    if (!write_all(&kind, 1) || !write_all(&length, sizeof length) ||
-        !write_all(name.data(), name.size())) {
+    if (!send(&kind, 1) || !send(&length, sizeof length) || !send(name.data(), name.size())) {
       throw Failure(EPIPE, name);
     }
   }
@@ -95,35 +95,27 @@ class Sender {
   // Sends what is below the directory open at `dir`.
   void directory(int dir, const std::string& relative, const std::string& shown, int depth) {
     if (depth > kMaxDepth) throw Failure(ELOOP, shown);
-    DIR* stream = ::fdopendir(::dup(dir));
-    if (stream == nullptr) throw Failure(errno, shown);
-    struct Closer {
-      DIR* stream;
-      ~Closer() { ::closedir(stream); }
-    } closer{stream};
-    while (dirent* entry = ::readdir(stream)) {
+    UniqueDir stream(::fdopendir(::dup(dir)));
+    if (!stream) throw Failure(errno, shown);
+    while (dirent* entry = ::readdir(stream.get())) {
       const std::string name = entry->d_name;
       if (name == "." || name == "..") continue;
       const std::string child = relative.empty() ? name : relative + "/" + name;
       const std::string child_shown = shown + "/" + name;
-      const int fd =
-          ::openat(dir, name.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
-      if (fd < 0) {
+      UniqueFd fd(
+          ::openat(dir, name.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
+      if (!fd) {
         if (errno == ELOOP || errno == ENXIO || errno == ENOENT) continue;  // links, sockets, gone
         throw Failure(errno, child_shown);
       }
-      struct Fd {
-        int fd;
-        ~Fd() { ::close(fd); }
-      } owned{fd};
       struct stat st{};
-      if (::fstat(fd, &st) != 0) throw Failure(errno, child_shown);
+      if (::fstat(fd.get(), &st) != 0) throw Failure(errno, child_shown);
       if (S_ISDIR(st.st_mode)) {
         record('D', child);
-        directory(fd, child, child_shown, depth + 1);
+        directory(fd.get(), child, child_shown, depth + 1);
       } else if (S_ISREG(st.st_mode)) {
         record('F', child);
-        file_bytes(fd, st, child_shown, true);
+        file_bytes(fd.get(), st, child_shown, true);
       }
     }
   }
@@ -136,11 +128,8 @@ class Sender {
 int transfer(const std::string& mode, const std::string& path, std::uint64_t limit) {
   Sender sender(limit);
   try {
-    const int fd = sender.open_at(AT_FDCWD, path, path);
-    struct Fd {
-      int fd;
-      ~Fd() { ::close(fd); }
-    } owned{fd};
+    const UniqueFd opened = sender.open_at(AT_FDCWD, path, path);
+    const int fd = opened.get();
     struct stat st{};
     if (::fstat(fd, &st) != 0) throw Failure(errno, path);
     if (mode == "send") {
@@ -150,14 +139,14 @@ int transfer(const std::string& mode, const std::string& path, std::uint64_t lim
       return 0;
     }
     if (S_ISREG(st.st_mode)) {
-      if (!write_all("F", 1)) throw Failure(EPIPE, path);
+      if (!send("F", 1)) throw Failure(EPIPE, path);
       sender.file_bytes(fd, st, path, false);
       return 0;
     }
     if (!S_ISDIR(st.st_mode)) throw Failure(EINVAL, path);
-    if (!write_all("T", 1)) throw Failure(EPIPE, path);
+    if (!send("T", 1)) throw Failure(EPIPE, path);
     sender.directory(fd, "", path, 1);
-    if (!write_all("E", 1)) throw Failure(EPIPE, path);
+    if (!send("E", 1)) throw Failure(EPIPE, path);
     return 0;
   } catch (const Failure& failure) {
     const std::string text = failure.path() + ": " +
