@@ -25,9 +25,9 @@ import shutil
 import sys
 import tempfile
 import time
-from contextlib import contextmanager
 
 import lumvex
+from bench_common import quiet_stdout
 
 QUICK = "--quick" in sys.argv
 OPS = 2_000 if QUICK else 20_000  # calls per timed loop
@@ -44,22 +44,6 @@ def best(run, repeat=REPEAT):
 
 def per_op(run):
     return best(run) / OPS
-
-
-@contextmanager
-def quiet_stdout():
-    """Sends file descriptor 1 to /dev/null (PyFileHandle.read prints a line
-    there on every call)."""
-    sys.stdout.flush()
-    saved = os.dup(1)
-    devnull = os.open(os.devnull, os.O_WRONLY)
-    os.dup2(devnull, 1)
-    try:
-        yield
-    finally:
-        os.dup2(saved, 1)
-        os.close(saved)
-        os.close(devnull)
 
 
 def resident_bytes():

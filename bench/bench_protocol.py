@@ -26,7 +26,6 @@ import os
 import pickle
 import sys
 import time
-from contextlib import contextmanager
 
 import fsspec
 import numpy as np
@@ -34,6 +33,7 @@ import pandas as pd
 from fsspec.implementations.memory import MemoryFileSystem
 
 import lumvex
+from bench_common import quiet_stdout
 
 QUICK = "--quick" in sys.argv
 REPEAT = 3 if QUICK else 7
@@ -191,22 +191,6 @@ def bench_pickle(files=10_000):
         loads = best(lambda: pickle.loads(dumped))
         rows.append((name, dumps, loads, len(dumped)))
     return rows
-
-
-@contextmanager
-def quiet_stdout():
-    """Sends file descriptor 1 to /dev/null (PyFileHandle.read prints a line
-    there on every call)."""
-    sys.stdout.flush()
-    saved = os.dup(1)
-    devnull = os.open(os.devnull, os.O_WRONLY)
-    os.dup2(devnull, 1)
-    try:
-        yield
-    finally:
-        os.dup2(saved, 1)
-        os.close(saved)
-        os.close(devnull)
 
 
 def per_call(body):
