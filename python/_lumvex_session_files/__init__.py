@@ -172,6 +172,8 @@ def _tree_entries(stream, path):
         if kind not in (b"D", b"F") or at + 4 > len(view):
             raise OSError(errno.EIO, "malformed transfer", path)
         length = int.from_bytes(view[at:at + 4], "little")
+        if at + 4 + length > len(view):
+            raise OSError(errno.EIO, "malformed transfer", path)
         name = bytes(view[at + 4:at + 4 + length]).decode("utf-8", "surrogateescape")
         at += 4 + length
         parts = name.split("/")

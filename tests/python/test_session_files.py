@@ -189,6 +189,7 @@ def test_write_file_replaces_whole_and_keeps_the_mode(session, tmp_path, mode):
     (lambda s, fs: files.download(s, "fifo", fs, "/new"), errno.EINVAL),
     (lambda s, fs: files.download(s, "file", fs, "/old/f/g"), errno.ENOTDIR),
     (lambda s, fs: files.download(s, "dir", fs, "/old/f"), errno.ENOTDIR),
+    (lambda s, fs: files.download(s, "file", fs, "/old"), errno.EISDIR),
     (lambda s, fs: files.upload(s, fs, "/missing", "up"), errno.ENOENT),
     (lambda s, fs: files.upload(s, fs, "/old/f", "file/x"), errno.ENOTDIR),
     (lambda s, fs: files.upload(s, fs, "/old", "file"), errno.EEXIST),
@@ -204,9 +205,11 @@ def test_failures_raise_their_errno_and_change_nothing(session, tmp_path, call, 
     disk, kept = tree_on_disk(tmp_path), tree_of(fs, "/")
     with pytest.raises(OSError) as raised:
         call(session, fs)
-    assert raised.value.errno == error and raised.value.strerror
+    # The text is the system's own for the errno, or a command's message.
+    text = raised.value.strerror
+    assert raised.value.errno == error and (text == os.strerror(error) or ": " in text), text
     assert raised.value.filename in ("missing", "dir", "fifo", "missing/f", "file/f", "file",
-                                     "file/x", "/old/f", "/old/f/g", "/missing")
+                                     "file/x", "/old", "/old/f", "/old/f/g", "/missing")
     assert tree_on_disk(tmp_path) == disk and tree_of(fs, "/") == kept
 
 
@@ -227,25 +230,106 @@ def test_single_files_and_what_is_left_out(session, tmp_path):
                                 "real": b"r"}
 
 
-@pytest.mark.parametrize("name", ["../out", "a/../../x", "/abs", "a//b", "./in", "a\\b", ".."])
+def stream_of(entries):
+    """The helper's tree stream of (name bytes, bytes or None for a directory)."""
+    out = b"T"
+    for name, data in entries:
+        out += (b"D" if data is None else b"F") + len(name).to_bytes(4, "little") + name
+        if data is not None:
+            out += len(data).to_bytes(8, "little") + data
+    return out + b"E"
+
+
+@pytest.mark.parametrize("name", ["../out", "a/../../x", "/abs", "a//b", "./in", "a\\b", "..",
+                                  b"bad\xff"])
 def test_a_name_that_leaves_its_target_is_refused_before_anything_changes(name):
-    encoded = name.encode()
-    stream = (b"T" + b"F" + (2).to_bytes(4, "little") + b"ok" + (2).to_bytes(8, "little") + b"hi"
-              + b"F" + len(encoded).to_bytes(4, "little") + encoded + (2).to_bytes(8, "little")
-              + b"hi" + b"E")
+    encoded = name if isinstance(name, bytes) else name.encode()
     fs = lumvex.PyFs()
     with pytest.raises(OSError) as raised:
-        files.download(CannedSession(stream), "t", fs, "/target")
-    assert raised.value.errno == errno.EINVAL
+        files.download(CannedSession(stream_of([(b"ok", b"hi"), (encoded, b"hi")])), "t", fs,
+                       "/target")
+    shown = encoded.decode("utf-8", "surrogateescape")
+    assert raised.value.strerror == (f"a name that is not UTF-8: {shown!r}"
+                                     if isinstance(name, bytes)
+                                     else f"a name the filesystem cannot hold: {shown!r}")
+    assert (raised.value.errno, raised.value.filename) == (errno.EINVAL, "t")
     assert tree_of(fs, "/") == {}
+
+
+NAME_PARTS = st.text(st.characters(blacklist_characters="/\\\x00", blacklist_categories=["Cs"]),
+                     min_size=1, max_size=6).filter(lambda p: p not in (".", ".."))
+ENTRIES = st.lists(st.tuples(st.lists(NAME_PARTS, min_size=1, max_size=3).map("/".join),
+                             st.none() | st.binary(max_size=20)), max_size=5)
+
+
+@settings(max_examples=200, deadline=None)
+@given(entries=ENTRIES)
+def test_tree_streams_read_whole_and_every_cut_or_unknown_one_is_refused(entries):
+    stream = stream_of([(name.encode(), data) for name, data in entries])
+    assert files._tree_entries(stream, "t") == entries
+    # Cut anywhere, or an entry of a kind that does not exist.
+    wrong = [stream[:cut] for cut in range(len(stream))]
+    wrong += [stream[:1] + b"X" + stream[2:]] if entries else []
+    for bad in wrong:
+        with pytest.raises(OSError) as raised:
+            files._tree_entries(bad, "t")
+        assert (raised.value.errno, raised.value.strerror, raised.value.filename) == (
+            errno.EIO, "malformed transfer", "t")
+
+
+def test_a_failed_download_puts_back_what_it_overwrote():
+    fs = lumvex.PyFs()
+    fs.mkdir("/t")
+    put(fs, "/t/a", b"old content")
+    # "a" is written over, "n" made, then "b" fails: a file where a directory must be.
+    put(fs, "/t/b", b"b")
+    stream = stream_of([(b"a", b"new"), (b"n", None), (b"b", None)])
+    with pytest.raises(NotADirectoryError):
+        files.download(CannedSession(stream), "t", fs, "/t")
+    assert tree_of(fs, "/") == {"t": None, "t/a": b"old content", "t/b": b"b"}
+
+
+@pytest.mark.parametrize("top, src", [("d", "/"), ("d", "/d/"), ("d", "\\d"), ("d", "d"),
+                                      ("dX", "/dX"), ("d ", "/d ")])
+def test_upload_takes_its_source_however_spelt(session, tmp_path, top, src):
+    fs = lumvex.PyFs()
+    fs.mkdir("/" + top)
+    put(fs, f"/{top}/f", b"f")
+    files.upload(session, fs, src, "up")
+    umask = os.umask(0o22)
+    os.umask(umask)
+    expected = {top: None, f"{top}/f": b"f"} if src == "/" else {"f": b"f"}
+    assert tree_on_disk(tmp_path / "up") == expected
+    for path, data in expected.items():
+        mode = (tmp_path / "up" / path).stat().st_mode & 0o777
+        assert mode == (0o755 if data is None else 0o644) & ~umask
+
+
+@pytest.mark.parametrize("stderr, code, text", [
+    (b"", errno.EIO, "exit status 3"),
+    (b"cat: \xff: Permission denied\n", errno.EACCES, "cat: \ufffd: Permission denied"),
+])
+def test_a_failed_command_gives_its_message_or_status(session, monkeypatch, stderr, code, text):
+    monkeypatch.setattr(session, "run", lambda *args, **kwargs: subprocess.CompletedProcess(
+        args, 3, b"", stderr))
+    with pytest.raises(OSError) as raised:
+        files.write_file(session, "f", b"x")
+    assert (raised.value.errno, raised.value.strerror, raised.value.filename) == (code, text, "f")
 
 
 def test_a_transfer_that_blocks_times_out(session, monkeypatch):
     def blocked(command, *, timeout=None, **kwargs):
         return subprocess.run(["sleep", "30"], timeout=timeout)
 
+    def stalled(mode, path):
+        raise OSError(errno.ETIMEDOUT, os.strerror(errno.ETIMEDOUT))
+
     monkeypatch.setattr(session, "run", blocked)
+    monkeypatch.setattr(session, "_transfer", stalled)
     monkeypatch.setattr(files, "TIMEOUT", 0.5)
-    with pytest.raises(TimeoutError) as raised:
-        files.write_file(session, "f", b"x")
-    assert raised.value.errno == errno.ETIMEDOUT and raised.value.filename == "f"
+    for call in (lambda: files.write_file(session, "f", b"x"),
+                 lambda: files.read_file(session, "f")):
+        with pytest.raises(TimeoutError) as raised:
+            call()
+        assert (raised.value.errno, raised.value.strerror, raised.value.filename) == (
+            errno.ETIMEDOUT, "transfer did not finish in 0.5 s", "f")
