@@ -148,7 +148,7 @@ struct SharedPool {
   TemplateRef default_template;
   // User namespaces that map the template owner to an account, by uid: made
   // on an account's first session from a template, kept with the pool.
-  Mutex idmap_mutex ACQUIRED_AFTER(mutex);
+  Mutex idmap_mutex;
   std::vector<std::pair<std::uint32_t, UniqueFd>> idmaps GUARDED_BY(idmap_mutex);
   Mutex mutex;
   UserPool pool GUARDED_BY(mutex);
