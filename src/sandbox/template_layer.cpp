@@ -84,7 +84,9 @@ class TreeCopy {
 
   HostResult<void> copy_dir(int from, int to, int depth) {
     if (depth > kMaxDepth) return host_error("copy a tree deeper than 256 levels", ELOOP);
-    int listing = ::fcntl(from, F_DUPFD_CLOEXEC, 0);
+    // A descriptor of its own: a duplicate would share (and move) the
+    // caller's position in the directory.
+    int listing = ::openat(from, ".", kDirFlags);
     if (listing < 0) return host_error("read a directory");
     DIR* dir = ::fdopendir(listing);
     if (dir == nullptr) {
