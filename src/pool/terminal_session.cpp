@@ -568,6 +568,12 @@ std::expected<TemplateRef, std::string> TerminalSession::snapshot() {
     from = UniqueFd(::openat(root->get(), state.name.c_str(), kDir));
   }
   if (!from) return failed(HostError{"open the session's files", errno});
+  // A session that changed nothing is its template, as it was.
+  if (state.layers) {
+    HostResult<bool> empty = directory_is_empty(from.get());
+    if (!empty) return failed(empty.error());
+    if (*empty) return state.layers;
+  }
   HostResult<TemplateRef> made = TemplateLayer::make(
       from.get(), state.layers ? TemplateLayer::Source::kUpper : TemplateLayer::Source::kDirectory,
       state.layers);

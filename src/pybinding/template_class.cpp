@@ -115,14 +115,26 @@ PyObject* layers_get(PyObject* self, void*) {
       [&]() -> PyObject* { return to_int(payload<PyTemplateData>(self).layers->depth()); });
 }
 
+// Bytes of file data in every layer of `top`.
+std::uint64_t layer_bytes(const TemplateRef& top) {
+  std::uint64_t total = 0;
+  for (const TemplateLayer* layer = top.get(); layer != nullptr; layer = layer->below().get()) {
+    total += layer->bytes();
+  }
+  return total;
+}
+
 PyObject* nbytes_get(PyObject* self, void*) {
+  return guarded(
+      [&]() -> PyObject* { return to_int(layer_bytes(payload<PyTemplateData>(self).layers)); });
+}
+
+// <lumvex.Template layers=2 nbytes=15661>
+PyObject* template_repr(PyObject* self) {
   return guarded([&]() -> PyObject* {
-    std::uint64_t total = 0;
-    for (const TemplateLayer* layer = payload<PyTemplateData>(self).layers.get(); layer != nullptr;
-         layer = layer->below().get()) {
-      total += layer->bytes();
-    }
-    return to_int(total);
+    const TemplateRef& top = payload<PyTemplateData>(self).layers;
+    return to_str("<lumvex.Template layers=" + std::to_string(top->depth()) +
+                  " nbytes=" + std::to_string(layer_bytes(top)) + ">");
   });
 }
 
@@ -145,8 +157,9 @@ PyMethodDef kTemplateMethods[] = {
 };
 
 PyTypeObject* build_template_type() {
-  PyTypeObject* type =
-      build_class<PyTemplateData>("Template", kTemplateDoc, {{Py_tp_methods, kTemplateMethods}});
+  PyTypeObject* type = build_class<PyTemplateData>(
+      "Template", kTemplateDoc,
+      {{Py_tp_methods, kTemplateMethods}, {Py_tp_repr, reinterpret_cast<void*>(&template_repr)}});
   if (type != nullptr && !add_getters(type, kTemplateGetters)) return nullptr;
   return type;
 }

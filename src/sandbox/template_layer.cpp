@@ -291,6 +291,29 @@ HostResult<UniqueFd> template_idmap(std::uint32_t uid) {
   return ns;
 }
 
+HostResult<bool> directory_is_empty(int dir) {
+  const int listing = ::openat(dir, ".", kDirFlags);
+  if (listing < 0) return host_error("read a directory");
+  DIR* stream = ::fdopendir(listing);
+  if (stream == nullptr) {
+    ::close(listing);
+    return host_error("read a directory");
+  }
+  bool empty = true;
+  errno = 0;
+  while (dirent* entry = ::readdir(stream)) {
+    const std::string_view name(entry->d_name);
+    if (name != "." && name != "..") {
+      empty = false;
+      break;
+    }
+  }
+  const int error = errno;
+  ::closedir(stream);
+  if (empty && error != 0) return host_error("read a directory", error);
+  return empty;
+}
+
 std::string templates_unavailable() {
   if (!can_mount()) return "templates need root with the right to mount";
   UniqueFd overlay(sys_fsopen("overlay", FSOPEN_CLOEXEC));

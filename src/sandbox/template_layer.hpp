@@ -88,6 +88,9 @@ HostResult<void> mount_template_home(int top, const char* home, const char* uppe
 // for idmapped mounts of template layers.
 HostResult<UniqueFd> template_idmap(std::uint32_t uid);
 
+// Whether the directory `dir` has no entries.
+HostResult<bool> directory_is_empty(int dir);
+
 // Why this host cannot start sessions from templates (empty when it can):
 // mounting, overlayfs and idmapped mounts of tmpfs are needed.
 std::string templates_unavailable();

@@ -80,6 +80,8 @@ def test_session_owns_a_private_copy_of_the_template(pool, source, made_from):
     with lumvex.PyTerminalSession(sessions_pool, **extra) as again:
         assert tree(again) == [f"a.txt f 6 {again.uid}", f"sub d 0 {again.uid}",
                                f"sub/b.txt f 5 {again.uid}"]
+        # Nothing changed: the snapshot is the template itself, no new layer.
+        assert repr(again.snapshot()) == repr(template) == "<lumvex.Template layers=1 nbytes=11>"
 
 
 # Random changes applied through generations of snapshots (each generation a
