@@ -574,9 +574,20 @@ std::expected<TemplateRef, std::string> TerminalSession::snapshot() {
     if (!empty) return failed(empty.error());
     if (*empty) return state.layers;
   }
-  HostResult<TemplateRef> made = TemplateLayer::make(
-      from.get(), state.layers ? TemplateLayer::Source::kUpper : TemplateLayer::Source::kDirectory,
-      state.layers);
+  TemplateLayer::Source source =
+      state.layers ? TemplateLayer::Source::kUpper : TemplateLayer::Source::kDirectory;
+  TemplateRef below = state.layers;
+  if (below && below->depth() >= kMaxTemplateLayers) {
+    // A stack as deep as it may be: the home as the session sees it becomes
+    // one new first layer (a copy of everything, once per so many snapshots).
+    UniqueFd stores(::openat(root->get(), ".store", kDir));
+    UniqueFd top(stores ? ::openat(stores.get(), state.name.c_str(), kDir) : -1);
+    from = UniqueFd(top ? ::openat(top.get(), "home", kDir) : -1);
+    if (!from) return failed(HostError{"open the session's files", errno});
+    source = TemplateLayer::Source::kDirectory;
+    below = nullptr;
+  }
+  HostResult<TemplateRef> made = TemplateLayer::make(from.get(), source, std::move(below));
   if (!made) return failed(made.error());
   return std::move(*made);
 }

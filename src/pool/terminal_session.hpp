@@ -79,7 +79,8 @@ class TerminalSession final : public AsyncTerminal {
 
   // A template of the home as it is now: a copy of what the session
   // changed since its template (of the whole home without one), stacked on
-  // that template. Processes go on meanwhile; a file being written during
+  // that template (a template of kMaxTemplateLayers layers gives way to one
+  // layer with the whole home). Processes go on meanwhile; a file being written during
   // the copy may be caught part way. An error text on a closed session,
   // a host error when the copy fails.
   std::expected<TemplateRef, std::string> snapshot();

@@ -149,6 +149,20 @@ def test_snapshots_of_snapshots_follow_a_model(pool, source):
                 fork.close()
 
 
+def test_a_long_line_of_snapshots_starts_a_new_stack(pool, source):
+    template = lumvex.Template.from_directory(source)
+    for generation in range(1, 131):
+        with lumvex.PyTerminalSession(pool, template=template) as session:
+            session.run(f"echo {generation} > last && rm -f g{generation - 1}"
+                        f" && touch g{generation}", check=True)
+            template = session.snapshot()
+        assert template.layers == (generation + 1 if generation < 128 else generation - 127)
+    with lumvex.PyTerminalSession(pool, template=template) as session:
+        assert tree(session) == [f"a.txt f 6 {session.uid}", f"g130 f 0 {session.uid}",
+                                 f"last f 4 {session.uid}", f"sub d 0 {session.uid}",
+                                 f"sub/b.txt f 5 {session.uid}"]
+
+
 def test_large_template_and_the_disk_wall(tmp_path):
     for d in range(100):
         sub = tmp_path / f"d{d:02}"
