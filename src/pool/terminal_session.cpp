@@ -592,11 +592,6 @@ std::expected<TemplateRef, std::string> TerminalSession::snapshot() {
   return std::move(*made);
 }
 
-TemplateRef TerminalSession::layers() const {
-  MutexLock one_close(state_->close_mutex);
-  return state_->layers;
-}
-
 void TerminalSession::end_processes(State& state, Channel& channel,
                                     std::vector<UniqueFd>& helper_children,
                                     std::optional<SessionUsage>& final_usage) {

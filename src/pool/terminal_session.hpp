@@ -84,8 +84,6 @@ class TerminalSession final : public AsyncTerminal {
   // the copy may be caught part way. An error text on a closed session,
   // a host error when the copy fails.
   std::expected<TemplateRef, std::string> snapshot();
-  // The template the session started from (null: none).
-  TemplateRef layers() const;
 
   // Moving is for handing a new session over; neither session may be in use
   // by another thread meanwhile.
