@@ -72,6 +72,40 @@ HostResult<UniqueFd> new_layer_mount() {
   return mount;
 }
 
+// Copies the data of the first `size` bytes of `from` into `to` (both at
+// offset 0, `to` empty), leaving holes where `from` has them; gives the
+// bytes of data copied.
+HostResult<std::uint64_t> copy_data(int from, int to, off_t size) {
+  std::uint64_t copied = 0;
+  off_t at = 0;
+  while (at < size) {
+    off_t data = ::lseek(from, at, SEEK_DATA);
+    if (data < 0 && errno == ENXIO) break;  // only a hole is left
+    if (data < 0) return host_error("find data");
+    if (data >= size) break;
+    off_t hole = ::lseek(from, data, SEEK_HOLE);
+    if (hole < 0) return host_error("find a hole");
+    hole = std::min(hole, size);
+    if (::lseek(to, data, SEEK_SET) != data) return host_error("seek");
+    off_t offset = data;
+    while (offset < hole) {
+      const ssize_t sent = ::sendfile(
+          to, from, &offset, static_cast<std::size_t>(std::min<off_t>(hole - offset, 1 << 30)));
+      if (sent < 0 && errno == EINTR) continue;
+      if (sent < 0) return host_error("copy");
+      if (sent == 0) {  // shrunk meanwhile
+        hole = offset;
+        size = offset;
+        break;
+      }
+      copied += static_cast<std::uint64_t>(sent);
+    }
+    at = hole;
+  }
+  if (::ftruncate(to, size) != 0) return host_error("set the size");
+  return copied;
+}
+
 struct CopyCount {
   std::uint64_t bytes = 0;
   std::uint64_t entries = 0;
@@ -148,18 +182,12 @@ class TreeCopy {
       UniqueFd target(
           ::openat(to, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
       if (!target) return host_error("create " + name);
-      // At most the size it had when opened: a file that grows meanwhile
-      // does not keep the copy going.
-      off_t left = opened.st_size;
-      while (left > 0) {
-        const ssize_t sent = ::sendfile(target.get(), source.get(), nullptr,
-                                        static_cast<std::size_t>(std::min<off_t>(left, 1 << 30)));
-        if (sent < 0 && errno == EINTR) continue;
-        if (sent < 0) return host_error("copy " + name);
-        if (sent == 0) break;
-        left -= sent;
-      }
-      count_.bytes += static_cast<std::uint64_t>(opened.st_size - left);
+      // Its data only, holes left as holes (a sparse file costs the layer
+      // what it costs its source), and at most the size it had when opened:
+      // a file that grows meanwhile does not keep the copy going.
+      HostResult<std::uint64_t> copied = copy_data(source.get(), target.get(), opened.st_size);
+      if (!copied) return host_error("copy " + name, copied.error().code);
+      count_.bytes += *copied;
       if (::fchown(target.get(), kTemplateOwner, kTemplateOwner) != 0 ||
           ::fchmod(target.get(), opened.st_mode & 0777) != 0 ||
           ::futimens(target.get(), times) != 0) {

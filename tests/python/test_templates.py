@@ -199,9 +199,14 @@ def test_hostile_content_gives_nothing(pool, tmp_path):
         assert session.run("cat shadow", timeout=60).returncode != 0
         # What a session plants goes no further through a snapshot: its
         # set-uid bits, FIFOs, and links stay links.
-        run(session, "cp /usr/bin/id mine && chmod 6755 mine && mkfifo pipe && ln -s /root r")
+        # A sparse file costs nothing against the disk wall; its holes stay
+        # holes, or the snapshot would hold 50 GiB of zeros.
+        run(session, "cp /usr/bin/id mine && chmod 6755 mine && mkfifo pipe && ln -s /root r"
+                     " && truncate -s 50G huge")
         snap = session.snapshot()
+    assert snap.nbytes - template.nbytes < 4 * MiB
     with lumvex.PyTerminalSession(pool, template=snap) as child:
+        assert run(child, "stat -c %s huge") == f"{50 << 30}\n"
         assert run(child, "stat -c '%n %A' mine r; ls pipe 2>&1 || true").splitlines()[:2] == [
             "mine -rwxr-xr-x", "r lrwxrwxrwx"]
         assert "No such file" in run(child, "ls pipe 2>&1 || true")
