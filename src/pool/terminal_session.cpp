@@ -577,6 +577,11 @@ std::expected<TemplateRef, std::string> TerminalSession::snapshot() {
   TemplateLayer::Source source =
       state.layers ? TemplateLayer::Source::kUpper : TemplateLayer::Source::kDirectory;
   TemplateRef below = state.layers;
+  // The layer holds at most what the session may store (a home without a
+  // store too: its snapshot takes no more of the host's memory than a
+  // store's would), in files of 8 KiB on average.
+  const std::uint64_t limit = transfer_limit();
+  TemplateLayer::Bounds bounds{limit, std::max(kMinInodes, limit / kBytesPerInode)};
   if (below && below->depth() >= kMaxTemplateLayers) {
     // A stack as deep as it may be: the home as the session sees it becomes
     // one new first layer (a copy of everything, once per so many snapshots).
@@ -585,9 +590,13 @@ std::expected<TemplateRef, std::string> TerminalSession::snapshot() {
     from = UniqueFd(top ? ::openat(top.get(), "home", kDir) : -1);
     if (!from) return failed(HostError{"open the session's files", errno});
     source = TemplateLayer::Source::kDirectory;
+    for (const TemplateLayer* layer = below.get(); layer != nullptr; layer = layer->below().get()) {
+      bounds.bytes += layer->bytes();
+      bounds.entries += layer->entries();
+    }
     below = nullptr;
   }
-  HostResult<TemplateRef> made = TemplateLayer::make(from.get(), source, std::move(below));
+  HostResult<TemplateRef> made = TemplateLayer::make(from.get(), source, std::move(below), bounds);
   if (!made) return failed(made.error());
   return std::move(*made);
 }

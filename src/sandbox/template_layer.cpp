@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <map>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -55,10 +56,18 @@ std::string fd_path(int fd) {
 }
 
 // A new tmpfs, mounted nowhere (nosuid, nodev), whose root belongs to the
-// template owner.
-HostResult<UniqueFd> new_layer_mount() {
+// template owner, within `bounds`.
+HostResult<UniqueFd> new_layer_mount(const TemplateLayer::Bounds& bounds) {
   UniqueFd context(sys_fsopen("tmpfs", FSOPEN_CLOEXEC));
   if (!context) return host_error("create a tmpfs for a template");
+  if (bounds.bytes != 0) {
+    const std::string size = std::to_string(bounds.bytes);
+    const std::string inodes = std::to_string(bounds.entries);
+    if (sys_fsconfig(context.get(), FSCONFIG_SET_STRING, "size", size.c_str(), 0) != 0 ||
+        sys_fsconfig(context.get(), FSCONFIG_SET_STRING, "nr_inodes", inodes.c_str(), 0) != 0) {
+      return host_error("bound a tmpfs for a template");
+    }
+  }
   if (sys_fsconfig(context.get(), FSCONFIG_SET_STRING, "mode", "0755", 0) != 0 ||
       sys_fsconfig(context.get(), FSCONFIG_CMD_CREATE, nullptr, nullptr, 0) != 0) {
     return host_error("create a tmpfs for a template");
@@ -114,9 +123,12 @@ struct CopyCount {
 // Copies what `from` holds (read without following links) into `to`.
 class TreeCopy {
  public:
-  TreeCopy(TemplateLayer::Source source, CopyCount& count) : source_(source), count_(count) {}
+  // `root` is the layer's root directory, which `to` of the first call is.
+  TreeCopy(TemplateLayer::Source source, int root, CopyCount& count)
+      : source_(source), root_(root), count_(count) {}
 
-  HostResult<void> copy_dir(int from, int to, int depth) {
+  // `path`: where `to` is below the layer's root ("" for the root).
+  HostResult<void> copy_dir(int from, int to, int depth, const std::string& path) {
     if (depth > kMaxDepth) return host_error("copy a tree deeper than 256 levels", ELOOP);
     // A descriptor of its own: a duplicate would share (and move) the
     // caller's position in the directory.
@@ -138,13 +150,15 @@ class TreeCopy {
     ::closedir(dir);
     if (error != 0) return host_error("read a directory", error);
     for (const std::string& name : names) {
-      if (auto r = copy_entry(from, to, name, depth); !r) return r;
+      if (auto r = copy_entry(from, to, name, depth, path.empty() ? name : path + "/" + name); !r)
+        return r;
     }
     return {};
   }
 
  private:
-  HostResult<void> copy_entry(int from, int to, const std::string& name, int depth) {
+  HostResult<void> copy_entry(int from, int to, const std::string& name, int depth,
+                              const std::string& path) {
     struct stat st{};
     if (::fstatat(from, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
       if (errno == ENOENT) return {};  // gone meanwhile
@@ -166,7 +180,7 @@ class TreeCopy {
           return host_error("mark " + name + " opaque");
         }
       }
-      if (auto r = copy_dir(source.get(), target.get(), depth + 1); !r) return r;
+      if (auto r = copy_dir(source.get(), target.get(), depth + 1, path); !r) return r;
       if (::fchown(target.get(), kTemplateOwner, kTemplateOwner) != 0 ||
           ::fchmod(target.get(), st.st_mode & 01777) != 0 || ::futimens(target.get(), times) != 0) {
         return host_error("set the owner of " + name);
@@ -179,6 +193,18 @@ class TreeCopy {
       struct stat opened{};
       if (::fstat(source.get(), &opened) != 0) return host_error("inspect " + name);
       if (!S_ISREG(opened.st_mode)) return {};
+      // A file with several names is copied once and linked again, so a
+      // tree costs the layer what it costs its source.
+      const std::pair<dev_t, ino_t> identity{opened.st_dev, opened.st_ino};
+      if (opened.st_nlink > 1) {
+        if (auto first = copied_.find(identity); first != copied_.end()) {
+          if (::linkat(root_, first->second.c_str(), to, name.c_str(), 0) != 0) {
+            return host_error("link " + name);
+          }
+          ++count_.entries;
+          return {};
+        }
+      }
       UniqueFd target(
           ::openat(to, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
       if (!target) return host_error("create " + name);
@@ -188,6 +214,7 @@ class TreeCopy {
       HostResult<std::uint64_t> copied = copy_data(source.get(), target.get(), opened.st_size);
       if (!copied) return host_error("copy " + name, copied.error().code);
       count_.bytes += *copied;
+      if (opened.st_nlink > 1) copied_.emplace(identity, path);
       if (::fchown(target.get(), kTemplateOwner, kTemplateOwner) != 0 ||
           ::fchmod(target.get(), opened.st_mode & 0777) != 0 ||
           ::futimens(target.get(), times) != 0) {
@@ -219,7 +246,11 @@ class TreeCopy {
   }
 
   TemplateLayer::Source source_;
+  int root_;
   CopyCount& count_;
+  // Files with several names already copied, by identity: their path below
+  // the layer's root.
+  std::map<std::pair<dev_t, ino_t>, std::string> copied_;
 };
 
 }  // namespace
@@ -232,7 +263,8 @@ TemplateLayer::TemplateLayer(UniqueFd root, TemplateRef below, std::size_t depth
       bytes_(bytes),
       entries_(entries) {}
 
-HostResult<TemplateRef> TemplateLayer::make(int from, Source source, TemplateRef below) {
+HostResult<TemplateRef> TemplateLayer::make(int from, Source source, TemplateRef below,
+                                            Bounds bounds) {
   const std::size_t depth = below ? below->depth() + 1 : 1;
   std::uint64_t bytes = 0;
   std::uint64_t entries = 0;
@@ -240,7 +272,7 @@ HostResult<TemplateRef> TemplateLayer::make(int from, Source source, TemplateRef
     return host_error("stack more than " + std::to_string(kMaxTemplateLayers) + " template layers",
                       EMLINK);
   }
-  HostResult<UniqueFd> mount = new_layer_mount();
+  HostResult<UniqueFd> mount = new_layer_mount(bounds);
   if (!mount) return std::unexpected(mount.error());
   {
     // The mount's descriptor is a path only (and the one owner of the
@@ -248,8 +280,8 @@ HostResult<TemplateRef> TemplateLayer::make(int from, Source source, TemplateRef
     UniqueFd root(::openat(mount->get(), ".", kDirFlags));
     if (!root) return host_error("open a template's tmpfs");
     CopyCount count;
-    TreeCopy copy(source, count);
-    if (auto r = copy.copy_dir(from, root.get(), 0); !r) return std::unexpected(r.error());
+    TreeCopy copy(source, root.get(), count);
+    if (auto r = copy.copy_dir(from, root.get(), 0, ""); !r) return std::unexpected(r.error());
     bytes = count.bytes;
     entries = count.entries;
   }

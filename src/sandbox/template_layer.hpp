@@ -39,6 +39,13 @@ inline constexpr std::size_t kMaxTemplateLayers = 128;
 class TemplateLayer;
 using TemplateRef = std::shared_ptr<const TemplateLayer>;
 
+// What a new template layer may hold; zero bytes: tmpfs's own default (half
+// the memory).
+struct TemplateBounds {
+  std::uint64_t bytes = 0;
+  std::uint64_t entries = 0;
+};
+
 class TemplateLayer {
  public:
   // What goes into a new layer.
@@ -51,7 +58,12 @@ class TemplateLayer {
   // directory `from` (open; read without following links). Set-user-id,
   // set-group-id bits and anything that is no regular file, directory or
   // symbolic link (devices, FIFOs, sockets) are left out.
-  static HostResult<TemplateRef> make(int from, Source source, TemplateRef below);
+  //
+  // `bounds` caps what the layer may hold (a copy past them fails with
+  // ENOSPC).
+  using Bounds = TemplateBounds;
+  static HostResult<TemplateRef> make(int from, Source source, TemplateRef below,
+                                      Bounds bounds = {});
 
   TemplateLayer(UniqueFd root, TemplateRef below, std::size_t depth, std::uint64_t bytes,
                 std::uint64_t entries);

@@ -202,11 +202,13 @@ def test_hostile_content_gives_nothing(pool, tmp_path):
         # A sparse file costs nothing against the disk wall; its holes stay
         # holes, or the snapshot would hold 50 GiB of zeros.
         run(session, "cp /usr/bin/id mine && chmod 6755 mine && mkfifo pipe && ln -s /root r"
-                     " && truncate -s 50G huge")
+                     " && truncate -s 50G huge && head -c 8M /dev/urandom > linked"
+                     " && for i in $(seq 200); do ln linked link$i; done")
         snap = session.snapshot()
-    assert snap.nbytes - template.nbytes < 4 * MiB
+    assert snap.nbytes - template.nbytes < 12 * MiB
     with lumvex.PyTerminalSession(pool, template=snap) as child:
-        assert run(child, "stat -c %s huge") == f"{50 << 30}\n"
+        # Hard links stay links: one copy of the 8 MiB, not 201.
+        assert run(child, "stat -c %s huge; stat -c %h link7") == f"{50 << 30}\n201\n"
         assert run(child, "stat -c '%n %A' mine r; ls pipe 2>&1 || true").splitlines()[:2] == [
             "mine -rwxr-xr-x", "r lrwxrwxrwx"]
         assert "No such file" in run(child, "ls pipe 2>&1 || true")
