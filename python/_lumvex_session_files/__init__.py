@@ -250,3 +250,41 @@ def download(session, src, fs, dst):
         changes = [(p, None) for p in _parents(root) + ([root] if root != "/" else [])]
         changes += [(posixpath.join(root, name), data) for name, data in entries]
     _apply(fs, changes)
+
+
+def template_from_fs(cls, fs, path="/"):
+    """lumvex.Template.from_fs: the files and directories below `path` of
+    the PyFs `fs`, staged in a private directory of this process's own that
+    goes again once the template holds its copy."""
+    import os
+    import shutil
+    import tempfile
+
+    if not isinstance(fs, lumvex.PyFs):
+        raise TypeError("fs must be a lumvex.PyFs")
+    if not isinstance(path, str):
+        raise TypeError("path must be a str")
+    kind = _kind(fs, path)
+    if kind is None:
+        raise FileNotFoundError(errno.ENOENT, "No such file or directory", path)
+    if kind != "dir":
+        raise NotADirectoryError(errno.ENOTDIR, "Not a directory", path)
+    staging = tempfile.mkdtemp(prefix="lumvex-template-")
+    try:
+        pending = [(staging, path.rstrip("/") or "/")]
+        while pending:
+            host, inner = pending.pop()
+            files, dirs = fs.listdir(inner)
+            for name in files:
+                data = _read_fs_file(fs, posixpath.join(inner, name))
+                fd = os.open(os.path.join(host, name), os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o644)
+                with os.fdopen(fd, "wb") as out:
+                    out.write(data)
+                os.chmod(os.path.join(host, name), 0o644)
+            for name in dirs:
+                os.mkdir(os.path.join(host, name))
+                os.chmod(os.path.join(host, name), 0o755)
+                pending.append((os.path.join(host, name), posixpath.join(inner, name)))
+        return cls.from_directory(staging)
+    finally:
+        shutil.rmtree(staging, ignore_errors=True)

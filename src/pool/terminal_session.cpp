@@ -227,6 +227,9 @@ struct TerminalSession::State {
   // the session.
   SessionCgroup cgroup;
   AccountStore store;
+  // The template under the home, while open (its layers stay while any
+  // session or template holds them).
+  TemplateRef layers GUARDED_BY(close_mutex);
   int namespaces = 0;  // CLONE_NEW* flags of the session's own namespaces
   std::optional<SessionUsage> final_usage GUARDED_BY(close_mutex);
   std::atomic<std::uint64_t> commands{0};  // numbers the commands' leaves
@@ -292,13 +295,47 @@ bool end_helper(ChildProcess& helper, Clock::time_point deadline) {
   return helper.wait_until(deadline);
 }
 
+// A closed session's home goes with its template's mounts, so that
+// nothing mounted holds the template's layers once no session or template
+// object does.
+void release_layers(TemplateRef& layers, const std::string& name) {
+  if (!layers) return;
+  if (HostResult<UniqueFd> root = open_home_root(std::string(kHomeRoot)); root) {
+    (void)detach_account_mounts(root->get(), std::string(kHomeRoot), name);
+  }
+  layers.reset();
+}
+
+// The pool's user namespace that maps the template owner to `uid` (made on
+// first use; the claimed account is this session's alone meanwhile). The
+// descriptor stays the pool's.
+HostResult<int> account_idmap(SharedPool& pool, std::uint32_t uid) {
+  {
+    MutexLock lock(pool.idmap_mutex);
+    for (const auto& [owner, fd] : pool.idmaps) {
+      if (owner == uid) return fd.get();
+    }
+  }
+  HostResult<UniqueFd> made = template_idmap(uid);
+  if (!made) return std::unexpected(made.error());
+  MutexLock lock(pool.idmap_mutex);
+  return pool.idmaps.emplace_back(uid, std::move(*made)).second.get();
+}
+
 [[noreturn]] void throw_host(const HostError& error) {
   throw InternalError(error.message());
 }
 
 }  // namespace
 
-std::expected<TerminalSession, std::string> TerminalSession::make(PoolHandle pool) {
+std::expected<TerminalSession, std::string> TerminalSession::make(PoolHandle pool,
+                                                                  TemplateRef layers) {
+  if (!layers) layers = pool->default_template;
+  if (layers && !pool->policy.private_mounts) {
+    return std::unexpected(
+        "Failed to start the session from a template: templates need sessions with a store of "
+        "their own (root with the right to mount)");
+  }
   // An account whose last close failed is tried once: if what it left cannot
   // be ended now either, it goes back aside and another account is taken.
   for (bool retry = true;; retry = false) {
@@ -306,7 +343,7 @@ std::expected<TerminalSession, std::string> TerminalSession::make(PoolHandle poo
     const bool retried = account.retried;
     const std::uint32_t uid = account.uid;
     try {
-      return make_with(pool, std::move(account));
+      return make_with(pool, std::move(account), layers);
     } catch (const InternalError&) {
       if (!retried) throw;
       PoolGuard guard(*pool);
@@ -316,7 +353,8 @@ std::expected<TerminalSession, std::string> TerminalSession::make(PoolHandle poo
 }
 
 std::expected<TerminalSession, std::string> TerminalSession::make_with(const PoolHandle& pool,
-                                                                       ClaimedAccount account) {
+                                                                       ClaimedAccount account,
+                                                                       const TemplateRef& layers) {
   const SandboxPolicy& policy = pool->policy;
   auto state = std::make_unique<State>();
   MutexLock one_close(state->close_mutex);
@@ -348,8 +386,22 @@ std::expected<TerminalSession, std::string> TerminalSession::make_with(const Poo
   std::string home = canonical_root.native() + "/" + account.name;
   if (policy.private_mounts) {
     // A new store replaces the old one whatever it held; the home is its.
-    HostResult<AccountStore> store = AccountStore::reset(root.get(), std::string(kHomeRoot),
-                                                         account.name, account.uid, policy.disk);
+    int idmap = -1;
+    if (layers) {
+      HostResult<int> found = account_idmap(*pool, account.uid);
+      if (!found) {
+        return std::unexpected("Failed to start the session from a template: " +
+                               found.error().message());
+      }
+      idmap = *found;
+    }
+    HostResult<AccountStore> store =
+        AccountStore::reset(root.get(), std::string(kHomeRoot), account.name, account.uid,
+                            policy.disk, layers.get(), idmap);
+    if (!store && layers) {
+      return std::unexpected("Failed to start the session from a template: " +
+                             store.error().message());
+    }
     if (!store)
       throw InternalError(std::string(kCreateHomeFailed) + ": " + store.error().message());
     state->store = std::move(*store);
@@ -410,6 +462,7 @@ std::expected<TerminalSession, std::string> TerminalSession::make_with(const Poo
   PipedChild child = start_piped(
       "su", {"-s", "/bin/bash", "-P", "-c", shell_command(home), account.name}, std::move(options));
   state->namespaces = plan.clone_flags;
+  state->layers = layers;
   state->home = std::move(home);
   state->name = account.name;
   state->pool = pool;
@@ -471,6 +524,7 @@ void TerminalSession::close() {
     end_processes(state, *channel, helper_children, state.final_usage);
   } catch (const InternalError&) {
     state.store.detach();
+    release_layers(state.layers, state.name);
     claim.reset();
     {
       PoolGuard guard(*state.pool);
@@ -479,11 +533,72 @@ void TerminalSession::close() {
     throw;
   }
   state.store.detach();
+  release_layers(state.layers, state.name);
 
   // Nothing runs as the account any more: another pool may have it now.
   claim.reset();
   PoolGuard guard(*state.pool);
   guard->release_user(state.uid);
+}
+
+std::expected<TemplateRef, std::string> TerminalSession::snapshot() {
+  if (!state_) return std::unexpected("Failed to snapshot the terminal session: it is closed");
+  State& state = *state_;
+  // Close waits: the store stays while it is copied.
+  MutexLock one_close(state.close_mutex);
+  {
+    MutexLock lock(state.mutex);
+    if (!state.channel) {
+      return std::unexpected("Failed to snapshot the terminal session: it is closed");
+    }
+  }
+  auto failed = [](const HostError& error) {
+    return std::unexpected("Failed to snapshot the terminal session: " + error.message());
+  };
+  HostResult<UniqueFd> root = open_home_root(std::string(kHomeRoot));
+  if (!root) return failed(root.error());
+  constexpr int kDir = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+  UniqueFd from;
+  if (state.store.valid()) {
+    // The store's own directory: what the session wrote, never the overlay.
+    UniqueFd stores(::openat(root->get(), ".store", kDir));
+    UniqueFd top(stores ? ::openat(stores.get(), state.name.c_str(), kDir) : -1);
+    if (top) from = UniqueFd(::openat(top.get(), state.layers ? "upper" : "home", kDir));
+  } else {
+    from = UniqueFd(::openat(root->get(), state.name.c_str(), kDir));
+  }
+  if (!from) return failed(HostError{"open the session's files", errno});
+  // A session that changed nothing is its template, as it was.
+  if (state.layers) {
+    HostResult<bool> empty = directory_is_empty(from.get());
+    if (!empty) return failed(empty.error());
+    if (*empty) return state.layers;
+  }
+  TemplateLayer::Source source =
+      state.layers ? TemplateLayer::Source::kUpper : TemplateLayer::Source::kDirectory;
+  TemplateRef below = state.layers;
+  // The layer holds at most what the session may store (a home without a
+  // store too: its snapshot takes no more of the host's memory than a
+  // store's would), in files of 8 KiB on average.
+  const std::uint64_t limit = transfer_limit();
+  TemplateLayer::Bounds bounds{limit, std::max(kMinInodes, limit / kBytesPerInode)};
+  if (below && below->depth() >= kMaxTemplateLayers) {
+    // A stack as deep as it may be: the home as the session sees it becomes
+    // one new first layer (a copy of everything, once per so many snapshots).
+    UniqueFd stores(::openat(root->get(), ".store", kDir));
+    UniqueFd top(stores ? ::openat(stores.get(), state.name.c_str(), kDir) : -1);
+    from = UniqueFd(top ? ::openat(top.get(), "home", kDir) : -1);
+    if (!from) return failed(HostError{"open the session's files", errno});
+    source = TemplateLayer::Source::kDirectory;
+    for (const TemplateLayer* layer = below.get(); layer != nullptr; layer = layer->below().get()) {
+      bounds.bytes += layer->bytes();
+      bounds.entries += layer->entries();
+    }
+    below = nullptr;
+  }
+  HostResult<TemplateRef> made = TemplateLayer::make(from.get(), source, std::move(below), bounds);
+  if (!made) return failed(made.error());
+  return std::move(*made);
 }
 
 void TerminalSession::end_processes(State& state, Channel& channel,

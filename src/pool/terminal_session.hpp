@@ -43,6 +43,7 @@
 #include "pool/user_pool.hpp"
 #include "sandbox/cgroup.hpp"
 #include "sandbox/host_files.hpp"
+#include "sandbox/template_layer.hpp"
 #include "terminal/async_terminal.hpp"
 
 namespace lumvex {
@@ -68,7 +69,21 @@ class TerminalSession final : public AsyncTerminal {
   // directory cannot be made or cleared, or a host program cannot be
   // started. After a failure past taking the account, the account is not
   // given back to the pool.
-  static std::expected<TerminalSession, std::string> make(PoolHandle pool);
+  //
+  // With `layers` (or else the pool's default template), the home is an
+  // overlay that starts with the template's files, owned by the account
+  // (see sandbox/template_layer.hpp); the pool must have private mounts
+  // (an error text otherwise).
+  static std::expected<TerminalSession, std::string> make(PoolHandle pool,
+                                                          TemplateRef layers = nullptr);
+
+  // A template of the home as it is now: a copy of what the session
+  // changed since its template (of the whole home without one), stacked on
+  // that template (a template of kMaxTemplateLayers layers gives way to one
+  // layer with the whole home). Processes go on meanwhile; a file being written during
+  // the copy may be caught part way. An error text on a closed session,
+  // a host error when the copy fails.
+  std::expected<TemplateRef, std::string> snapshot();
 
   // Moving is for handing a new session over; neither session may be in use
   // by another thread meanwhile.
@@ -194,7 +209,8 @@ class TerminalSession final : public AsyncTerminal {
   explicit TerminalSession(std::unique_ptr<State> state);
 
   static std::expected<TerminalSession, std::string> make_with(const PoolHandle& pool,
-                                                               ClaimedAccount account);
+                                                               ClaimedAccount account,
+                                                               const TemplateRef& layers);
   // Ends every process of the session (see close()), and gives the final
   // figures of its control groups; throws InternalError.
   static void end_processes(State& state, Channel& channel, std::vector<UniqueFd>& helper_children,

@@ -19,6 +19,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "base/mutex.hpp"
@@ -27,6 +28,7 @@
 #include "base/unique_fd.hpp"
 #include "sandbox/host_files.hpp"
 #include "sandbox/policy.hpp"
+#include "sandbox/template_layer.hpp"
 
 namespace lumvex {
 
@@ -141,6 +143,13 @@ struct SharedPool {
   explicit SharedPool(SandboxPolicy walls = {}) : policy(std::move(walls)) {}
 
   const SandboxPolicy policy;  // the walls of every session; fixed
+  // The template of sessions made without one (none: an empty home); set
+  // before the pool is shared, fixed afterwards.
+  TemplateRef default_template;
+  // User namespaces that map the template owner to an account, by uid: made
+  // on an account's first session from a template, kept with the pool.
+  Mutex idmap_mutex;
+  std::vector<std::pair<std::uint32_t, UniqueFd>> idmaps GUARDED_BY(idmap_mutex);
   Mutex mutex;
   UserPool pool GUARDED_BY(mutex);
   Poison poison;  // set when a guard is left by an exception

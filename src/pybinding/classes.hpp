@@ -10,6 +10,7 @@
 
 #include "fs/file_handle.hpp"
 #include "fs/filesystem.hpp"
+#include "sandbox/template_layer.hpp"
 
 namespace lumvex::py {
 
@@ -43,6 +44,15 @@ PyTypeObject* term_type();
 // session on an account of a PyUserPool, closed when dropped.
 PyTypeObject* user_pool_type();
 PyTypeObject* terminal_session_type();
+// Template: a shared, read-only template of session homes. new_template
+// returns a new reference to an instance holding `layers`, or null with an
+// exception set.
+struct PyTemplateData {
+  TemplateRef layers;
+};
+PyTypeObject* template_type();
+PyObject* new_template(TemplateRef layers);
+
 // Makes a child of os.fork() let go of the parent's sessions.
 bool register_fork_handler();
 

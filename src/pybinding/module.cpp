@@ -60,6 +60,12 @@ PyObject* create_module() {
   for (const ClassEntry& entry : kClasses) {
     if (!add_class(module.get(), entry.name, entry.type())) return nullptr;
   }
+  // Template is reachable as an attribute; __all__ stays the six classes.
+  PyTypeObject* templates = template_type();
+  if (templates == nullptr ||
+      PyModule_AddObjectRef(module.get(), "Template", reinterpret_cast<PyObject*>(templates)) < 0) {
+    return nullptr;
+  }
   PyObject* internal_error = internal_error_type();
   if (internal_error == nullptr ||
       PyModule_AddObjectRef(module.get(), "InternalError", internal_error) < 0 ||

@@ -110,7 +110,8 @@ constexpr Signature kPoolNew{"PyUserPool.__new__",
                               {"processes", kOptional, kKeywordOnly},
                               {"cpu", kOptional, kKeywordOnly},
                               {"disk", kOptional, kKeywordOnly},
-                              {"network", kOptional, kKeywordOnly}}};
+                              {"network", kOptional, kKeywordOnly},
+                              {"template", kOptional, kKeywordOnly}}};
 constexpr Signature kUsage{"PyTerminalSession.usage", {}};
 constexpr Signature kRun{"PyTerminalSession.run",
                          {"command",
@@ -182,7 +183,17 @@ constexpr const char kDownloadDoc[] =
     "Copy the file or directory tree src of the session (relative to its\n"
     "home unless absolute) to dst in the PyFs fs: regular files and\n"
     "directories; links, FIFOs and devices are left out.\n";
-constexpr Signature kSessionNew{"PyTerminalSession.__new__", {"pool"}};
+constexpr Signature kSessionNew{"PyTerminalSession.__new__",
+                                {"pool", {"template", kOptional, kKeywordOnly}}};
+constexpr Signature kSnapshot{"PyTerminalSession.snapshot", {}};
+constexpr const char kSnapshotDoc[] =
+    "snapshot($self)\n--\n\n"
+    "\n"
+    "Return a lumvex.Template of the session's home as it is now, in time\n"
+    "proportional to what the session changed since its own template (its\n"
+    "whole home without one). The session's processes go on meanwhile: files\n"
+    "not written during the call are caught as they are; a file being written\n"
+    "may be caught part way.\n";
 constexpr Signature kWrite{"PyTerminalSession.write", {"data"}};
 constexpr Signature kClose{"PyTerminalSession.close", {}};
 constexpr Signature kFileno{"PyTerminalSession.fileno", {}};
@@ -263,6 +274,17 @@ PyTypeObject* class_type<SessionData>() {
 
 namespace {
 
+// template=: a Template, or None (or absent) for none.
+bool template_argument(Any object, TemplateRef& out) {
+  if (object.object == nullptr || object.object == Py_None) return true;
+  if (!PyObject_TypeCheck(object.object, template_type())) {
+    PyErr_SetString(PyExc_TypeError, "template must be a lumvex.Template or None");
+    return false;
+  }
+  out = payload<PyTemplateData>(object.object).layers;
+  return true;
+}
+
 // A positive byte count, or None (nullopt). Booleans are not counts.
 bool byte_count(const char* name, PyObject* object, std::optional<std::uint64_t>& out) {
   return optional_count(name, object, 1, "must be an int (bytes) or None",
@@ -274,7 +296,9 @@ bool byte_count(const char* name, PyObject* object, std::optional<std::uint64_t>
 // host command and creates nothing on the host; a wall asked for that the
 // host cannot give raises ValueError naming it.
 PyObject* pool_new_impl(PyTypeObject* type, Any memory, Any processes, Any cpu, Any disk,
-                        Any network) {
+                        Any network, Any template_arg) {
+  TemplateRef layers;
+  if (!template_argument(template_arg, layers)) return nullptr;
   WallRequest request;
   if (!byte_count("memory", memory.object, request.memory)) return nullptr;
   if (!byte_count("disk", disk.object, request.disk)) return nullptr;
@@ -313,7 +337,9 @@ PyObject* pool_new_impl(PyTypeObject* type, Any memory, Any processes, Any cpu, 
   }
   std::expected<SandboxPolicy, std::string> policy = SandboxPolicy::make(request);
   if (!policy) return raise_error(std::string_view(policy.error()));
-  return make_instance<PoolData>(type, make_shared_pool(std::move(*policy)));
+  PoolHandle handle = make_shared_pool(std::move(*policy));
+  handle->default_template = std::move(layers);
+  return make_instance<PoolData>(type, std::move(handle));
 }
 
 // PyUserPool.walls: which walls hold for this pool's sessions on this host,
@@ -349,11 +375,13 @@ void close_session(TerminalSession& session) {
 }
 
 // PyTerminalSession(pool): a new session on an account of `pool`.
-PyObject* session_new_impl(PyTypeObject* type, PoolData& pool) {
+PyObject* session_new_impl(PyTypeObject* type, PoolData& pool, Any template_arg) {
+  TemplateRef layers;
+  if (!template_argument(template_arg, layers)) return nullptr;
   PoolHandle handle = pool.pool;
   std::expected<TerminalSession, std::string> made = [&] {
     AllowThreads unlocked;
-    return TerminalSession::make(std::move(handle));
+    return TerminalSession::make(std::move(handle), std::move(layers));
   }();
   if (!made) return raise_error(std::string_view(made.error()));
   // A Ctrl-C while the session was being made (its waits are bounded, a few
@@ -793,6 +821,16 @@ PyObject* session_send_signal_impl(SessionData& session, Any sig) {
   return PyBool_FromLong(*sent ? 1 : 0);
 }
 
+// snapshot(): a template of the session's home as it is now.
+PyObject* session_snapshot_impl(SessionData& session) {
+  auto made = session.use([&](TerminalSession& s) {
+    AllowThreads unlocked;
+    return s.snapshot();
+  });
+  if (!made) return raise_error(std::string_view(made.error()));
+  return new_template(std::move(*made));
+}
+
 // The attributes user, uid and home: what the session is, fixed for its
 // life (also after close).
 PyObject* session_user_get(PyObject* self, void*) {
@@ -846,6 +884,7 @@ PyMethodDef kSessionMethods[] = {
     files_method<kReadFileName>(kReadFileDoc),
     files_method<kUploadName>(kUploadDoc),
     files_method<kDownloadName>(kDownloadDoc),
+    method<kSnapshot, &session_snapshot_impl>(kSnapshotDoc),
     noargs_method("__enter__", &enter_self, kEnterDoc),
     method<kExit, &session_exit_impl>(kExitDoc),
     kMethodsEnd,

@@ -11,6 +11,7 @@
 
 #include "sandbox/host_files.hpp"
 #include "sandbox/host_text.hpp"
+#include "sandbox/template_layer.hpp"
 
 namespace lumvex {
 
@@ -94,7 +95,8 @@ bool can_mount() {
 
 HostResult<AccountStore> AccountStore::reset(int root_fd, const std::string& root,
                                              const std::string& name, std::uint32_t uid,
-                                             std::uint64_t disk) {
+                                             std::uint64_t disk, const TemplateLayer* layers,
+                                             int idmap) {
   struct stat root_st{};
   if (::fstat(root_fd, &root_st) != 0) return host_error("inspect " + root);
 
@@ -142,8 +144,22 @@ HostResult<AccountStore> AccountStore::reset(int root_fd, const std::string& roo
       ::openat(stores.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   if (!top) return host_error("open " + store.mount_point_);
 
-  HostResult<UniqueFd> home = make_dir_at(top.get(), "home", uid, 0700);
-  if (!home) return std::unexpected(home.error());
+  if (layers != nullptr) {
+    // The home is an overlay: the template's files under what the session
+    // writes, which stays in the store.
+    for (auto [dir, owner] :
+         {std::pair{"upper", uid}, std::pair{"work", 0u}, std::pair{"home", 0u}}) {
+      if (auto made = make_dir_at(top.get(), dir, owner, 0700); !made) {
+        return std::unexpected(made.error());
+      }
+    }
+    if (auto mounted = mount_template_home(top.get(), "home", "upper", "work", *layers, idmap);
+        !mounted) {
+      return std::unexpected(mounted.error());
+    }
+  } else if (HostResult<UniqueFd> home = make_dir_at(top.get(), "home", uid, 0700); !home) {
+    return std::unexpected(home.error());
+  }
   for (const Place& place : kPrivatePlaces) {
     if (auto dir = make_dir_at(top.get(), place.dir, 0, 01777); !dir) {
       return std::unexpected(dir.error());

@@ -25,6 +25,8 @@
 
 namespace lumvex {
 
+class TemplateLayer;
+
 class AccountStore {
  public:
   AccountStore() = default;
@@ -32,10 +34,14 @@ class AccountStore {
   // Replaces whatever the account `name` had at <root>/<name> (an earlier
   // store, or a plain home directory, removed without following links) by
   // a new empty store of `disk` bytes whose home belongs to `uid`. `root_fd`
-  // is <root>, open, and `root` its path.
+  // is <root>, open, and `root` its path. With `layers`, the home is an
+  // overlay of the template `layers` under the store's directory "upper"
+  // (see sandbox/template_layer.hpp), `idmap` mapping the template's owner
+  // to `uid`.
   static HostResult<AccountStore> reset(int root_fd, const std::string& root,
                                         const std::string& name, std::uint32_t uid,
-                                        std::uint64_t disk);
+                                        std::uint64_t disk, const TemplateLayer* layers = nullptr,
+                                        int idmap = -1);
 
   bool valid() const { return mounted_; }
   // Where the store is mounted on the host.

@@ -955,5 +955,9 @@ int main(int argc, char** argv) {
   close_inherited(2);
   if (mode == "kill") return kill_as(argc, argv);
   if (mode == "probe") return probe(argc, argv);
+  // Holds a namespace it was made in until its maker ends it.
+  if (mode == "hold") {
+    for (;;) ::pause();
+  }
   return EINVAL;
 }

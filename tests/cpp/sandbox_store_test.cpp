@@ -8,6 +8,8 @@
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <sys/sysmacros.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -19,6 +21,7 @@
 #include "base/unique_fd.hpp"
 #include "sandbox/mounts.hpp"
 #include "sandbox/policy.hpp"
+#include "sandbox/template_layer.hpp"
 
 namespace lumvex {
 namespace {
@@ -153,6 +156,63 @@ TEST_F(StoreOnTheHost, DetachTakesThePrivateDirectoriesButLeavesTheHome) {
   EXPECT_FALSE(store.valid());
   EXPECT_EQ(stat_of(store.mount_point()).st_dev, stat_of(root_ + "/.store").st_dev);
   EXPECT_EQ(stat_of(home()).st_dev, dev);
+}
+
+// A layer made from an overlay's upper layer keeps its whiteouts and opaque
+// directories; from any source it keeps regular files (without set-id
+// bits), directories and links, owned by the template's owner, and nothing
+// else. A store over it shows the layer's files as the account's.
+TEST_F(StoreOnTheHost, ATemplateLayerKeepsWhatAnOverlayNeedsAndNothingElse) {
+  if (!templates_unavailable().empty()) GTEST_SKIP() << templates_unavailable();
+  const std::string upper = root_ + "/upper";
+  ASSERT_EQ(::mkdir(upper.c_str(), 0755), 0);
+  std::ofstream(upper + "/setid") << "x";
+  ASSERT_EQ(::chmod((upper + "/setid").c_str(), 06755), 0);
+  ASSERT_EQ(::mknod((upper + "/gone").c_str(), S_IFCHR, makedev(0, 0)), 0);
+  ASSERT_EQ(::mknod((upper + "/null").c_str(), S_IFCHR | 0666, makedev(1, 3)), 0);
+  ASSERT_EQ(::mkfifo((upper + "/fifo").c_str(), 0666), 0);
+  ASSERT_EQ(::symlink("/etc/shadow", (upper + "/link").c_str()), 0);
+  ASSERT_EQ(::mkdir((upper + "/opaque").c_str(), 0755), 0);
+  ASSERT_EQ(::setxattr((upper + "/opaque").c_str(), "trusted.overlay.opaque", "y", 1, 0), 0);
+  UniqueFd from(::open(upper.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+
+  for (auto source : {TemplateLayer::Source::kUpper, TemplateLayer::Source::kDirectory}) {
+    const bool is_upper = source == TemplateLayer::Source::kUpper;
+    auto layer = TemplateLayer::make(from.get(), source, nullptr);
+    ASSERT_TRUE(layer) << layer.error().message();
+    EXPECT_EQ((*layer)->entries(), is_upper ? 4u : 3u);
+    struct stat st{};
+    const int root = (*layer)->root();
+    ASSERT_EQ(::fstatat(root, "setid", &st, AT_SYMLINK_NOFOLLOW), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0755u);
+    EXPECT_EQ(st.st_uid, kTemplateOwner);
+    ASSERT_EQ(::fstatat(root, "link", &st, AT_SYMLINK_NOFOLLOW), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    EXPECT_EQ(::fstatat(root, "null", &st, AT_SYMLINK_NOFOLLOW), -1);
+    EXPECT_EQ(::fstatat(root, "fifo", &st, AT_SYMLINK_NOFOLLOW), -1);
+    EXPECT_EQ(::fstatat(root, "gone", &st, AT_SYMLINK_NOFOLLOW) == 0, is_upper);
+    UniqueFd opaque(::openat(root, "opaque", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    char value[2] = {};
+    EXPECT_EQ(::fgetxattr(opaque.get(), "trusted.overlay.opaque", value, sizeof value) == 1,
+              is_upper);
+
+    // Stacked under a store: the account owns what it sees; a whiteout hides.
+    auto stacked = TemplateLayer::make(from.get(), TemplateLayer::Source::kDirectory, *layer);
+    ASSERT_TRUE(stacked);
+    EXPECT_EQ((*stacked)->depth(), 2u);
+    auto idmap = template_idmap(kUid);
+    ASSERT_TRUE(idmap) << idmap.error().message();
+    auto store =
+        AccountStore::reset(root_fd_.get(), root_, "acct", kUid, kDisk, layer->get(), idmap->get());
+    ASSERT_TRUE(store) << store.error().message();
+    EXPECT_EQ(stat_of(home() + "/setid").st_uid, kUid);
+    EXPECT_EQ(stat_of(home()).st_uid, kUid);
+    EXPECT_FALSE(std::filesystem::exists(home() + "/gone"));
+    std::ofstream(home() + "/new") << "new";
+    EXPECT_TRUE(std::filesystem::exists(store->mount_point() + "/upper/new"));
+    EXPECT_EQ(::fstatat(root, "new", &st, AT_SYMLINK_NOFOLLOW), -1);
+    ASSERT_TRUE(detach_account_mounts(root_fd_.get(), root_, "acct"));
+  }
 }
 
 // --- the session's view, as the plan that makes it

@@ -107,6 +107,15 @@ def test_sessions_asyncio(host_lock):
 
 
 @needs_sessions
+def test_templates(host_lock):
+    result = run_example("templates.py", timeout=180)
+    assert (result.returncode, result.stderr) == (0, "")
+    assert [line for line in result.stdout.splitlines() if line.startswith("test_")] == [
+        f"test_{n}: passed" for n in range(8)
+    ]
+
+
+@needs_sessions
 def test_sessions_ray(host_lock):
     # Ray's files (sockets, logs) go to a short directory of the test's own.
     with tempfile.TemporaryDirectory(prefix="ray-", ignore_cleanup_errors=True) as ray_files:
