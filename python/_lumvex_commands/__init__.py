@@ -37,6 +37,20 @@ class _TerminalReader(io.FileIO):
                 return 0
             raise
 
+    def read(self, size: int | None = -1) -> bytes | None:
+        try:
+            return super().read(size)
+        except OSError as error:
+            if error.errno == errno.EIO:
+                return b""
+            raise
+
+    def readall(self) -> bytes:
+        chunks = []
+        while chunk := self.read(_CHUNK):
+            chunks.append(chunk)
+        return b"".join(chunks)
+
 
 class Expected(NamedTuple):
     """What ``StartedCommand.expect`` found: the output before the match, and
@@ -102,7 +116,7 @@ class StartedCommand:
     def send_signal(self, sig: int) -> None:
         """Send sig to the command's process group (nothing once it ended)."""
         if self.poll() is None:
-            self._session._started_signal(self._id, int(sig), False)
+            self._session._started_signal(self._id, int(sig), -1.0)
 
     def terminate(self) -> None:
         """Send SIGTERM to the command's process group."""
@@ -267,13 +281,15 @@ class Shell:
         # without a terminal); the first line makes its settings its own.
         try:
             self._exchange(marker, None, None, None)
-            self._exchange(
-                self._next_marker(),
+            ready = self._next_marker()
+            self._send(
+                b"__lumvex_marker=" + ready.encode() + b"; "
                 b"builtin export -n PS1 PS2 PROMPT_COMMAND __lumvex_marker; "
-                b"builtin unset HISTFILE; builtin set +o history",
-                None,
-                10.0,
+                b"builtin unset HISTFILE; builtin set +o history; "
+                # Takes the next marker and gives back the last status ($?).
+                b"__lumvex_call() { __lumvex_marker=$1; return $__lumvex_status; }\n"
             )
+            self._exchange(ready, None, None, 10.0)
         except BaseException:
             self.close()
             raise
@@ -305,7 +321,7 @@ class Shell:
         if command is not None:
             redirect = b"< <(builtin printf %b " + _printf_escaped(input) + b")" if input else b"</dev/null"
             self._send(
-                b"__lumvex_marker=" + marker.encode() + b"; builtin eval -- " + _quoted(command) + b" " + redirect + b"\n"
+                b"__lumvex_call " + marker.encode() + b"; builtin eval -- " + _quoted(command) + b" " + redirect + b"\n"
             )
         token = marker.encode()
         streams = (
@@ -314,6 +330,9 @@ class Shell:
         )
         self._pending = [b"", b""]
         deadline = None if timeout is None else time.monotonic() + timeout
+        # What started since (to the clock's tick, as /proc gives it) is
+        # this command's.
+        began = time.clock_gettime(time.CLOCK_BOOTTIME) - 0.02
         timed_out = False
         stage = 0  # 1: interrupted, 2: what was left killed
         while True:
@@ -327,11 +346,12 @@ class Shell:
                 timed_out = True
                 if stage == 0:
                     # As Ctrl-C would: the shell's process group (jobs in
-                    # the background ignore it).
+                    # the background ignore it). Then what is left of the
+                    # command goes, but not the shell or its older jobs.
                     self._process.send_signal(signal.SIGINT)
                     deadline, stage = time.monotonic() + _GRACE, 1
                 elif stage == 1:
-                    self._process._session._started_signal(self._process._id, signal.SIGKILL, True)
+                    self._process._session._started_signal(self._process._id, signal.SIGKILL, began)
                     deadline, stage = time.monotonic() + _SETTLE, 2
                 else:
                     # Not even the shell came back: it goes.

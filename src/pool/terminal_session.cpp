@@ -908,10 +908,11 @@ std::expected<TerminalSession::RunResult, StreamError> TerminalSession::run(
 
 namespace {
 
-// The processes of process group `group` (from /proc; empty when none is
-// left).
-std::vector<pid_t> group_members(pid_t group) {
+// The processes of process group `group` that started at or after
+// `since` (seconds since boot), from /proc.
+std::vector<pid_t> group_members(pid_t group, double since) {
   std::vector<pid_t> members;
+  const long ticks = ::sysconf(_SC_CLK_TCK);
   std::error_code error;
   for (const auto& entry : std::filesystem::directory_iterator("/proc", error)) {
     const std::string name = entry.path().filename().string();
@@ -919,43 +920,26 @@ std::vector<pid_t> group_members(pid_t group) {
     if (std::from_chars(name.data(), name.data() + name.size(), pid).ec != std::errc()) continue;
     HostResult<std::string> text = read_text("/proc/" + name + "/stat");
     if (!text) continue;
-    // Fields after the command name, which ends with the last ')':
-    // state ppid pgrp.
+    // The fields after the command name, which ends with the last ')':
+    // state is the first, pgrp the third, starttime the twentieth.
     const std::size_t close = text->rfind(')');
     if (close == std::string::npos) continue;
     std::string_view rest = std::string_view(*text).substr(close + 1);
-    long fields[3] = {0, 0, 0};
-    bool parsed = true;
-    for (int i = 0; i < 3 && parsed; ++i) {
+    std::uint64_t pgrp = 0, start = 0;
+    for (int field = 1; field <= 20 && !rest.empty(); ++field) {
       while (!rest.empty() && rest.front() == ' ') rest.remove_prefix(1);
-      if (i == 0) {
-        const std::size_t end = rest.find(' ');
-        rest.remove_prefix(end == std::string_view::npos ? rest.size() : end);
-        continue;
+      const std::size_t end = std::min(rest.find(' '), rest.size());
+      if (field == 3 || field == 20) {
+        std::from_chars(rest.data(), rest.data() + end, field == 3 ? pgrp : start);
       }
-      auto [end, ec] = std::from_chars(rest.data(), rest.data() + rest.size(), fields[i]);
-      parsed = ec == std::errc();
-      rest.remove_prefix(static_cast<std::size_t>(end - rest.data()));
+      rest.remove_prefix(end);
     }
-    if (parsed && fields[2] == group) members.push_back(pid);
+    if (pgrp == static_cast<std::uint64_t>(group) && ticks > 0 &&
+        static_cast<double>(start) / static_cast<double>(ticks) >= since) {
+      members.push_back(pid);
+    }
   }
   return members;
-}
-
-// Whether process `pid` ignores SIGINT (as a shell without job control
-// makes its background jobs do).
-bool ignores_interrupt(pid_t pid) {
-  HostResult<std::string> text = read_text("/proc/" + std::to_string(pid) + "/status");
-  if (!text) return false;
-  const std::size_t at = text->find("\nSigIgn:");
-  if (at == std::string::npos) return false;
-  std::string_view rest = std::string_view(*text).substr(at + 8);
-  while (!rest.empty() && (rest.front() == ' ' || rest.front() == '\t')) rest.remove_prefix(1);
-  std::uint64_t mask = 0;
-  if (std::from_chars(rest.data(), rest.data() + rest.size(), mask, 16).ec != std::errc()) {
-    return false;
-  }
-  return (mask & (std::uint64_t{1} << (SIGINT - 1))) != 0;
 }
 
 // Whether process descriptor `fd` is readable (its process has ended).
@@ -1077,7 +1061,7 @@ std::expected<std::optional<TerminalSession::RunResult>, StreamError> TerminalSe
 }
 
 std::expected<bool, StreamError> TerminalSession::signal_started(std::uint64_t id, int signal,
-                                                                 bool spare_leader) {
+                                                                 double since) {
   if (!state_) return std::unexpected(StreamError::kFailed);
   State& state = *state_;
   SessionCall call(state);
@@ -1095,9 +1079,9 @@ std::expected<bool, StreamError> TerminalSession::signal_started(std::uint64_t i
   // As the account: whatever the numbers name by now, only the account's
   // own processes can receive it.
   std::vector<pid_t> targets;
-  if (spare_leader) {
-    for (pid_t member : group_members(group)) {
-      if (member != group && !ignores_interrupt(member)) targets.push_back(member);
+  if (since >= 0) {
+    for (pid_t member : group_members(group, since)) {
+      if (member != group) targets.push_back(member);
     }
   } else {
     targets.push_back(-group);

@@ -187,11 +187,12 @@ class TerminalSession final : public AsyncTerminal {
   std::expected<std::optional<RunResult>, StreamError> poll_started(std::uint64_t id);
 
   // Sends `signal`, as the account, to the process group of started
-  // command `id` (with `spare_leader`, to every member but its main process
-  // and those that ignore SIGINT: what an interrupted shell still waits
-  // for, not the jobs it runs in the background). Gives whether anything was signalled; false once
-  // it has ended. Fails (kFailed) for an unknown id or a closed session.
-  std::expected<bool, StreamError> signal_started(std::uint64_t id, int signal, bool spare_leader);
+  // command `id`; with `since` >= 0 (seconds since boot), only to the
+  // members other than its main process that started at or after it (what
+  // a shell runs for its current command, not the jobs it left in the
+  // background). Gives whether anything was signalled; false once it has
+  // ended. Fails (kFailed) for an unknown id or a closed session.
+  std::expected<bool, StreamError> signal_started(std::uint64_t id, int signal, double since);
 
   // Ends every process of started command `id`, detached ones included
   // (its leaf; its process group without control groups). Fails (kFailed)

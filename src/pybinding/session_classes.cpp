@@ -185,8 +185,7 @@ constexpr const char kStartPrivateDoc[] =
     "descriptors become the caller's. For start() and shell().\n";
 constexpr Signature kStartPrivate{"PyTerminalSession._start", {"command", "env", "cwd", "pty"}};
 constexpr Signature kStartedPoll{"PyTerminalSession._started_poll", {"id"}};
-constexpr Signature kStartedSignal{"PyTerminalSession._started_signal",
-                                   {"id", "sig", "spare_leader"}};
+constexpr Signature kStartedSignal{"PyTerminalSession._started_signal", {"id", "sig", "since"}};
 constexpr Signature kStartedKill{"PyTerminalSession._started_kill", {"id"}};
 constexpr Signature kStartedRelease{"PyTerminalSession._started_release", {"id"}};
 
@@ -811,13 +810,15 @@ PyObject* session_started_poll_impl(SessionData& session, Any id_arg) {
                        result.end == TerminalSession::RunResult::End::kClosed ? Py_True : Py_False);
 }
 
-// _started_signal(id, sig, spare_leader): sig to the command's process
-// group (with spare_leader, to all of it but its main process).
+// _started_signal(id, sig, since): sig to the command's process group
+// (with since >= 0, seconds since boot, to what of it but its main process
+// started since then).
 PyObject* session_started_signal_impl(SessionData& session, Any id_arg, Any sig_arg,
-                                      Any spare_arg) {
+                                      Any since_arg) {
   std::uint64_t id = 0;
-  bool spare = false;
-  if (!started_id(id_arg.object, id) || !to_bool(spare_arg.object, spare)) return nullptr;
+  if (!started_id(id_arg.object, id)) return nullptr;
+  const double since = PyFloat_AsDouble(since_arg.object);
+  if (since == -1.0 && PyErr_Occurred()) return nullptr;
   const long number = PyLong_AsLong(sig_arg.object);
   if (number == -1 && PyErr_Occurred()) return nullptr;
   if (number < 1 || number > 64) {
@@ -826,7 +827,7 @@ PyObject* session_started_signal_impl(SessionData& session, Any id_arg, Any sig_
   }
   const auto sent = session.use([&](TerminalSession& s) {
     AllowThreads unlocked;
-    return s.signal_started(id, static_cast<int>(number), spare);
+    return s.signal_started(id, static_cast<int>(number), since);
   });
   if (!sent) return raise_error(std::string_view(kRunFailed));
   return PyBool_FromLong(*sent ? 1 : 0);
