@@ -644,6 +644,7 @@ void TerminalSession::disown() NO_THREAD_SAFETY_ANALYSIS {
     state->channel->child.stdout_read.reset();
     state->channel->child.stderr_read.reset();
   }
+  for (auto& [id, entry] : state->started) entry.helper.abandon();
   state->claim.reset();
   state->store.abandon();
 }
