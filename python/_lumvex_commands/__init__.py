@@ -17,6 +17,7 @@ import secrets
 import select
 import signal
 import subprocess
+import threading
 import time
 from typing import Any, NamedTuple
 
@@ -37,9 +38,9 @@ class _TerminalReader(io.FileIO):
                 return 0
             raise
 
-    def read(self, size: int | None = -1) -> bytes | None:
+    def read(self, size: int | None = -1) -> bytes:
         try:
-            return super().read(size)
+            return super().read(size) or b""
         except OSError as error:
             if error.errno == errno.EIO:
                 return b""
@@ -276,6 +277,8 @@ class Shell:
         )
         self._fds = (self._process.stdout.fileno(), self._process.stderr.fileno())  # type: ignore[union-attr]
         self._exited: int | None = None
+        self._lock = threading.Lock()  # one command at a time
+        self._unfinished: str | None = None  # the marker of a call broken off here
         self._pending = [b"", b""]  # read past the last command's markers
         # Its first prompt ends what it says on starting (no job control
         # without a terminal); the first line makes its settings its own.
@@ -418,15 +421,28 @@ class Shell:
             raise ValueError("timeout must not be negative")
         if isinstance(max_output, bool) or not isinstance(max_output, int) or max_output < 0:
             raise TypeError("max_output must be a non-negative int")
-        if self._exited is not None:
-            raise ShellExited(f"the shell has ended (exit status {self._exited})", self._exited)
-        try:
-            status, out, err, timed_out = self._exchange(
-                self._next_marker(), command.encode(), input, timeout, max_output
-            )
-        except subprocess.TimeoutExpired as broken:
-            out, err = broken.captured  # type: ignore[attr-defined]
-            timed_out = True
+        with self._lock:
+            if self._exited is not None:
+                raise ShellExited(f"the shell has ended (exit status {self._exited})", self._exited)
+            if self._unfinished is not None:
+                # A call broken off here (KeyboardInterrupt) left its command
+                # running: it is interrupted now and its output dropped.
+                unfinished, self._unfinished = self._unfinished, None
+                try:
+                    self._exchange(unfinished, None, None, 0.0)
+                except subprocess.TimeoutExpired:
+                    raise ShellExited("the shell has ended (it could not be interrupted)", self._exited) from None
+            marker = self._next_marker()
+            try:
+                status, out, err, timed_out = self._exchange(marker, command.encode(), input, timeout, max_output)
+            except subprocess.TimeoutExpired as broken:
+                out, err = broken.captured  # type: ignore[attr-defined]
+                timed_out = True
+            except ShellExited:
+                raise
+            except BaseException:
+                self._unfinished = marker
+                raise
         if timed_out:
             expired = subprocess.TimeoutExpired(command, timeout or 0)
             _set_streams(expired, out, err, max_output)

@@ -137,6 +137,23 @@ def test_check_and_head_and_tail_output(shell):
     assert (result.truncated, result.stdout_size, result.stderr) == (True, len(whole), b"end\n")
 
 
+def test_a_call_broken_off_by_an_exception_leaves_nothing_for_the_next(shell):
+    def interrupt(signum, frame):
+        raise KeyboardInterrupt
+
+    previous = signal.signal(signal.SIGALRM, interrupt)
+    try:
+        signal.setitimer(signal.ITIMER_REAL, 0.3)
+        with pytest.raises(KeyboardInterrupt):
+            shell.run("echo early; sleep 100; echo never")
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+    start = time.monotonic()
+    assert shell.run("echo next").stdout == b"next\n"
+    assert time.monotonic() - start < 3
+
+
 def test_exit_ends_that_shell_only(session):
     with session.shell() as one, session.shell() as two:
         assert one.pid != two.pid
