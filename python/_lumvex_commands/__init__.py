@@ -239,11 +239,12 @@ class ShellExited(ValueError):
 
 # Run after every command (and after an interrupt): the status, then a marker
 # on each stream, which tells where the command's output ends. The prompts
-# stay empty (an activated venv sets PS1).
+# stay empty (an activated venv sets PS1). The marker on stderr ends with a
+# dot, which a trace of these commands (set -x) does not show after it.
 _PROMPT_COMMAND = (
     "__lumvex_status=$?; PS1= PS2= PS0=; "
     'builtin printf "%s %d\\n" "$__lumvex_marker" "$__lumvex_status"; '
-    'builtin printf "%s" "$__lumvex_marker" >&2'
+    'builtin printf "%s." "$__lumvex_marker" >&2'
 )
 # How long an interrupted command is given to end before what is left of it
 # is killed, and then how long the shell is given to come back.
@@ -290,7 +291,8 @@ class Shell:
                 b"builtin export -n PS1 PS2 PROMPT_COMMAND __lumvex_marker; "
                 b"builtin unset HISTFILE; builtin set +o history; "
                 # Takes the next marker and gives back the last status ($?).
-                b"__lumvex_call() { __lumvex_marker=$1; return $__lumvex_status; }\n"
+                b"__lumvex_call() { __lumvex_marker=$1; return $__lumvex_status; }; "
+                b"builtin readonly PROMPT_COMMAND; builtin readonly -f __lumvex_call\n"
             )
             self._exchange(ready, None, None, 10.0)
         except BaseException:
@@ -329,7 +331,7 @@ class Shell:
         token = marker.encode()
         streams = (
             _Capture(self._pending[0], re.compile(re.escape(token) + rb" (-?\d+)\n"), max_output),
-            _Capture(self._pending[1], re.compile(re.escape(token)), max_output),
+            _Capture(self._pending[1], re.compile(re.escape(token + b".")), max_output),
         )
         self._pending = [b"", b""]
         deadline = None if timeout is None else time.monotonic() + timeout

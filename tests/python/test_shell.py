@@ -117,6 +117,8 @@ def test_timeout_interrupts_like_ctrl_c_and_keeps_the_shell(shell):
         ("echo 'quote '\\'' and $(echo sub)'", {}, b"quote ' and $(echo sub)\n", b"", 0),
         ("if true\nthen echo two lines\nfi", {}, b"two lines\n", b"", 0),
         ("echo (", {}, b"", None, 2),  # a syntax error is the command's
+        ("set -x; echo traced; set +x", {}, b"traced\n", None, 0),
+        ("unset PROMPT_COMMAND; echo kept", {}, b"kept\n", None, 0),  # it stays
     ],
 )
 def test_framing(shell, command, kwargs, out, err, code):
