@@ -765,20 +765,9 @@ std::expected<TerminalSession::RunResult, StreamError> TerminalSession::run(
   if (!state_) return std::unexpected(StreamError::kFailed);
   State& state = *state_;
   // A call on the session: close() waits for it to leave (waking it first).
-  int wake = -1;
-  {
-    MutexLock lock(state.mutex);
-    if (!state.channel || state.closing) return std::unexpected(StreamError::kFailed);
-    ++state.calls;
-    wake = state.channel->child.process.fd();
-  }
-  struct Leave {
-    State& state;
-    ~Leave() {
-      MutexLock lock(state.mutex);
-      if (--state.calls == 0 && state.closing) state.idle.notify_all();
-    }
-  } leave{state};
+  SessionCall call(state);
+  if (!call) return std::unexpected(StreamError::kFailed);
+  const int wake = call.wake();
 
   const SandboxPolicy& policy = state.pool->policy;
   const std::string leaf = "command-" + std::to_string(++state.commands);
