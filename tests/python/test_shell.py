@@ -13,6 +13,8 @@ import subprocess
 import time
 
 import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
 
 import lumvex
 from test_sessions import needs_host
@@ -127,6 +129,43 @@ def test_framing(shell, command, kwargs, out, err, code):
     if err is not None:
         assert result.stderr == err
     assert shell.run("echo next").stdout == b"next\n"
+
+
+@pytest.fixture(scope="module")
+def long_shell(session):
+    with session.shell() as sh:
+        yield sh
+
+
+def octal(data):
+    return "'" + "".join("\\0%03o" % byte for byte in data) + "'"
+
+
+# Bytes with many of what could confuse a framing: marker-like text, status
+# lines, quotes, backslashes, NULs, lines without their end.
+pieces = st.lists(
+    st.sampled_from([b"LUMVEX_", b"LUMVEX_0 0\n", b" 0\n", b"\n", b"\x00", b"'", b"\\", b"."]) | st.binary(max_size=40),
+    max_size=8,
+).map(b"".join)
+
+
+@settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(out=pieces, err=pieces, code=st.integers(0, 255), input=st.none() | pieces, max_output=st.integers(0, 200))
+def test_framing_keeps_every_byte_and_status(long_shell, out, err, code, input, max_output):
+    result = long_shell.run(
+        f"printf %b {octal(out)}; printf %b {octal(err)} >&2; cat; (exit {code})",
+        input=input,
+        max_output=max_output,
+    )
+
+    def kept(data):
+        head = max_output - max_output // 2
+        return data if len(data) <= max_output else data[:head] + data[len(data) - (max_output - head) :]
+
+    whole_out = out + (input or b"")
+    assert (result.returncode, result.stdout, result.stderr) == (code, kept(whole_out), kept(err))
+    assert (result.stdout_size, result.stderr_size) == (len(whole_out), len(err))
+    assert result.truncated == (len(whole_out) > max_output or len(err) > max_output)
 
 
 def test_check_and_head_and_tail_output(shell):
