@@ -460,6 +460,21 @@ class Shell:
             raise error
         return result
 
+    def start(self, command: str, *, pty: bool = False) -> StartedCommand:
+        """Start command as PyTerminalSession.start does, in the shell's
+        working directory with its exported variables (an activated venv
+        included); functions, aliases and options stay the shell's."""
+        state = self.run("builtin pwd; /usr/bin/env -0", check=True)
+        directory, _, exported = state.stdout.partition(b"\n")
+        env = dict(
+            entry.decode(errors="surrogateescape").partition("=")[::2]
+            for entry in exported.split(b"\0")
+            if b"=" in entry
+        )
+        return StartedCommand(
+            self._process._session, command, env=env, cwd=directory.decode(errors="surrogateescape"), pty=pty
+        )
+
     def close(self) -> None:
         """End the shell and everything it started."""
         if self._exited is None:

@@ -223,6 +223,12 @@ def test_started_commands(session):
     p.close()
 
 
+def test_a_shell_starts_commands_where_it_is(shell):
+    shell.run("cd /tmp && export FROM_SHELL='a b' && unexported=1")
+    with shell.start('pwd; echo "$FROM_SHELL" "${unexported-unset}"') as p:
+        assert p.communicate(timeout=10) == (b"/tmp\na b unset\n", b"")
+
+
 def test_live_output_arrives_in_chunks(session):
     p = session.start("for i in 1 2 3 4 5; do echo $i; sleep 1; done")
     chunks = []
