@@ -212,6 +212,7 @@ struct TerminalSession::StartedEntry {
   std::string leaf;                 // its control group leaf; empty without control groups
   pid_t pid = -1;                   // its main process, the leader of its process group
   bool closed = false;              // close() ended it
+  bool released = false;            // forgotten by its caller while it ran
   std::optional<RunResult> result;  // once collected
 };
 
@@ -971,6 +972,25 @@ std::expected<TerminalSession::Started, StreamError> TerminalSession::start(
   options.plan = &plan;
   options.program_pid = &command_pid;
 
+  // Commands forgotten while they ran and ended since go now (their
+  // processes reaped, their leaves removed if nothing is left in them).
+  std::vector<std::string> gone;
+  {
+    MutexLock lock(state.mutex);
+    for (auto it = state.started.begin(); it != state.started.end();) {
+      StartedEntry& entry = it->second;
+      if (!entry.released || !entry.helper.wait_until(Clock::now())) {
+        ++it;
+        continue;
+      }
+      if (!entry.leaf.empty()) gone.push_back(entry.leaf);
+      it = state.started.erase(it);
+    }
+  }
+  for (const std::string& old : gone) {
+    [[maybe_unused]] HostResult<void> removed = state.cgroup.remove_leaf(old, Clock::now());
+  }
+
   Started started;
   ChildProcess child;
   try {
@@ -1121,7 +1141,10 @@ void TerminalSession::release_started(std::uint64_t id) {
     auto found = state.started.find(id);
     if (found == state.started.end()) return;
     StartedEntry& entry = found->second;
-    if (!entry.helper.wait_until(Clock::now())) return;  // runs on until close()
+    if (!entry.helper.wait_until(Clock::now())) {
+      entry.released = true;  // runs on; a later start() collects it
+      return;
+    }
     leaf = entry.leaf;
     if (entry.result) oom_kills = entry.result->usage.oom_kills;
     state.started.erase(found);

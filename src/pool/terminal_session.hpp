@@ -199,8 +199,9 @@ class TerminalSession final : public AsyncTerminal {
   // for an unknown id or a closed session.
   std::expected<void, StreamError> kill_started(std::uint64_t id);
 
-  // Forgets started command `id` once it has ended (its leaf goes if
-  // nothing of it is left); one still running is left to run until close().
+  // Forgets started command `id` (its leaf goes if nothing of it is left);
+  // one still running runs on, and the first start() after it has ended
+  // collects it.
   void release_started(std::uint64_t id);
 
   // Sends `signal` to the foreground job of the shell's terminal (what

@@ -256,8 +256,27 @@ def test_kill_ends_the_whole_tree_and_close_ends_the_rest():
         assert p.wait(5) == -signal.SIGKILL
         assert s.run("pgrep -c sleep").stdout == b"3\n"
         p.kill()  # nothing left: fine
+        # Handles dropped while their commands ran: a later start collects them.
+        for _ in range(3):
+            s.start("sleep 0.1")
+        time.sleep(0.5)
+        s.start("true").wait(5)
+        assert zombie_children() == []
     for other in others:
         assert other.wait(5) == -signal.SIGKILL and other.killed_by == "close"
+
+
+def zombie_children():
+    found = []
+    for entry in os.listdir("/proc"):
+        try:
+            with open(f"/proc/{entry}/stat") as f:
+                fields = f.read().rsplit(")", 1)[1].split()
+        except (OSError, IndexError):
+            continue
+        if fields[0] == "Z" and int(fields[1]) == os.getpid():
+            found.append(entry)
+    return found
 
 
 def test_a_repl_over_a_terminal(session):
