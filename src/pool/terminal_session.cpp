@@ -500,11 +500,11 @@ void TerminalSession::close() {
         if (UniqueFd fd = open_pidfd(child)) helper_children.push_back(std::move(fd));
       }
     }
-    helper.send(SIGTERM);
-    // Started commands still running end with the session, by its close.
+    // Started commands still running now end with the session, by its close.
     for (auto& [id, entry] : state.started) {
       if (!entry.result && !entry.helper.wait_until(Clock::now())) entry.closed = true;
     }
+    helper.send(SIGTERM);
     // Wait until the calls have let go of the descriptors, closed below.
     while (state.calls != 0) state.idle.wait(state.mutex);
     channel = std::move(state.channel);
