@@ -225,6 +225,7 @@ Message encode(const std::vector<std::string>& candidates, const std::vector<std
     if (plan->syscall_filter) writer.flag(wire::kFilter);
     if (plan->keyring_uid >= 0) writer.i64(wire::kKeyringUid, plan->keyring_uid);
     if (plan->new_session) writer.flag(wire::kNewSession);
+    if (plan->controlling_terminal) writer.flag(wire::kCtty);
     if (plan->workdir != nullptr) writer.text(wire::kWorkdir, plan->workdir);
     if (plan->umask >= 0) writer.i32(wire::kUmask, plan->umask);
     if (plan->uid >= 0) writer.i64(wire::kUid, plan->uid);

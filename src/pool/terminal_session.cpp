@@ -5,6 +5,8 @@
 #include <pthread.h>
 #include <sched.h>
 #include <signal.h>
+#include <stdlib.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -14,6 +16,7 @@
 #include <charconv>
 #include <exception>
 #include <filesystem>
+#include <map>
 #include <optional>
 #include <system_error>
 #include <thread>
@@ -202,6 +205,17 @@ struct TerminalSession::Channel {
   PipedChild child;
 };
 
+// A started command (see start()): its helper, held until its ending has
+// been collected, and what is needed to signal and end it.
+struct TerminalSession::StartedEntry {
+  ChildProcess helper;
+  std::string leaf;                 // its control group leaf; empty without control groups
+  pid_t pid = -1;                   // its main process, the leader of its process group
+  bool closed = false;              // close() ended it
+  bool released = false;            // forgotten by its caller while it ran
+  std::optional<RunResult> result;  // once collected
+};
+
 struct TerminalSession::State {
   Mutex close_mutex ACQUIRED_BEFORE(mutex);  // one close at a time
   Mutex mutex;
@@ -233,6 +247,36 @@ struct TerminalSession::State {
   int namespaces = 0;  // CLONE_NEW* flags of the session's own namespaces
   std::optional<SessionUsage> final_usage GUARDED_BY(close_mutex);
   std::atomic<std::uint64_t> commands{0};  // numbers the commands' leaves
+  std::map<std::uint64_t, StartedEntry> started GUARDED_BY(mutex);
+  std::uint64_t last_started GUARDED_BY(mutex) = 0;
+};
+
+// A call that uses the session's walls (its helper's descriptor, its
+// control groups): close() waits for it to leave before it tears them down.
+class TerminalSession::SessionCall {
+ public:
+  explicit SessionCall(State& state) : state_(state) {
+    MutexLock lock(state_.mutex);
+    if (!state_.channel || state_.closing) return;
+    ++state_.calls;
+    entered_ = true;
+    wake_ = state_.channel->child.process.fd();
+  }
+  ~SessionCall() {
+    if (!entered_) return;
+    MutexLock lock(state_.mutex);
+    if (--state_.calls == 0 && state_.closing) state_.idle.notify_all();
+  }
+  SessionCall(const SessionCall&) = delete;
+  SessionCall& operator=(const SessionCall&) = delete;
+
+  explicit operator bool() const { return entered_; }
+  int wake() const { return wake_; }
+
+ private:
+  State& state_;
+  bool entered_ = false;
+  int wake_ = -1;
 };
 
 // One call on a stream: holds the stream for its duration and counts among
@@ -509,6 +553,10 @@ void TerminalSession::close() {
         if (UniqueFd fd = open_pidfd(child)) helper_children.push_back(std::move(fd));
       }
     }
+    // Started commands still running now end with the session, by its close.
+    for (auto& [id, entry] : state.started) {
+      if (!entry.result && !entry.helper.wait_until(Clock::now())) entry.closed = true;
+    }
     helper.send(SIGTERM);
     // Wait until the calls have let go of the descriptors, closed below.
     while (state.calls != 0) state.idle.wait(state.mutex);
@@ -712,6 +760,7 @@ void TerminalSession::disown() NO_THREAD_SAFETY_ANALYSIS {
     state->channel->child.stdout_read.reset();
     state->channel->child.stderr_read.reset();
   }
+  for (auto& [id, entry] : state->started) entry.helper.abandon();
   state->claim.reset();
   state->store.abandon();
 }
@@ -799,30 +848,9 @@ std::vector<std::string> TerminalSession::environment() const {
   return session_environment(state_->home, state_->name);
 }
 
-std::expected<TerminalSession::RunResult, StreamError> TerminalSession::run(
-    const RunRequest& request) {
-  if (!state_) return std::unexpected(StreamError::kFailed);
-  State& state = *state_;
-  // A call on the session: close() waits for it to leave (waking it first).
-  int wake = -1;
-  {
-    MutexLock lock(state.mutex);
-    if (!state.channel || state.closing) return std::unexpected(StreamError::kFailed);
-    ++state.calls;
-    wake = state.channel->child.process.fd();
-  }
-  struct Leave {
-    State& state;
-    ~Leave() {
-      MutexLock lock(state.mutex);
-      if (--state.calls == 0 && state.closing) state.idle.notify_all();
-    }
-  } leave{state};
-
+void TerminalSession::command_plan(State& state, const RunRequest& request, int wake,
+                                   const std::string& leaf, ChildPlan& plan, CgroupJoin& join) {
   const SandboxPolicy& policy = state.pool->policy;
-  const std::string leaf = "command-" + std::to_string(++state.commands);
-  ChildPlan plan;
-  CgroupJoin join;
   if (state.cgroup.active()) {
     HostResult<CgroupJoin> made = state.cgroup.join(leaf);
     if (!made) throw_host(made.error());
@@ -846,6 +874,22 @@ std::expected<TerminalSession::RunResult, StreamError> TerminalSession::run(
   plan.gid = state.uid;
   plan.umask = 022;
   plan.workdir = request.workdir.c_str();
+}
+
+std::expected<TerminalSession::RunResult, StreamError> TerminalSession::run(
+    const RunRequest& request) {
+  if (!state_) return std::unexpected(StreamError::kFailed);
+  State& state = *state_;
+  // A call on the session: close() waits for it to leave (waking it first).
+  SessionCall call(state);
+  if (!call) return std::unexpected(StreamError::kFailed);
+  const int wake = call.wake();
+
+  const SandboxPolicy& policy = state.pool->policy;
+  const std::string leaf = "command-" + std::to_string(++state.commands);
+  ChildPlan plan;
+  CgroupJoin join;
+  command_plan(state, request, wake, leaf, plan, join);
 
   pid_t command_pid = -1;
   SpawnOptions options;
@@ -966,6 +1010,265 @@ std::expected<TerminalSession::RunResult, StreamError> TerminalSession::run(
         state.cgroup.remove_leaf(leaf, Clock::now(), result.usage.oom_kills);
   }
   return result;
+}
+
+namespace {
+
+// The processes of process group `group` that started at or after
+// `since` (seconds since boot), from /proc.
+std::vector<pid_t> group_members(pid_t group, double since) {
+  std::vector<pid_t> members;
+  const long ticks = ::sysconf(_SC_CLK_TCK);
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc", error)) {
+    const std::string name = entry.path().filename().string();
+    pid_t pid = 0;
+    if (std::from_chars(name.data(), name.data() + name.size(), pid).ec != std::errc()) continue;
+    HostResult<std::string> text = read_text("/proc/" + name + "/stat");
+    if (!text) continue;
+    // The fields after the command name, which ends with the last ')':
+    // state is the first, pgrp the third, starttime the twentieth.
+    const std::size_t close = text->rfind(')');
+    if (close == std::string::npos) continue;
+    std::string_view rest = std::string_view(*text).substr(close + 1);
+    std::uint64_t pgrp = 0, start = 0;
+    for (int field = 1; field <= 20 && !rest.empty(); ++field) {
+      while (!rest.empty() && rest.front() == ' ') rest.remove_prefix(1);
+      const std::size_t end = std::min(rest.find(' '), rest.size());
+      if (field == 3 || field == 20) {
+        std::from_chars(rest.data(), rest.data() + end, field == 3 ? pgrp : start);
+      }
+      rest.remove_prefix(end);
+    }
+    if (pgrp == static_cast<std::uint64_t>(group) && ticks > 0 &&
+        static_cast<double>(start) / static_cast<double>(ticks) >= since) {
+      members.push_back(pid);
+    }
+  }
+  return members;
+}
+
+// Whether process descriptor `fd` is readable (its process has ended).
+bool has_ended(int fd) {
+  pollfd ready{fd, POLLIN, 0};
+  return ::poll(&ready, 1, 0) > 0;
+}
+
+UniqueFd duplicate(int fd) {
+  UniqueFd copy(::fcntl(fd, F_DUPFD_CLOEXEC, 3));
+  if (!copy) throw InternalError("Failed to duplicate a descriptor: " + os_error_text(errno));
+  return copy;
+}
+
+void set_blocking(int fd) {
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) < 0) {
+    throw InternalError("Failed to set a descriptor's mode: " + os_error_text(errno));
+  }
+}
+
+}  // namespace
+
+std::expected<TerminalSession::Started, StreamError> TerminalSession::start(
+    const RunRequest& request, bool terminal) {
+  if (!state_) return std::unexpected(StreamError::kFailed);
+  State& state = *state_;
+  SessionCall call(state);
+  if (!call) return std::unexpected(StreamError::kFailed);
+
+  const std::string leaf = "command-" + std::to_string(++state.commands);
+  ChildPlan plan;
+  CgroupJoin join;
+  command_plan(state, request, call.wake(), leaf, plan, join);
+  pid_t command_pid = -1;
+  SpawnOptions options;
+  options.environment = request.environment;
+  options.process_limit = state.pool->policy.processes;
+  options.plan = &plan;
+  options.program_pid = &command_pid;
+
+  // Commands forgotten while they ran and ended since go now (their
+  // processes reaped, their leaves removed if nothing is left in them).
+  std::vector<std::string> gone;
+  {
+    MutexLock lock(state.mutex);
+    for (auto it = state.started.begin(); it != state.started.end();) {
+      StartedEntry& entry = it->second;
+      if (!entry.released || !entry.helper.wait_until(Clock::now())) {
+        ++it;
+        continue;
+      }
+      if (!entry.leaf.empty()) gone.push_back(entry.leaf);
+      it = state.started.erase(it);
+    }
+  }
+  for (const std::string& old : gone) {
+    [[maybe_unused]] HostResult<void> removed = state.cgroup.remove_leaf(old, Clock::now());
+  }
+
+  Started started;
+  ChildProcess child;
+  try {
+    if (terminal) {
+      // A pseudo-terminal of the host's: the command holds only its end of
+      // it (no path to it is given), which becomes its controlling
+      // terminal.
+      UniqueFd master(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
+      if (!master || ::unlockpt(master.get()) != 0) {
+        throw InternalError("Failed to open a pseudo-terminal: " + os_error_text(errno));
+      }
+      const winsize size{24, 80, 0, 0};
+      ::ioctl(master.get(), TIOCSWINSZ, &size);
+      UniqueFd peer(::ioctl(master.get(), TIOCGPTPEER, O_RDWR | O_NOCTTY | O_CLOEXEC));
+      if (!peer) throw InternalError("Failed to open a pseudo-terminal: " + os_error_text(errno));
+      plan.controlling_terminal = true;
+      options.stdin_fd = options.stdout_fd = options.stderr_fd = peer.get();
+      child = spawn("/bin/bash", {"-c", request.command}, options);
+      started.input = duplicate(master.get());
+      started.output = std::move(master);
+    } else {
+      PipedChild piped = start_piped("/bin/bash", {"-c", request.command}, std::move(options));
+      for (const UniqueFd* fd : {&piped.stdin_write, &piped.stdout_read, &piped.stderr_read}) {
+        set_blocking(fd->get());
+      }
+      child = std::move(piped.process);
+      started.input = std::move(piped.stdin_write);
+      started.output = std::move(piped.stdout_read);
+      started.error = std::move(piped.stderr_read);
+    }
+  } catch (const WorkdirError& error) {
+    started.workdir_error = error.error();
+  } catch (const ProgramStartError& error) {
+    started.start_error = error.error();
+  }
+  if (started.workdir_error != 0 || started.start_error != 0) {
+    if (state.cgroup.active()) {
+      [[maybe_unused]] HostResult<void> removed =
+          state.cgroup.remove_leaf(leaf, Clock::now() + kEndTimeout);
+    }
+    return started;
+  }
+  started.ended = duplicate(child.fd());
+  started.pid = command_pid;
+  MutexLock lock(state.mutex);
+  started.id = ++state.last_started;
+  StartedEntry& entry = state.started[started.id];
+  entry.helper = std::move(child);
+  entry.leaf = state.cgroup.active() ? leaf : std::string();
+  entry.pid = command_pid;
+  return started;
+}
+
+std::expected<std::optional<TerminalSession::RunResult>, StreamError> TerminalSession::poll_started(
+    std::uint64_t id) {
+  if (!state_) return std::unexpected(StreamError::kFailed);
+  State& state = *state_;
+  SessionCall call(state);  // keeps the control groups while their figures are read
+  MutexLock lock(state.mutex);
+  auto found = state.started.find(id);
+  if (found == state.started.end()) return std::unexpected(StreamError::kFailed);
+  StartedEntry& entry = found->second;
+  if (entry.result) return entry.result;
+  if (!entry.helper.wait_until(Clock::now())) return std::optional<RunResult>();
+  RunResult result;
+  result.status = entry.helper.status();
+  if (call && !entry.leaf.empty()) result.usage = state.cgroup.leaf_usage(entry.leaf);
+  if (entry.closed) {
+    result.end = RunResult::End::kClosed;
+    result.killed_by = KilledBy::kClose;
+  } else if (killed_for_memory(result.status, result.usage.oom_kills)) {
+    result.killed_by = KilledBy::kOom;
+  } else if (result.status != -1 && WIFSIGNALED(result.status)) {
+    result.killed_by = KilledBy::kSignal;
+  }
+  entry.result = result;
+  return entry.result;
+}
+
+std::expected<bool, StreamError> TerminalSession::signal_started(std::uint64_t id, int signal,
+                                                                 double since) {
+  if (!state_) return std::unexpected(StreamError::kFailed);
+  State& state = *state_;
+  SessionCall call(state);
+  if (!call) return std::unexpected(StreamError::kFailed);
+  pid_t group = -1;
+  {
+    MutexLock lock(state.mutex);
+    auto found = state.started.find(id);
+    if (found == state.started.end()) return std::unexpected(StreamError::kFailed);
+    const StartedEntry& entry = found->second;
+    if (entry.result || entry.helper.reaped() || has_ended(entry.helper.fd())) return false;
+    group = entry.pid;
+  }
+  if (group <= 0) return false;
+  // As the account: whatever the numbers name by now, only the account's
+  // own processes can receive it.
+  std::vector<pid_t> targets;
+  if (since >= 0) {
+    for (pid_t member : group_members(group, since)) {
+      if (member != group) targets.push_back(member);
+    }
+  } else {
+    targets.push_back(-group);
+  }
+  bool sent = false;
+  for (pid_t target : targets) {
+    HostResult<bool> one = signal_as(state.uid, target, signal);
+    if (!one) throw_host(one.error());
+    sent = sent || *one;
+  }
+  return sent;
+}
+
+std::expected<void, StreamError> TerminalSession::kill_started(std::uint64_t id) {
+  if (!state_) return std::unexpected(StreamError::kFailed);
+  State& state = *state_;
+  SessionCall call(state);
+  if (!call) return std::unexpected(StreamError::kFailed);
+  std::string leaf;
+  pid_t group = -1;
+  {
+    MutexLock lock(state.mutex);
+    auto found = state.started.find(id);
+    if (found == state.started.end()) return std::unexpected(StreamError::kFailed);
+    leaf = found->second.leaf;
+    group = found->second.pid;
+  }
+  if (!leaf.empty()) {
+    // Everything it started, detached or not, is in its leaf.
+    if (HostResult<void> killed = state.cgroup.kill(Clock::now() + kEndTimeout, leaf); !killed) {
+      throw_host(killed.error());
+    }
+  } else if (group > 0) {
+    [[maybe_unused]] HostResult<bool> sent = signal_as(state.uid, -group, SIGKILL);
+  }
+  return {};
+}
+
+void TerminalSession::release_started(std::uint64_t id) {
+  if (!state_) return;
+  State& state = *state_;
+  SessionCall call(state);
+  std::string leaf;
+  std::uint64_t oom_kills = 0;
+  {
+    MutexLock lock(state.mutex);
+    auto found = state.started.find(id);
+    if (found == state.started.end()) return;
+    StartedEntry& entry = found->second;
+    if (!entry.helper.wait_until(Clock::now())) {
+      entry.released = true;  // runs on; a later start() collects it
+      return;
+    }
+    leaf = entry.leaf;
+    if (entry.result) oom_kills = entry.result->usage.oom_kills;
+    state.started.erase(found);
+  }
+  if (call && !leaf.empty()) {
+    // A leaf with something left running in it stays until the session ends.
+    [[maybe_unused]] HostResult<void> removed =
+        state.cgroup.remove_leaf(leaf, Clock::now(), oom_kills);
+  }
 }
 
 bool TerminalSession::is_open() const {

@@ -42,6 +42,7 @@
 #include "pool/command_io.hpp"
 #include "pool/user_pool.hpp"
 #include "sandbox/cgroup.hpp"
+#include "sandbox/child_plan.hpp"
 #include "sandbox/host_files.hpp"
 #include "sandbox/template_layer.hpp"
 #include "terminal/async_terminal.hpp"
@@ -172,6 +173,52 @@ class TerminalSession final : public AsyncTerminal {
   // when something it left holds the streams open until the deadline.
   std::expected<RunResult, StreamError> run(const RunRequest& request);
 
+  // A command started beside the shell and left running (see start()).
+  struct Started {
+    std::uint64_t id = 0;  // names it to the calls below
+    // The parent's ends of its standard streams, blocking. With a terminal,
+    // `output` is the terminal's master, `input` a second descriptor of it
+    // and `error` empty.
+    UniqueFd input, output, error;
+    // A process descriptor that becomes readable once the command's main
+    // process has ended.
+    UniqueFd ended;
+    pid_t pid = -1;         // its main process, as this process sees it
+    int workdir_error = 0;  // as in RunResult: it did not start
+    int start_error = 0;
+  };
+
+  // Starts `request.command` as run() does (walls, leaf, session of its
+  // own; `input`, `timeout` and `max_output` are not used) and leaves it
+  // running; with `terminal`, its three streams are one new pseudo-terminal,
+  // which is its controlling terminal. Several may run at once. close() ends
+  // them all. Fails (kFailed) on a closed session; throws InternalError when
+  // it cannot be started.
+  std::expected<Started, StreamError> start(const RunRequest& request, bool terminal);
+
+  // The ending of started command `id`, collected once it has ended
+  // (nullopt while it runs; the same result on every later call). Its end
+  // is kClosed when close() ended it. Fails (kFailed) for an unknown id.
+  std::expected<std::optional<RunResult>, StreamError> poll_started(std::uint64_t id);
+
+  // Sends `signal`, as the account, to the process group of started
+  // command `id`; with `since` >= 0 (seconds since boot), only to the
+  // members other than its main process that started at or after it (what
+  // a shell runs for its current command, not the jobs it left in the
+  // background). Gives whether anything was signalled; false once it has
+  // ended. Fails (kFailed) for an unknown id or a closed session.
+  std::expected<bool, StreamError> signal_started(std::uint64_t id, int signal, double since);
+
+  // Ends every process of started command `id`, detached ones included
+  // (its leaf; its process group without control groups). Fails (kFailed)
+  // for an unknown id or a closed session.
+  std::expected<void, StreamError> kill_started(std::uint64_t id);
+
+  // Forgets started command `id` (its leaf goes if nothing of it is left);
+  // one still running runs on, and the first start() after it has ended
+  // collects it.
+  void release_started(std::uint64_t id);
+
   // Sends `signal` to the foreground job of the shell's terminal (what
   // Ctrl-C there would reach), as the session's account. Fails (kFailed) on
   // a closed session or when the shell is gone; gives false when no
@@ -204,6 +251,8 @@ class TerminalSession final : public AsyncTerminal {
  private:
   struct State;
   struct Channel;
+  struct StartedEntry;
+  class SessionCall;
   class StreamCall;
 
   explicit TerminalSession(std::unique_ptr<State> state);
@@ -217,6 +266,12 @@ class TerminalSession final : public AsyncTerminal {
                             std::optional<SessionUsage>& final_usage);
 
   StreamResult read_from(int stream, std::span<char> buffer);
+
+  // The plan of a command of `request` in leaf `leaf` (see run()); `wake`
+  // is the helper's process descriptor, through which it enters the
+  // session's namespaces.
+  static void command_plan(State& state, const RunRequest& request, int wake,
+                           const std::string& leaf, ChildPlan& plan, CgroupJoin& join);
 
   std::unique_ptr<State> state_;  // null only in a moved-from session
 };

@@ -158,6 +158,38 @@ constexpr const char kTransferDoc[] =
     "a stream of the tree at path. For the file methods; raises OSError.\n";
 constexpr Signature kTransfer{"PyTerminalSession._transfer", {"mode", "path"}};
 
+constexpr const char kStartDoc[] =
+    "start($self, command, *, env=None, cwd=None, pty=False)\n--\n\n"
+    "\n"
+    "Start command with /bin/bash -c as the session's account, inside the\n"
+    "session's walls, and return a StartedCommand without waiting for it, in\n"
+    "the style of subprocess.Popen: stdin, stdout and stderr are binary pipes\n"
+    "(usable with selectors and asyncio), and poll(), wait(timeout),\n"
+    "send_signal(sig) (to its whole process group), terminate() and kill()\n"
+    "(every process it started, detached ones included) act on it. With pty,\n"
+    "its three streams are one pseudo-terminal of its own (stdout reads it,\n"
+    "stdin writes to it, stderr is None) and expect(pattern, timeout) waits\n"
+    "for a prompt. env and cwd are as for run. Closing the session ends it.\n";
+constexpr const char kShellDoc[] =
+    "shell($self)\n--\n\n"
+    "\n"
+    "Start a persistent bash of the session and return a Shell, whose\n"
+    "run(command, *, timeout=None, input=None, check=False, max_output=...)\n"
+    "returns a subprocess.CompletedProcess as run does, while the shell keeps\n"
+    "its state between commands: working directory, variables, functions,\n"
+    "aliases, options, umask. A timeout interrupts the command as Ctrl-C\n"
+    "would and keeps the shell. Several shells may run at once.\n";
+constexpr const char kStartPrivateDoc[] =
+    "_start($self, command, env, cwd, pty)\n--\n\n"
+    "\n"
+    "Start command and return (id, stdin, stdout, stderr, ended, pid): the\n"
+    "descriptors become the caller's. For start() and shell().\n";
+constexpr Signature kStartPrivate{"PyTerminalSession._start", {"command", "env", "cwd", "pty"}};
+constexpr Signature kStartedPoll{"PyTerminalSession._started_poll", {"id"}};
+constexpr Signature kStartedSignal{"PyTerminalSession._started_signal", {"id", "sig", "since"}};
+constexpr Signature kStartedKill{"PyTerminalSession._started_kill", {"id"}};
+constexpr Signature kStartedRelease{"PyTerminalSession._started_release", {"id"}};
+
 constexpr const char kRunFailed[] = "Failed to run the command in the terminal session";
 
 constexpr const char kWriteFileDoc[] =
@@ -609,6 +641,48 @@ PyObject* raise_object(OwnedRef error) {
   return nullptr;
 }
 
+// The environment (the shell's, updated by `env`) and working directory
+// (the home, or `cwd` relative to it) of a command. False with an exception
+// set on bad arguments.
+bool set_place(SessionData& session, Any env_arg, Any cwd_arg,
+               TerminalSession::RunRequest& request) {
+  request.environment = session.session.environment();
+  if (!updated_environment(env_arg.object, request.environment)) return false;
+  const std::string& home = session.session.home();
+  request.workdir = home;
+  if (cwd_arg.object != nullptr && cwd_arg.object != Py_None) {
+    OwnedRef path(PyOS_FSPath(cwd_arg.object));
+    std::string_view text;
+    if (!path || !to_text(path.get(), text)) {
+      PyErr_Clear();
+      PyErr_SetString(PyExc_TypeError, "cwd must be a str or os.PathLike of str, or None");
+      return false;
+    }
+    if (text.find('\0') != std::string_view::npos) {
+      PyErr_SetString(PyExc_ValueError, "cwd must not contain NUL");
+      return false;
+    }
+    request.workdir = text.starts_with('/') ? std::string(text) : home + "/" + std::string(text);
+  }
+  return true;
+}
+
+// Raises OSError for a command that could not start (`workdir` when the
+// cause was its working directory), as subprocess does.
+PyObject* raise_start_error(int workdir_error, int start_error, const std::string& workdir) {
+  if (workdir_error != 0) {
+    OwnedRef args(Py_BuildValue("(is s#)", workdir_error,
+                                std::generic_category().message(workdir_error).c_str(),
+                                workdir.data(), static_cast<Py_ssize_t>(workdir.size())));
+    if (args) PyErr_SetObject(PyExc_OSError, args.get());
+    return nullptr;
+  }
+  OwnedRef args(
+      Py_BuildValue("(is)", start_error, std::generic_category().message(start_error).c_str()));
+  if (args) PyErr_SetObject(PyExc_OSError, args.get());
+  return nullptr;
+}
+
 // run(command, *, timeout=None, input=None, env=None, cwd=None, check=False,
 // max_output=64 << 20): see kRunDoc.
 PyObject* session_run_impl(SessionData& session, std::string_view command, Any timeout_arg,
@@ -635,24 +709,7 @@ PyObject* session_run_impl(SessionData& session, std::string_view command, Any t
         std::string(static_cast<const char*>(view.buf), static_cast<std::size_t>(view.len));
     PyBuffer_Release(&view);
   }
-  request.environment = session.session.environment();
-  if (!updated_environment(env_arg.object, request.environment)) return nullptr;
-  const std::string& home = session.session.home();
-  request.workdir = home;
-  if (cwd_arg.object != nullptr && cwd_arg.object != Py_None) {
-    OwnedRef path(PyOS_FSPath(cwd_arg.object));
-    std::string_view text;
-    if (!path || !to_text(path.get(), text)) {
-      PyErr_Clear();
-      PyErr_SetString(PyExc_TypeError, "cwd must be a str or os.PathLike of str, or None");
-      return nullptr;
-    }
-    if (text.find('\0') != std::string_view::npos) {
-      PyErr_SetString(PyExc_ValueError, "cwd must not contain NUL");
-      return nullptr;
-    }
-    request.workdir = text.starts_with('/') ? std::string(text) : home + "/" + std::string(text);
-  }
+  if (!set_place(session, env_arg, cwd_arg, request)) return nullptr;
   bool check = false;
   if (check_arg.object != nullptr && !to_bool(check_arg.object, check)) return nullptr;
   if (max_output_arg.object != nullptr) {
@@ -677,21 +734,10 @@ PyObject* session_run_impl(SessionData& session, std::string_view command, Any t
     return raise_object(
         OwnedRef(run_object(PyExc_ValueError, nullptr, args.get(), nullptr, result)));
   }
-  if (result.workdir_error != 0) {
-    OwnedRef args(Py_BuildValue("(is s#)", result.workdir_error,
-                                std::generic_category().message(result.workdir_error).c_str(),
-                                request.workdir.data(),
-                                static_cast<Py_ssize_t>(request.workdir.size())));
-    if (args) PyErr_SetObject(PyExc_OSError, args.get());
-    return nullptr;
-  }
-  if (result.start_error != 0) {
+  if (result.workdir_error != 0 || result.start_error != 0) {
     // As subprocess reports a command that cannot start (a full process
     // cap gives EAGAIN).
-    OwnedRef args(Py_BuildValue("(is)", result.start_error,
-                                std::generic_category().message(result.start_error).c_str()));
-    if (args) PyErr_SetObject(PyExc_OSError, args.get());
-    return nullptr;
+    return raise_start_error(result.workdir_error, result.start_error, request.workdir);
   }
   OwnedRef out(to_bytes_object(result.out.data));
   OwnedRef err(to_bytes_object(result.err.data));
@@ -719,6 +765,123 @@ PyObject* session_run_impl(SessionData& session, std::string_view command, Any t
   OwnedRef args(Py_BuildValue("(OlOO)", cmd.get(), code, out.get(), err.get()));
   if (!args) return nullptr;
   return run_object(nullptr, "CompletedProcess", args.get(), nullptr, result);
+}
+
+// The private half of start() and shell(), which the companion module
+// _lumvex_commands builds its handles on. Started commands are named by the
+// number _start gives.
+
+// _start(command, env, cwd, pty): starts command and gives (id, stdin,
+// stdout, stderr, ended, pid): descriptors now the caller's (stderr -1 with
+// a pseudo-terminal; ended becomes readable when the command has ended).
+PyObject* session_start_impl(SessionData& session, std::string_view command, Any env_arg,
+                             Any cwd_arg, Any pty_arg) {
+  TerminalSession::RunRequest request;
+  request.command = std::string(command);
+  if (request.command.find('\0') != std::string::npos) {
+    PyErr_SetString(PyExc_ValueError, "command must not contain NUL");
+    return nullptr;
+  }
+  if (!set_place(session, env_arg, cwd_arg, request)) return nullptr;
+  bool pty = false;
+  if (!to_bool(pty_arg.object, pty)) return nullptr;
+  auto started = session.use([&](TerminalSession& s) {
+    AllowThreads unlocked;
+    return s.start(request, pty);
+  });
+  if (!started) return raise_error(std::string_view(kRunFailed));
+  if (started->workdir_error != 0 || started->start_error != 0) {
+    return raise_start_error(started->workdir_error, started->start_error, request.workdir);
+  }
+  OwnedRef result(Py_BuildValue("(Kiiiii)", static_cast<unsigned long long>(started->id),
+                                started->input.get(), started->output.get(),
+                                started->error ? started->error.get() : -1, started->ended.get(),
+                                static_cast<int>(started->pid)));
+  if (!result) return nullptr;
+  // Python owns the descriptors from here on.
+  for (UniqueFd* fd : {&started->input, &started->output, &started->error, &started->ended}) {
+    [[maybe_unused]] int released = fd->release();
+  }
+  return result.release();
+}
+
+// The number of a started command.
+bool started_id(PyObject* object, std::uint64_t& id) {
+  if (PyBool_Check(object) || !PyLong_Check(object)) {
+    PyErr_SetString(PyExc_TypeError, "id must be an int");
+    return false;
+  }
+  id = PyLong_AsUnsignedLongLong(object);
+  return !PyErr_Occurred();
+}
+
+// _started_poll(id): None while it runs, then (returncode, killed_by,
+// usage, closed).
+PyObject* session_started_poll_impl(SessionData& session, Any id_arg) {
+  std::uint64_t id = 0;
+  if (!started_id(id_arg.object, id)) return nullptr;
+  const auto polled = session.use([&](TerminalSession& s) { return s.poll_started(id); });
+  if (!polled) return raise_error(std::string_view(kRunFailed));
+  if (!*polled) return none();
+  const TerminalSession::RunResult& result = **polled;
+  const int status = result.status;
+  const long code = WIFEXITED(status)     ? WEXITSTATUS(status)
+                    : WIFSIGNALED(status) ? -WTERMSIG(status)
+                                          : -1;
+  const char* cause = killed_by_text(result.killed_by);
+  OwnedRef killed_by(cause != nullptr ? PyUnicode_FromString(cause) : Py_NewRef(Py_None));
+  if (!killed_by) return nullptr;
+  return Py_BuildValue("(lO{sKsdsK}O)", code, killed_by.get(), "memory_peak",
+                       static_cast<unsigned long long>(result.usage.memory_peak), "cpu_seconds",
+                       result.usage.cpu_seconds, "oom_kills",
+                       static_cast<unsigned long long>(result.usage.oom_kills),
+                       result.end == TerminalSession::RunResult::End::kClosed ? Py_True : Py_False);
+}
+
+// _started_signal(id, sig, since): sig to the command's process group
+// (with since >= 0, seconds since boot, to what of it but its main process
+// started since then).
+PyObject* session_started_signal_impl(SessionData& session, Any id_arg, Any sig_arg,
+                                      Any since_arg) {
+  std::uint64_t id = 0;
+  if (!started_id(id_arg.object, id)) return nullptr;
+  const double since = PyFloat_AsDouble(since_arg.object);
+  if (since == -1.0 && PyErr_Occurred()) return nullptr;
+  const long number = PyLong_AsLong(sig_arg.object);
+  if (number == -1 && PyErr_Occurred()) return nullptr;
+  if (number < 1 || number > 64) {
+    PyErr_SetString(PyExc_ValueError, "sig must be a signal number from 1 to 64");
+    return nullptr;
+  }
+  const auto sent = session.use([&](TerminalSession& s) {
+    AllowThreads unlocked;
+    return s.signal_started(id, static_cast<int>(number), since);
+  });
+  if (!sent) return raise_error(std::string_view(kRunFailed));
+  return PyBool_FromLong(*sent ? 1 : 0);
+}
+
+// _started_kill(id): ends every process of the command.
+PyObject* session_started_kill_impl(SessionData& session, Any id_arg) {
+  std::uint64_t id = 0;
+  if (!started_id(id_arg.object, id)) return nullptr;
+  const auto killed = session.use([&](TerminalSession& s) {
+    AllowThreads unlocked;
+    return s.kill_started(id);
+  });
+  if (!killed) return raise_error(std::string_view(kRunFailed));
+  return none();
+}
+
+// _started_release(id): the command is forgotten once it has ended.
+PyObject* session_started_release_impl(SessionData& session, Any id_arg) {
+  std::uint64_t id = 0;
+  if (!started_id(id_arg.object, id)) return nullptr;
+  session.use([&](TerminalSession& s) {
+    AllowThreads unlocked;
+    s.release_started(id);
+  });
+  return none();
 }
 
 // _transfer(mode, path): the helper's own transfer out of the session
@@ -768,10 +931,10 @@ PyObject* session_transfer_impl(SessionData& session, std::string_view mode,
 // write_file, read_file, upload and download are written in Python, on top
 // of run(), in the companion module _lumvex_session_files of the same
 // wheel: these hand the call over as it is, the session first.
-template <const char* kName>
+template <const char* kName, const char* kModule>
 PyObject* session_files_method(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
-    OwnedRef module(PyImport_ImportModule("_lumvex_session_files"));
+    OwnedRef module(PyImport_ImportModule(kModule));
     if (!module) return nullptr;
     OwnedRef function(PyObject_GetAttrString(module.get(), kName));
     if (!function) return nullptr;
@@ -789,15 +952,20 @@ PyObject* session_files_method(PyObject* self, PyObject* args, PyObject* kwargs)
   });
 }
 
+constexpr char kFilesModule[] = "_lumvex_session_files";
+constexpr char kCommandsModule[] = "_lumvex_commands";
 constexpr char kWriteFileName[] = "write_file";
+constexpr char kStartName[] = "start";
+constexpr char kShellName[] = "shell";
 constexpr char kReadFileName[] = "read_file";
 constexpr char kUploadName[] = "upload";
 constexpr char kDownloadName[] = "download";
 
-template <const char* kName>
+template <const char* kName, const char* kModule = kFilesModule>
 PyMethodDef files_method(const char* doc) {
   return {kName,
-          reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&session_files_method<kName>)),
+          reinterpret_cast<PyCFunction>(
+              reinterpret_cast<void (*)()>(&session_files_method<kName, kModule>)),
           METH_VARARGS | METH_KEYWORDS, doc};
 }
 
@@ -885,6 +1053,13 @@ PyMethodDef kSessionMethods[] = {
     files_method<kUploadName>(kUploadDoc),
     files_method<kDownloadName>(kDownloadDoc),
     method<kSnapshot, &session_snapshot_impl>(kSnapshotDoc),
+    files_method<kStartName, kCommandsModule>(kStartDoc),
+    files_method<kShellName, kCommandsModule>(kShellDoc),
+    method<kStartPrivate, &session_start_impl>(kStartPrivateDoc),
+    method<kStartedPoll, &session_started_poll_impl>(nullptr),
+    method<kStartedSignal, &session_started_signal_impl>(nullptr),
+    method<kStartedKill, &session_started_kill_impl>(nullptr),
+    method<kStartedRelease, &session_started_release_impl>(nullptr),
     noargs_method("__enter__", &enter_self, kEnterDoc),
     method<kExit, &session_exit_impl>(kExitDoc),
     kMethodsEnd,

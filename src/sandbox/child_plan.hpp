@@ -56,6 +56,9 @@ class ChildPlan {
   // Set: the program starts a session of its own (no controlling terminal,
   // a process group of its own).
   bool new_session = false;
+  // Set with new_session: the program's standard input (a terminal) becomes
+  // the controlling terminal of that session.
+  bool controlling_terminal = false;
   // Working directory and file-creation mask the program starts with; the
   // directory is entered with the credentials below, so it must be one the
   // account may enter.

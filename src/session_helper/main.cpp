@@ -109,6 +109,7 @@ struct Plan {
   std::vector<Step> steps;
   bool no_new_privs = false;
   bool new_session = false;
+  bool controlling_terminal = false;
   std::optional<std::string> workdir;
   int umask = -1;
   long uid = -1;
@@ -265,6 +266,9 @@ bool receive_plan(Plan& plan) {
         break;
       case kNewSession:
         plan.new_session = true;
+        break;
+      case kCtty:
+        plan.controlling_terminal = true;
         break;
       case kWorkdir:
         plan.workdir = std::string(reader.data());
@@ -520,6 +524,7 @@ int prepare_program(const Plan& plan, bool born_in_group, bool& workdir_failed) 
   }
   if (plan.no_new_privs && ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) return errno;
   if (plan.new_session && ::setsid() < 0) return errno;
+  if (plan.new_session && plan.controlling_terminal && ::ioctl(0, TIOCSCTTY, 0) != 0) return errno;
   if (plan.umask >= 0) ::umask(static_cast<mode_t>(plan.umask));
   if (plan.gid >= 0) {
     if (::setgroups(0, nullptr) != 0) return errno;

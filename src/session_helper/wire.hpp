@@ -55,6 +55,8 @@ enum Tag : std::uint8_t {
   kKeyringUid,    // int64: the account whose keyrings are cleared (see ChildPlan)
   kTransfer,      // (no data) the program is the helper's own transfer (transfer.hpp),
                   // its arguments the kArg records
+  kCtty,          // (no data) the program's standard input, a terminal, becomes the
+                  // controlling terminal of its new session
 };
 
 // Kinds of kStep (mounts and the loopback interface, in the new namespaces).

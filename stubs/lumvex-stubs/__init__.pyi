@@ -3,6 +3,7 @@
 # where a published text signature says otherwise (PyFs.remove), these hold.
 import io
 import os
+import re
 import subprocess
 from _typeshed import OpenBinaryMode, OpenTextMode
 from collections.abc import Callable, Mapping
@@ -14,6 +15,7 @@ from typing import (
     ClassVar,
     Final,
     Literal,
+    NamedTuple,
     Self,
     SupportsIndex,
     TypedDict,
@@ -47,6 +49,77 @@ class CompletedRun(subprocess.CompletedProcess[bytes]):
     stderr_size: int
     killed_by: Literal["timeout", "oom", "signal", "close"] | None
     usage: CommandUsage
+
+@type_check_only
+class ShellRun(subprocess.CompletedProcess[bytes]):
+    """What Shell.run returns: at run time a subprocess.CompletedProcess
+    itself, with these attributes set (its TimeoutExpired, killed_by
+    "timeout", and CalledProcessError carry them too)."""
+
+    truncated: bool
+    stdout_size: int
+    stderr_size: int
+    killed_by: Literal["timeout"] | None
+
+@type_check_only
+class Expected(NamedTuple):
+    """What StartedCommand.expect found: the output before the match, and
+    the match."""
+
+    before: bytes
+    match: re.Match[bytes]
+
+@type_check_only
+class StartedCommand:
+    """What PyTerminalSession.start returns, in the style of subprocess.Popen."""
+
+    args: str
+    pid: int
+    returncode: int | None
+    killed_by: Literal["oom", "signal", "close"] | None
+    usage: CommandUsage | None
+    stdin: io.FileIO
+    stdout: io.FileIO
+    # None with a pseudo-terminal (its output is all on stdout).
+    stderr: io.FileIO | None
+    def poll(self) -> int | None: ...
+    def wait(self, timeout: float | None = None) -> int: ...
+    def communicate(
+        self, input: bytes | None = None, timeout: float | None = None
+    ) -> tuple[bytes, bytes | None]: ...
+    def send_signal(self, sig: int) -> None: ...
+    def terminate(self) -> None: ...
+    def kill(self) -> None: ...
+    def expect(self, pattern: bytes | re.Pattern[bytes], timeout: float | None = None) -> Expected: ...
+    def close(self) -> None: ...
+    def __enter__(self) -> Self: ...
+    def __exit__(self, *exc_info: object) -> None: ...
+
+@type_check_only
+class ShellExited(ValueError):
+    """Raised by Shell.run once the shell has ended."""
+
+    returncode: int | None
+
+@type_check_only
+class Shell:
+    """What PyTerminalSession.shell returns: a persistent bash."""
+
+    @property
+    def pid(self) -> int: ...
+    def run(
+        self,
+        command: str,
+        *,
+        timeout: float | None = None,
+        input: bytes | bytearray | memoryview | None = None,
+        check: bool = False,
+        max_output: int = 67108864,
+    ) -> ShellRun: ...
+    def start(self, command: str, *, pty: bool = False) -> StartedCommand: ...
+    def close(self) -> None: ...
+    def __enter__(self) -> Self: ...
+    def __exit__(self, *exc_info: object) -> None: ...
 
 @final
 class PyFs:
@@ -191,6 +264,15 @@ class PyTerminalSession:
     ) -> CompletedRun: ...
     # Signals the foreground job of the shell's terminal; False when nothing received it.
     def send_signal(self, sig: int) -> bool: ...
+    def start(
+        self,
+        command: str,
+        *,
+        env: Mapping[str, str] | None = None,
+        cwd: str | os.PathLike[str] | None = None,
+        pty: bool = False,
+    ) -> StartedCommand: ...
+    def shell(self) -> Shell: ...
     def write_file(self, path: str, data: bytes | bytearray | memoryview) -> None: ...
     def read_file(self, path: str) -> bytes: ...
     def upload(self, fs: PyFs, src: str, dst: str) -> None: ...

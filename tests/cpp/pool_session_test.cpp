@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <filesystem>
@@ -691,6 +692,90 @@ TEST(RealSession, HomeEnvironmentAndProcessCap) {
          "except BlockingIOError:\n"
          "    print('capped', started <= 20)\n";
   EXPECT_EQ(shell_value(*session, "/usr/bin/python3 ~/cap.py"), "capped True");
+}
+
+// The ending of started command `id`, polled until it comes (10 s at most).
+std::optional<TerminalSession::RunResult> ended(TerminalSession& session, std::uint64_t id) {
+  for (int i = 0; i < 1000; ++i) {
+    auto polled = session.poll_started(id);
+    if (!polled) return std::nullopt;
+    if (*polled) return *polled;
+    std::this_thread::sleep_for(10ms);
+  }
+  return std::nullopt;
+}
+
+TerminalSession::RunRequest started_request(const TerminalSession& session, std::string command) {
+  TerminalSession::RunRequest request;
+  request.command = std::move(command);
+  request.environment = session.environment();
+  request.workdir = session.home();
+  return request;
+}
+
+// Started commands end by themselves, by a signal to their group, by a kill
+// of everything they started, or by close(); each ending is told apart.
+TEST(RealSession, StartedCommandsAndTheirEndings) {
+  SKIP_WITHOUT_HOST();
+  HostLock lock;
+  auto session = TerminalSession::make(make_shared_pool());
+  ASSERT_TRUE(session) << session.error();
+  using KilledBy = TerminalSession::KilledBy;
+
+  auto exits = session->start(started_request(*session, "exit 3"), false);
+  ASSERT_TRUE(exits && exits->output && exits->error && exits->input);
+  auto result = ended(*session, exits->id);
+  ASSERT_TRUE(result);
+  EXPECT_TRUE(WIFEXITED(result->status) && WEXITSTATUS(result->status) == 3);
+  EXPECT_EQ(result->killed_by, KilledBy::kNone);
+  EXPECT_FALSE(*session->signal_started(exits->id, SIGTERM, -1));  // ended: nothing to signal
+  session->release_started(exits->id);
+  EXPECT_FALSE(session->poll_started(exits->id));  // forgotten
+
+  auto terminal =
+      session->start(started_request(*session, "test -t 0 && test -t 2 && echo tty"), true);
+  ASSERT_TRUE(terminal && !terminal->error);
+  std::string said;
+  char buffer[64];
+  while (said.find('\n') == std::string::npos) {
+    const ssize_t n = ::read(terminal->output.get(), buffer, sizeof buffer);
+    if (n <= 0) break;  // EIO: the terminal's other side has gone
+    said.append(buffer, static_cast<std::size_t>(n));
+  }
+  EXPECT_EQ(said, "tty\r\n");
+
+  // The signal reaches the whole group: the job in the background too.
+  auto group = session->start(started_request(*session, "sleep 100 & sleep 100"), false);
+  ASSERT_TRUE(group);
+  const auto sleeping = [&] {
+    std::vector<std::string> names = processes_of(session->uid());
+    return std::count(names.begin(), names.end(), "sleep");
+  };
+  for (int i = 0; i < 100 && sleeping() != 2; ++i) std::this_thread::sleep_for(20ms);
+  EXPECT_TRUE(*session->signal_started(group->id, SIGTERM, -1));
+  result = ended(*session, group->id);
+  ASSERT_TRUE(result);
+  EXPECT_TRUE(WIFSIGNALED(result->status) && WTERMSIG(result->status) == SIGTERM);
+  EXPECT_EQ(result->killed_by, KilledBy::kSignal);
+  for (int i = 0; i < 100 && sleeping() != 0; ++i) std::this_thread::sleep_for(20ms);
+  EXPECT_EQ(sleeping(), 0);
+
+  auto deaf = session->start(started_request(*session, "trap '' TERM; sleep 100"), false);
+  ASSERT_TRUE(deaf);
+  ASSERT_TRUE(session->kill_started(deaf->id));
+  result = ended(*session, deaf->id);
+  ASSERT_TRUE(result);
+  EXPECT_TRUE(WIFSIGNALED(result->status) && WTERMSIG(result->status) == SIGKILL);
+
+  auto left = session->start(started_request(*session, "sleep 100"), false);
+  ASSERT_TRUE(left);
+  session->close();
+  result = ended(*session, left->id);
+  ASSERT_TRUE(result);
+  EXPECT_EQ(result->end, TerminalSession::RunResult::End::kClosed);
+  EXPECT_EQ(result->killed_by, KilledBy::kClose);
+  EXPECT_FALSE(session->start(started_request(*session, "true"), false));
+  EXPECT_FALSE(session->kill_started(left->id));
 }
 
 TEST(RealSession, RunsBashAsThePoolAccountAndReusesIt) {

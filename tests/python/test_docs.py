@@ -32,6 +32,8 @@ INSTANCES = {
     "term": "PyTerm",
     "pool": "PyUserPool",
     "session": "PyTerminalSession",
+    "shell": "Shell",
+    "command": "StartedCommand",
 }
 SIGNATURE = re.compile(r"(?P<name>\w+(?:\.\w+)?)(?P<params>\(.*\))?\s*->\s*(?P<ret>.+)", re.DOTALL)
 

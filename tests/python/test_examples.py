@@ -1,7 +1,7 @@
 """The example programs run and do what they show: quickstart to the end with
 no warning, the fork fixture's tests, the shell over piped input; as root, the
-session example, 20 sessions driven from asyncio, and sessions on the nodes of
-a local Ray cluster."""
+session example, an agent's tool backend, 20 sessions driven from asyncio, and
+sessions on the nodes of a local Ray cluster."""
 
 import os
 import re
@@ -87,6 +87,26 @@ def test_session(host_lock):
     lines = result.stdout.splitlines()
     assert lines[0] == "$ echo one; echo two >&2; id -un"
     assert lines[1:3] == ["one", "two"] and lines[3].startswith("test_") and len(lines) == 4
+
+
+@needs_sessions
+def test_agent_backend(host_lock):
+    result = run_example("agent_backend.py", timeout=120)
+    assert (result.returncode, result.stderr) == (0, "")
+    calls = dict(
+        (block.split("\n", 1)[0], block.split("\n", 1)[1])
+        for block in result.stdout.split("--> ")[1:]
+    )
+    answers = list(calls.values())
+    assert answers[2].endswith("/work\nhello from .venv\n[exit status 0]\n")
+    assert answers[3].startswith("waiting\n") and "[interrupted after 1.0 s" in answers[3]
+    assert answers[4] == "still hello in work\n[exit status 0]\n"  # state kept
+    assert answers[6] == "200\n[exit status 0]\n"  # the server answered a later call
+    assert '"GET / HTTP/1.1" 200' in answers[7] and "[server running]" in answers[7]
+    assert answers[9] == "285\n\n" and "ZeroDivisionError" in answers[10]
+    assert answers[11].startswith("1\n2\n") and answers[11].endswith("100000\n[exit status 0]\n")
+    assert "bytes omitted ...]" in answers[11]
+    assert answers[12] == "[server stopped: status -9, signal]\n"
 
 
 @needs_sessions

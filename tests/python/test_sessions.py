@@ -71,7 +71,8 @@ METHODS = [
 ]
 # Documented in the API reference (their docstrings are lumvex's own).
 METHODS += [(name, None, None) for name in ("run", "send_signal", "write_file", "read_file",
-                                           "upload", "download", "snapshot")]
+                                           "upload", "download", "snapshot", "start",
+                                           "shell")]
 ATTRIBUTES = ["user", "uid", "home"]
 
 needs_root = pytest.mark.skipif(os.geteuid() != 0, reason="sessions need root")

@@ -3,6 +3,7 @@ pyright) with nothing but the installed wheel."""
 
 import os
 import pickle
+import re
 import selectors
 import subprocess
 from typing import assert_type
@@ -67,6 +68,27 @@ def commands(session: lumvex.PyTerminalSession, fs: lumvex.PyFs) -> int:
     session.download("docs", fs, "/back")
     assert_type(session.read_file("f"), bytes)
     return result.returncode + session.uid + len(session.user)
+
+
+def started(session: lumvex.PyTerminalSession) -> int:
+    with session.shell() as shell:
+        done = shell.run("cd /tmp", timeout=1.0, check=True)
+        assert_type(done.stdout, bytes)
+        killed: str | None = done.killed_by
+        try:
+            shell.run("sleep 9", timeout=0.1)
+        except subprocess.TimeoutExpired as expired:
+            print(expired.output, killed)
+    with session.start("cat", env={"A": "1"}) as command:
+        out, err = command.communicate(b"x", timeout=5)
+        assert_type(out, bytes)
+        selectors.DefaultSelector().register(command.stdout, selectors.EVENT_READ)
+    repl = session.start("python3 -i", pty=True)
+    found = repl.expect(re.compile(rb">>> "), timeout=5)
+    assert_type(found.before, bytes)
+    repl.send_signal(2)
+    repl.kill()
+    return repl.wait(1.5) + len(found.match.group())
 
 
 def main() -> None:

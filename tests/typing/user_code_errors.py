@@ -20,4 +20,6 @@ def commands(session: lumvex.PyTerminalSession) -> str:
     session.run("ls", 5)  # expected error
     session.write_file("f", "text")  # expected error
     peak: str = session.run("ls").usage["memory_peak"]  # expected error
+    session.start(["ls"])  # expected error
+    session.shell().run("ls").usage  # expected error
     return session.run("ls").stdout  # expected error
