@@ -1,10 +1,13 @@
 #include "pool/terminal_session.hpp"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <pthread.h>
 #include <sched.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -230,6 +233,8 @@ struct TerminalSession::State {
   int namespaces = 0;  // CLONE_NEW* flags of the session's own namespaces
   std::optional<SessionUsage> final_usage GUARDED_BY(close_mutex);
   std::atomic<std::uint64_t> commands{0};  // numbers the commands' leaves
+  // The relays of the exposed ports; they end with the session.
+  std::vector<ChildProcess> relays GUARDED_BY(mutex);
 };
 
 // One call on a stream: holds the stream for its duration and counts among
@@ -402,6 +407,9 @@ std::expected<TerminalSession, std::string> TerminalSession::make_with(const Poo
   plan.lifeline = lifeline.get();
   plan.cleanup = state->cgroup.paths();
   if ((plan.clone_flags & CLONE_NEWPID) == 0) plan.kill_uid = account.uid;
+  if (!policy.pasta.empty() && (plan.clone_flags & CLONE_NEWNET) != 0) {
+    plan.pasta = policy.pasta.c_str();
+  }
 
   SpawnOptions options;
   options.environment = session_environment(home, account.name);
@@ -464,6 +472,13 @@ void TerminalSession::close() {
     state.closing = false;
   }
 
+  // The relays ended with the session's processes; their helpers are
+  // reaped here.
+  std::vector<ChildProcess> relays;
+  {
+    MutexLock lock(state.mutex);
+    relays.swap(state.relays);
+  }
   // The claim ends with the session, also when ending it fails below; an
   // account left in an unknown state is set aside and tried again later.
   UniqueFd claim = std::move(state.claim);
@@ -671,6 +686,79 @@ std::expected<bool, StreamError> TerminalSession::send_signal(int signal) {
     }
   }
   return std::unexpected(StreamError::kFailed);
+}
+
+std::expected<std::uint16_t, StreamError> TerminalSession::expose(std::uint16_t port) {
+  if (!state_) return std::unexpected(StreamError::kFailed);
+  State& state = *state_;
+  int wake = -1;
+  {
+    MutexLock lock(state.mutex);
+    if (!state.channel || state.closing) return std::unexpected(StreamError::kFailed);
+    ++state.calls;
+    wake = state.channel->child.process.fd();
+  }
+  struct Leave {
+    State& state;
+    ~Leave() {
+      MutexLock lock(state.mutex);
+      if (--state.calls == 0 && state.closing) state.idle.notify_all();
+    }
+  } leave{state};
+
+  // The listener, on this side's loopback: only this host's processes reach it.
+  UniqueFd listener(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t size = sizeof address;
+  if (!listener || ::bind(listener.get(), reinterpret_cast<sockaddr*>(&address), size) != 0 ||
+      ::listen(listener.get(), SOMAXCONN) != 0 ||
+      ::getsockname(listener.get(), reinterpret_cast<sockaddr*>(&address), &size) != 0) {
+    throw InternalError("Failed to make a listener for the exposed port: " +
+                        std::generic_category().message(errno));
+  }
+  UniqueFd null(::open("/dev/null", O_RDWR | O_CLOEXEC));
+  if (!null) throw InternalError("Failed to open /dev/null");
+
+  const SandboxPolicy& policy = state.pool->policy;
+  ChildPlan plan;
+  CgroupJoin join;
+  if (state.cgroup.active()) {
+    // A leaf of its own, which stays until the session ends.
+    HostResult<CgroupJoin> made = state.cgroup.join("expose-" + std::to_string(++state.commands));
+    if (!made) throw_host(made.error());
+    join = std::move(*made);
+    join.add_to(plan);
+  }
+  if (state.namespaces != 0) {
+    ChildStep step;
+    step.kind = ChildStep::kSetns;
+    step.fd = wake;
+    step.flags = static_cast<unsigned long>(state.namespaces);
+    plan.steps.push_back(step);
+  }
+  plan.no_new_privs = true;
+  plan.syscall_filter = policy.walls.syscalls;
+  plan.keyring_uid = state.uid;
+  plan.new_session = true;
+  plan.uid = state.uid;
+  plan.gid = state.uid;
+  plan.umask = 022;
+  plan.workdir = "/";
+  SpawnOptions options;
+  options.stdin_fd = listener.get();
+  options.stdout_fd = null.get();
+  options.stderr_fd = null.get();
+  options.environment = std::vector<std::string>{};
+  options.process_limit = policy.processes;
+  options.plan = &plan;
+  options.transfer = true;
+  ChildProcess relay = spawn("relay", {std::to_string(port)}, options);
+  MutexLock lock(state.mutex);
+  if (!state.channel || state.closing) return std::unexpected(StreamError::kFailed);
+  state.relays.push_back(std::move(relay));
+  return ntohs(address.sin_port);
 }
 
 std::uint64_t TerminalSession::transfer_limit() const {

@@ -1,6 +1,9 @@
 #include "sandbox/policy.hpp"
 
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <cstdlib>
 
 #include <algorithm>
 
@@ -9,12 +12,35 @@
 namespace lumvex {
 
 std::expected<SandboxPolicy, std::string> SandboxPolicy::make(const WallRequest& request) {
-  return make(request, CgroupHost::detect(), can_mount(), memory_available());
+  return make(request, CgroupHost::detect(), can_mount(), memory_available(),
+              request.outbound ? find_pasta() : std::string());
+}
+
+std::string find_pasta() {
+  std::string dirs;
+  if (const char* path = std::getenv("PATH")) dirs = path;
+  dirs += ":/usr/bin:/usr/sbin:/usr/local/bin:/bin";
+  std::size_t at = 0;
+  while (at <= dirs.size()) {
+    std::size_t end = dirs.find(':', at);
+    if (end == std::string::npos) end = dirs.size();
+    const std::string dir = dirs.substr(at, end - at);
+    at = end + 1;
+    if (!dir.starts_with('/')) continue;  // only absolute places: the owner's cwd is no place
+    const std::string candidate = dir + "/pasta";
+    struct stat info{};
+    if (::stat(candidate.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
+        ::access(candidate.c_str(), X_OK) == 0) {
+      return candidate;
+    }
+  }
+  return {};
 }
 
 std::expected<SandboxPolicy, std::string> SandboxPolicy::make(const WallRequest& request,
                                                               const CgroupHost& host, bool mounts,
-                                                              std::uint64_t available_memory) {
+                                                              std::uint64_t available_memory,
+                                                              const std::string& pasta) {
   SandboxPolicy policy;
   policy.cgroups = CgroupPlan::choose(host);
   const CgroupPlan& plan = policy.cgroups;
@@ -61,6 +87,14 @@ std::expected<SandboxPolicy, std::string> SandboxPolicy::make(const WallRequest&
   if (!request.network) {
     if (!mounts) {
       return std::unexpected("network: this process may not create a network namespace");
+    }
+    if (request.outbound) {
+      if (pasta.empty()) {
+        return std::unexpected(
+            "network: this host has no pasta program (Debian package passt) to give a private "
+            "network its way out");
+      }
+      policy.pasta = pasta;
     }
     walls.network = true;
     policy.private_network = true;

@@ -18,6 +18,9 @@ struct WallRequest {
   std::optional<double> cpu;          // CPUs
   std::optional<std::uint64_t> disk;  // bytes
   bool network = true;                // false: a network of its own, loopback only
+  // With `network` false: the network of its own has a way out, through a
+  // user-space network stack on the host (pasta).
+  bool outbound = false;
 };
 
 // Whether each wall is in force.
@@ -41,16 +44,26 @@ struct SandboxPolicy {
   std::uint64_t disk = 0;  // the store's size, when walls.disk
   bool private_network = false;
   bool private_mounts = false;
+  // The pasta program that gives a private network its way out; empty for
+  // none (loopback only, or the host's network).
+  std::string pasta;
 
   // The policy for `request` on this host. A wall asked for explicitly that
   // the host cannot give is an error text naming it; a default one that it
   // cannot give is simply not in force.
   static std::expected<SandboxPolicy, std::string> make(const WallRequest& request);
-  // As make(), with what the host offers given (for tests).
+  // As make(), with what the host offers given (for tests): `pasta` is the
+  // path of the host's pasta program, empty when it has none.
   static std::expected<SandboxPolicy, std::string> make(const WallRequest& request,
                                                         const CgroupHost& host, bool mounts,
-                                                        std::uint64_t available_memory);
+                                                        std::uint64_t available_memory,
+                                                        const std::string& pasta = {});
 };
+
+// The host's pasta program (from Debian's passt package): the first
+// executable `pasta` on PATH or in the usual system directories; empty when
+// there is none.
+std::string find_pasta();
 
 // The defaults: a quarter of the memory available to the calling process,
 // and a store of at most 1 GiB (no larger than the memory cap).

@@ -55,6 +55,8 @@ enum Tag : std::uint8_t {
   kKeyringUid,    // int64: the account whose keyrings are cleared (see ChildPlan)
   kTransfer,      // (no data) the program is the helper's own transfer (transfer.hpp),
                   // its arguments the kArg records
+  kPasta,         // string: the pasta program that gives the new network namespace a
+                  // way out (see main.cpp)
 };
 
 // Kinds of kStep (mounts and the loopback interface, in the new namespaces).

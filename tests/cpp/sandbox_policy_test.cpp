@@ -102,5 +102,34 @@ TEST(SandboxPolicy, AWallAskedForThatTheHostLacksIsRefusedByName) {
   EXPECT_TRUE(bare->walls.processes);
 }
 
+TEST(SandboxPolicy, APrivateNetworkWithAWayOutNeedsPastaAndMounts) {
+  const WallRequest request = asking([](WallRequest& r) {
+    r.network = false;
+    r.outbound = true;
+  });
+  struct Case {
+    bool mounts;
+    const char* pasta;
+    bool given;
+  } cases[] = {{true, "/usr/bin/pasta", true}, {true, "", false}, {false, "/usr/bin/pasta", false}};
+  for (const Case& c : cases) {
+    auto policy = SandboxPolicy::make(request, CgroupHost::parse(kMixed), c.mounts, kGiB, c.pasta);
+    ASSERT_EQ(policy.has_value(), c.given) << c.pasta << c.mounts;
+    if (!policy) {
+      EXPECT_TRUE(policy.error().starts_with("network:")) << policy.error();
+      continue;
+    }
+    EXPECT_TRUE(policy->walls.network && policy->private_network);
+    EXPECT_EQ(policy->pasta, c.pasta);
+  }
+  // Loopback only and the host's network never start pasta, whatever the host has.
+  for (bool network : {true, false}) {
+    auto plain = SandboxPolicy::make(asking([&](WallRequest& r) { r.network = network; }),
+                                     CgroupHost::parse(kMixed), true, kGiB, "/usr/bin/pasta");
+    ASSERT_TRUE(plain);
+    EXPECT_TRUE(plain->pasta.empty());
+  }
+}
+
 }  // namespace
 }  // namespace lumvex
