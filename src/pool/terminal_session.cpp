@@ -2,11 +2,13 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <pthread.h>
 #include <sched.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -25,6 +27,7 @@
 
 #include "base/mutex.hpp"
 #include "base/thread_annotations.hpp"
+#include "base/unique_fd.hpp"
 #include "base/utf8.hpp"
 #include "error/internal_error.hpp"
 #include "pool/process.hpp"
@@ -140,6 +143,33 @@ std::vector<std::string> session_environment(const std::string& home, const std:
   env.push_back("LOGNAME=" + name);
   env.emplace_back("SHELL=/bin/bash");
   return env;
+}
+
+// The addresses of host `name` (IPv4 and IPv6, as text), or an error text.
+std::expected<std::vector<std::string>, std::string> resolve_host(const std::string& name) {
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  const int error = ::getaddrinfo(name.c_str(), nullptr, &hints, &found);
+  if (error != 0) {
+    return std::unexpected("allow: cannot resolve \"" + name + "\": " + ::gai_strerror(error));
+  }
+  std::vector<std::string> addresses;
+  for (addrinfo* at = found; at != nullptr; at = at->ai_next) {
+    char text[INET6_ADDRSTRLEN] = {};
+    const void* raw =
+        at->ai_family == AF_INET
+            ? static_cast<const void*>(&reinterpret_cast<sockaddr_in*>(at->ai_addr)->sin_addr)
+            : static_cast<const void*>(&reinterpret_cast<sockaddr_in6*>(at->ai_addr)->sin6_addr);
+    if ((at->ai_family == AF_INET || at->ai_family == AF_INET6) &&
+        ::inet_ntop(at->ai_family, raw, text, sizeof text) != nullptr &&
+        std::find(addresses.begin(), addresses.end(), text) == addresses.end()) {
+      addresses.emplace_back(text);
+    }
+  }
+  ::freeaddrinfo(found);
+  return addresses;
 }
 
 // The processes whose parent is `pid` (from /proc; empty when it is gone).
@@ -306,12 +336,25 @@ bool end_helper(ChildProcess& helper, Clock::time_point deadline) {
 std::expected<TerminalSession, std::string> TerminalSession::make(PoolHandle pool) {
   // An account whose last close failed is tried once: if what it left cannot
   // be ended now either, it goes back aside and another account is taken.
+  // The allow-list's host names are resolved first, with the host's
+  // resolver (a name that has no address fails before an account is taken):
+  // the session reaches the addresses they have as it starts.
+  std::vector<std::vector<std::string>> allowed;
+  if (pool->policy.allow) {
+    for (const AllowEntry& entry : *pool->policy.allow) {
+      allowed.emplace_back();
+      if (!entry.name) continue;
+      std::expected<std::vector<std::string>, std::string> found = resolve_host(entry.address);
+      if (!found) return std::unexpected(found.error());
+      allowed.back() = std::move(*found);
+    }
+  }
   for (bool retry = true;; retry = false) {
     ClaimedAccount account = take_account(*pool, retry);
     const bool retried = account.retried;
     const std::uint32_t uid = account.uid;
     try {
-      return make_with(pool, std::move(account));
+      return make_with(pool, std::move(account), allowed);
     } catch (const InternalError&) {
       if (!retried) throw;
       PoolGuard guard(*pool);
@@ -320,8 +363,9 @@ std::expected<TerminalSession, std::string> TerminalSession::make(PoolHandle poo
   }
 }
 
-std::expected<TerminalSession, std::string> TerminalSession::make_with(const PoolHandle& pool,
-                                                                       ClaimedAccount account) {
+std::expected<TerminalSession, std::string> TerminalSession::make_with(
+    const PoolHandle& pool, ClaimedAccount account,
+    const std::vector<std::vector<std::string>>& allowed) {
   const SandboxPolicy& policy = pool->policy;
   auto state = std::make_unique<State>();
   MutexLock one_close(state->close_mutex);
@@ -409,6 +453,36 @@ std::expected<TerminalSession, std::string> TerminalSession::make_with(const Poo
   if ((plan.clone_flags & CLONE_NEWPID) == 0) plan.kill_uid = account.uid;
   if (!policy.pasta.empty() && (plan.clone_flags & CLONE_NEWNET) != 0) {
     plan.pasta = policy.pasta.c_str();
+    if (policy.allow) {
+      const std::vector<std::vector<std::string>>& addresses = allowed;
+      plan.nft = policy.nft.c_str();
+      plan.firewall = plan.keep(firewall_rules(*policy.allow, addresses));
+      // The names answer from the session's own /etc/hosts (the name servers
+      // are out of reach unless allowed): a root-owned file in the store,
+      // bound read-only over the host's right after the session's mounts
+      // are made private (before the store's path is hidden).
+      std::string hosts = "127.0.0.1\tlocalhost\n::1\tlocalhost\n";
+      for (std::size_t i = 0; i < addresses.size(); ++i) {
+        for (const std::string& address : addresses[i]) {
+          hosts += address + "\t" + (*policy.allow)[i].address + "\n";
+        }
+      }
+      const std::string hosts_path = state->store.mount_point() + "/hosts";
+      UniqueFd file(
+          ::open(hosts_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644));
+      if (!file || write_all(file.get(), hosts) != 0) {
+        throw InternalError("Failed to write the session's hosts file");
+      }
+      ChildStep bind;
+      bind.kind = ChildStep::kMount;
+      bind.source = plan.keep(hosts_path);
+      bind.target = "/etc/hosts";
+      bind.flags = MS_BIND;
+      ChildStep read_only = bind;
+      read_only.source = nullptr;
+      read_only.flags = MS_BIND | MS_REMOUNT | MS_RDONLY | MS_NOSUID | MS_NODEV;
+      plan.steps.insert(plan.steps.begin() + 1, {bind, read_only});
+    }
   }
 
   SpawnOptions options;

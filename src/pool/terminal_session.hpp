@@ -203,8 +203,10 @@ class TerminalSession final : public AsyncTerminal {
 
   explicit TerminalSession(std::unique_ptr<State> state);
 
-  static std::expected<TerminalSession, std::string> make_with(const PoolHandle& pool,
-                                                               ClaimedAccount account);
+  // `allowed` holds the addresses of the allow-list's host names, by entry.
+  static std::expected<TerminalSession, std::string> make_with(
+      const PoolHandle& pool, ClaimedAccount account,
+      const std::vector<std::vector<std::string>>& allowed);
   // Ends every process of the session (see close()), and gives the final
   // figures of its control groups; throws InternalError.
   static void end_processes(State& state, Channel& channel, std::vector<UniqueFd>& helper_children,

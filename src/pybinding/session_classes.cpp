@@ -110,7 +110,8 @@ constexpr Signature kPoolNew{"PyUserPool.__new__",
                               {"processes", kOptional, kKeywordOnly},
                               {"cpu", kOptional, kKeywordOnly},
                               {"disk", kOptional, kKeywordOnly},
-                              {"network", kOptional, kKeywordOnly}}};
+                              {"network", kOptional, kKeywordOnly},
+                              {"allow", kOptional, kKeywordOnly}}};
 constexpr Signature kUsage{"PyTerminalSession.usage", {}};
 constexpr Signature kRun{"PyTerminalSession.run",
                          {"command",
@@ -284,7 +285,7 @@ bool byte_count(const char* name, PyObject* object, std::optional<std::uint64_t>
 // host command and creates nothing on the host; a wall asked for that the
 // host cannot give raises ValueError naming it.
 PyObject* pool_new_impl(PyTypeObject* type, Any memory, Any processes, Any cpu, Any disk,
-                        Any network) {
+                        Any network, Any allow) {
   WallRequest request;
   if (!byte_count("memory", memory.object, request.memory)) return nullptr;
   if (!byte_count("disk", disk.object, request.disk)) return nullptr;
@@ -328,6 +329,27 @@ PyObject* pool_new_impl(PyTypeObject* type, Any memory, Any processes, Any cpu, 
       PyErr_SetString(PyExc_TypeError, "network must be True, False or \"private\"");
       return nullptr;
     }
+  }
+  if (allow.object != nullptr && allow.object != Py_None) {
+    if (PyUnicode_Check(allow.object) || PyBytes_Check(allow.object)) {
+      PyErr_SetString(PyExc_TypeError, "allow must be an iterable of str, not a single str");
+      return nullptr;
+    }
+    OwnedRef iterator(PyObject_GetIter(allow.object));
+    if (!iterator) return nullptr;
+    std::vector<std::string> entries;
+    while (OwnedRef item{PyIter_Next(iterator.get())}) {
+      if (!PyUnicode_Check(item.get())) {
+        PyErr_SetString(PyExc_TypeError, "allow must be an iterable of str");
+        return nullptr;
+      }
+      Py_ssize_t size = 0;
+      const char* text = PyUnicode_AsUTF8AndSize(item.get(), &size);
+      if (text == nullptr) return nullptr;
+      entries.emplace_back(text, static_cast<std::size_t>(size));
+    }
+    if (PyErr_Occurred()) return nullptr;
+    request.allow = std::move(entries);
   }
   std::expected<SandboxPolicy, std::string> policy = SandboxPolicy::make(request);
   if (!policy) return raise_error(std::string_view(policy.error()));

@@ -123,6 +123,8 @@ struct Plan {
   long keyring_uid = -1;
   bool transfer = false;
   std::optional<std::string> pasta;
+  std::optional<std::string> nft;
+  std::optional<std::string> firewall;
   int host_net = -1;  // the owner's network namespace, when pasta is to run there
 };
 
@@ -307,6 +309,12 @@ bool receive_plan(Plan& plan) {
         break;
       case kPasta:
         plan.pasta = std::string(reader.data());
+        break;
+      case kNft:
+        plan.nft = std::string(reader.data());
+        break;
+      case kFirewall:
+        plan.firewall = std::string(reader.data());
         break;
     }
   }
@@ -820,6 +828,41 @@ int start_pasta(Plan& plan) {
   return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? 0 : ENETDOWN;
 }
 
+// Applies the plan's nftables rules in this network namespace (the
+// session's, before anything of it runs) with `nft -f`, the rules on its
+// standard input. They go with the namespace; the session's account, which
+// holds no capability here, cannot change them.
+int apply_firewall(const Plan& plan) {
+  if (!plan.nft) return EINVAL;
+  int input[2];
+  if (::pipe2(input, O_CLOEXEC) != 0) return errno;
+  const pid_t child = ::fork();
+  if (child < 0) {
+    const int error = errno;
+    ::close(input[0]);
+    ::close(input[1]);
+    return error;
+  }
+  if (child == 0) {
+    if (::dup2(input[0], 0) < 0) ::_exit(126);
+    const char* argv[] = {plan.nft->c_str(), "-f", "-", nullptr};
+    const char* envp[] = {"PATH=/usr/sbin:/usr/bin:/sbin:/bin", nullptr};
+    sigset_t none;
+    sigemptyset(&none);
+    ::sigprocmask(SIG_SETMASK, &none, nullptr);
+    ::execve(argv[0], const_cast<char* const*>(argv), const_cast<char* const*>(envp));
+    ::_exit(127);
+  }
+  ::close(input[0]);
+  write_all(input[1], *plan.firewall);
+  ::close(input[1]);
+  int status = 0;
+  while (::waitpid(child, &status, 0) < 0) {
+    if (errno != EINTR) return errno;
+  }
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? 0 : EPERM;
+}
+
 // Sends `reply` with descriptor `fd` attached.
 bool answer_with(const Answer& reply, int fd) {
   alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
@@ -909,6 +952,7 @@ int start() {
   if (plan.stay && !become_first_process(plan)) return 127;
   if (plan.stay && ::getpid() != 1) ::prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0);
   if (plan.pasta) reply.error = start_pasta(plan);
+  if (reply.error == 0 && plan.firewall) reply.error = apply_firewall(plan);
   if (reply.error == 0) reply.error = set_up(plan);
   if (reply.error == 0 && plan.stay && plan.keyring_uid > 0) {
     reply.error = clear_keyrings(plan.keyring_uid);

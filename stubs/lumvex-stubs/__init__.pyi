@@ -5,7 +5,7 @@ import io
 import os
 import subprocess
 from _typeshed import OpenBinaryMode, OpenTextMode
-from collections.abc import Callable, Mapping
+from collections.abc import Callable, Iterable, Mapping
 from typing_extensions import Buffer
 from types import TracebackType
 from typing import (
@@ -149,12 +149,16 @@ class PyUserPool:
         processes: int = 512,
         cpu: float | None = None,
         disk: int | None = None,
-        network: bool = True,
+        network: bool | Literal["private"] = True,
+        allow: Iterable[str] | None = None,
     ) -> Self: ...
     # Which walls hold for this pool's sessions: cgroup, memory, processes,
     # cpu, disk, network, tmp, proc, syscalls.
     @property
     def walls(self) -> Mapping[str, bool]: ...
+    # The sessions' network: True (the host's), "private" or False.
+    @property
+    def network(self) -> bool | Literal["private"]: ...
 
 @final
 class PyTerminalSession:
@@ -179,6 +183,8 @@ class PyTerminalSession:
     ) -> CompletedRun: ...
     # Signals the foreground job of the shell's terminal; False when nothing received it.
     def send_signal(self, sig: int) -> bool: ...
+    # (host, port) on this host's loopback, joined to `port` inside the session.
+    def expose(self, port: SupportsIndex) -> tuple[str, int]: ...
     def write_file(self, path: str, data: bytes | bytearray | memoryview) -> None: ...
     def read_file(self, path: str) -> bytes: ...
     def upload(self, fs: PyFs, src: str, dst: str) -> None: ...

@@ -168,13 +168,64 @@ def test_expose_reaches_a_server_inside_until_close(network):
         s.expose(port)
 
 
+@needs_pasta
+def test_an_allow_list_lets_one_port_through_and_refuses_the_rest_at_once():
+    outside = outside_address()
+    allowed, other = (socket.create_server((outside, 0)) for _ in range(2))
+    pool = lumvex.PyUserPool(network="private",
+                             allow=[f"{outside}:{allowed.getsockname()[1]}", "localhost"])
+    code = textwrap.dedent(f"""
+        import socket, time
+        for port in ({allowed.getsockname()[1]}, {other.getsockname()[1]}):
+            start = time.monotonic()
+            try:
+                socket.create_connection(('{outside}', port), timeout=5).close()
+                print('ok')
+            except ConnectionRefusedError:
+                print('refused', time.monotonic() - start)
+    """)
+    try:
+        with lumvex.PyTerminalSession(pool) as s:
+            s.write_file("probe.py", code.encode())
+            first, second = s.run(f"{PY} probe.py", timeout=30).stdout.decode().splitlines()
+            assert first == "ok"
+            assert second.startswith("refused") and float(second.split()[1]) < 0.1
+            # Allowed names answer from the session's hosts file; the name
+            # servers are not on the list, so other names do not resolve.
+            assert s.run("getent hosts localhost").returncode == 0
+            assert s.run("getent hosts example.com").returncode != 0
+            # The account cannot read or change the rules, nor the hosts file.
+            assert s.run("nft flush ruleset").returncode != 0
+            assert s.run("echo 1.2.3.4 x >> /etc/hosts").returncode != 0
+            first, _ = s.run(f"{PY} probe.py", timeout=30).stdout.decode().splitlines()
+            assert first == "ok"
+    finally:
+        allowed.close()
+        other.close()
+    with pytest.raises(ValueError, match="cannot resolve"):
+        lumvex.PyTerminalSession(lumvex.PyUserPool(network="private",
+                                                   allow=["lumvex-test.invalid"]))
+
+
+@pytest.mark.parametrize("kwargs, error", [
+    ({"allow": ["1.2.3.4"]}, ValueError),  # not a private network
+    ({"network": "private", "allow": ["1.2.3.4:0"]}, ValueError),
+    ({"network": "private", "allow": ["10.0.0.0/40"]}, ValueError),
+    ({"network": "private", "allow": "1.2.3.4"}, TypeError),
+    ({"network": "private", "allow": [1234]}, TypeError),
+    ({"network": "public"}, ValueError),
+    ({"network": 1}, TypeError),
+])
+def test_bad_network_options(kwargs, error):
+    if kwargs.get("network") == "private" and not has_pasta():
+        pytest.skip("no pasta on this host")
+    with pytest.raises(error):
+        lumvex.PyUserPool(**kwargs)
+
+
 def test_network_option():
     assert lumvex.PyUserPool().network is True
     assert lumvex.PyUserPool(network=False).network is False
-    with pytest.raises(ValueError):
-        lumvex.PyUserPool(network="public")
-    with pytest.raises(TypeError):
-        lumvex.PyUserPool(network=1)
 
 
 @needs_pasta
