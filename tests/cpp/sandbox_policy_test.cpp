@@ -162,8 +162,7 @@ TEST(AllowList, RulesLetOnlyTheEntriesOutAndRefuseTheRestAtOnce) {
   std::vector<AllowEntry> entries = {*parse_allow_entry("192.0.2.7:8080"),
                                      *parse_allow_entry("10.0.0.0/8"),
                                      *parse_allow_entry("pypi.org:443")};
-  const std::string rules =
-      firewall_rules(entries, {{}, {}, {"151.101.0.223", "2a04:4e42::223"}});
+  const std::string rules = firewall_rules(entries, {{}, {}, {"151.101.0.223", "2a04:4e42::223"}});
   for (const char* line :
        {"    oif lo accept\n",
         "    ip daddr 192.0.2.7 meta l4proto { tcp, udp } th dport 8080 accept\n",
