@@ -52,6 +52,14 @@ def outside_address():
     return address
 
 
+def host_rules():
+    """The host's nftables rules and IP forwarding setting."""
+    with open("/proc/sys/net/ipv4/ip_forward") as forward:
+        setting = forward.read()
+    listed = subprocess.run(["nft", "list", "ruleset"], capture_output=True, text=True, timeout=30)
+    return setting, listed.stdout
+
+
 def pasta_processes():
     found = []
     for entry in os.listdir("/proc"):
@@ -232,14 +240,16 @@ def test_network_option():
 def test_many_sessions_leave_nothing_on_the_host():
     count = int(os.environ.get("LUMVEX_NETWORK_SESSIONS", "50"))
     interfaces = sorted(os.listdir("/sys/class/net"))
+    rules = host_rules()
     helpers, pastas = set(session_helpers()), set(pasta_processes())
-    pool = lumvex.PyUserPool(network="private")
+    pool = lumvex.PyUserPool(network="private", allow=["localhost:80"])
     for _ in range(count):
         with lumvex.PyTerminalSession(pool) as s:
             s.expose(80)
     assert wait_for(lambda: set(pasta_processes()) <= pastas)
     assert wait_for(lambda: set(session_helpers()) <= helpers)
     assert sorted(os.listdir("/sys/class/net")) == interfaces
+    assert host_rules() == rules
 
 
 def refused(address):
