@@ -481,7 +481,15 @@ std::expected<TerminalSession, std::string> TerminalSession::make_with(
       ChildStep read_only = bind;
       read_only.source = nullptr;
       read_only.flags = MS_BIND | MS_REMOUNT | MS_RDONLY | MS_NOSUID | MS_NODEV;
-      plan.steps.insert(plan.steps.begin() + 1, {bind, read_only});
+      auto made_private =
+          std::find_if(plan.steps.begin(), plan.steps.end(), [](const ChildStep& step) {
+            return step.kind == ChildStep::kMount && (step.flags & MS_PRIVATE) != 0 &&
+                   step.target != nullptr && std::string_view(step.target) == "/";
+          });
+      if (made_private == plan.steps.end()) {
+        throw InternalError("the session's mounts are not private");
+      }
+      plan.steps.insert(made_private + 1, {bind, read_only});
     }
   }
 

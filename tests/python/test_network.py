@@ -270,7 +270,7 @@ OWNER = textwrap.dedent("""
 
 @needs_pasta
 def test_a_killed_owner_leaves_no_pasta_and_no_relay():
-    before = set(pasta_processes())
+    before, helpers = set(pasta_processes()), set(session_helpers())
     owner = subprocess.Popen([sys.executable, "-c", OWNER], stdout=subprocess.PIPE, text=True)
     try:
         port = int(owner.stdout.readline())
@@ -279,6 +279,9 @@ def test_a_killed_owner_leaves_no_pasta_and_no_relay():
         owner.wait(timeout=10)
         assert wait_for(lambda: not set(pasta_processes()) - before, seconds=10)
         assert wait_for(lambda: refused(("127.0.0.1", port)), seconds=10)
+        # The session's helper finishes its cleanup (its control groups)
+        # before the account's next session may make them again.
+        assert wait_for(lambda: set(session_helpers()) <= helpers, seconds=10)
     finally:
         owner.kill()
         owner.wait(timeout=10)
