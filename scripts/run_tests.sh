@@ -170,8 +170,9 @@ say "=== Environment: $("$python" -c 'import sys; print(sys.prefix)')"
 
 # Debian packages: GoogleTest for the C++ suite; clang-format for the layout
 # check; clang 19 and its runtime for the thread-safety analysis and the
-# fuzz targets (not needed by --quick).
-debian_packages=(libgtest-dev clang-format-19)
+# fuzz targets (not needed by --quick); pasta and nft for the sessions'
+# private networks and their allow-lists.
+debian_packages=(libgtest-dev clang-format-19 passt nftables)
 [[ -n "$quick" ]] || debian_packages+=(clang-19 libclang-rt-19-dev)
 missing=()
 for package in "${debian_packages[@]}"; do

@@ -191,6 +191,9 @@ Message encode(const std::vector<std::string>& candidates, const std::vector<std
     if (plan->lifeline >= 0) writer.i32(wire::kLifeline, index(plan->lifeline));
     for (const std::string& path : plan->cleanup) writer.text(wire::kCleanup, path);
     if (plan->kill_uid >= 0) writer.i64(wire::kKillUid, plan->kill_uid);
+    if (plan->pasta != nullptr) writer.text(wire::kPasta, plan->pasta);
+    if (plan->nft != nullptr) writer.text(wire::kNft, plan->nft);
+    if (plan->firewall != nullptr) writer.text(wire::kFirewall, plan->firewall);
     if (plan->cgroup_dir >= 0) writer.i32(wire::kJoinDir, index(plan->cgroup_dir));
     if (plan->cgroup_procs >= 0) writer.i32(wire::kJoinProcs, index(plan->cgroup_procs));
     for (int fd : plan->join_tasks) writer.i32(wire::kJoinTasks, index(fd));

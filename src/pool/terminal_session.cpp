@@ -1,12 +1,17 @@
 #include "pool/terminal_session.hpp"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <pthread.h>
 #include <sched.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/ioctl.h>
+#include <sys/mount.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -25,6 +30,7 @@
 
 #include "base/mutex.hpp"
 #include "base/thread_annotations.hpp"
+#include "base/unique_fd.hpp"
 #include "base/utf8.hpp"
 #include "error/internal_error.hpp"
 #include "pool/process.hpp"
@@ -142,6 +148,33 @@ std::vector<std::string> session_environment(const std::string& home, const std:
   return env;
 }
 
+// The addresses of host `name` (IPv4 and IPv6, as text), or an error text.
+std::expected<std::vector<std::string>, std::string> resolve_host(const std::string& name) {
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  const int error = ::getaddrinfo(name.c_str(), nullptr, &hints, &found);
+  if (error != 0) {
+    return std::unexpected("allow: cannot resolve \"" + name + "\": " + ::gai_strerror(error));
+  }
+  std::vector<std::string> addresses;
+  for (addrinfo* at = found; at != nullptr; at = at->ai_next) {
+    char text[INET6_ADDRSTRLEN] = {};
+    const void* raw =
+        at->ai_family == AF_INET
+            ? static_cast<const void*>(&reinterpret_cast<sockaddr_in*>(at->ai_addr)->sin_addr)
+            : static_cast<const void*>(&reinterpret_cast<sockaddr_in6*>(at->ai_addr)->sin6_addr);
+    if ((at->ai_family == AF_INET || at->ai_family == AF_INET6) &&
+        ::inet_ntop(at->ai_family, raw, text, sizeof text) != nullptr &&
+        std::find(addresses.begin(), addresses.end(), text) == addresses.end()) {
+      addresses.emplace_back(text);
+    }
+  }
+  ::freeaddrinfo(found);
+  return addresses;
+}
+
 // The processes whose parent is `pid` (from /proc; empty when it is gone).
 std::vector<pid_t> children_of(pid_t pid);
 
@@ -249,6 +282,8 @@ struct TerminalSession::State {
   std::atomic<std::uint64_t> commands{0};  // numbers the commands' leaves
   std::map<std::uint64_t, StartedEntry> started GUARDED_BY(mutex);
   std::uint64_t last_started GUARDED_BY(mutex) = 0;
+  // The relays of the exposed ports; they end with the session.
+  std::vector<ChildProcess> relays GUARDED_BY(mutex);
 };
 
 // A call that uses the session's walls (its helper's descriptor, its
@@ -382,12 +417,25 @@ std::expected<TerminalSession, std::string> TerminalSession::make(PoolHandle poo
   }
   // An account whose last close failed is tried once: if what it left cannot
   // be ended now either, it goes back aside and another account is taken.
+  // The allow-list's host names are resolved first, with the host's
+  // resolver (a name that has no address fails before an account is taken):
+  // the session reaches the addresses they have as it starts.
+  std::vector<std::vector<std::string>> allowed;
+  if (pool->policy.allow) {
+    for (const AllowEntry& entry : *pool->policy.allow) {
+      allowed.emplace_back();
+      if (!entry.name) continue;
+      std::expected<std::vector<std::string>, std::string> found = resolve_host(entry.address);
+      if (!found) return std::unexpected(found.error());
+      allowed.back() = std::move(*found);
+    }
+  }
   for (bool retry = true;; retry = false) {
     ClaimedAccount account = take_account(*pool, retry);
     const bool retried = account.retried;
     const std::uint32_t uid = account.uid;
     try {
-      return make_with(pool, std::move(account), layers);
+      return make_with(pool, std::move(account), layers, allowed);
     } catch (const InternalError&) {
       if (!retried) throw;
       PoolGuard guard(*pool);
@@ -396,9 +444,9 @@ std::expected<TerminalSession, std::string> TerminalSession::make(PoolHandle poo
   }
 }
 
-std::expected<TerminalSession, std::string> TerminalSession::make_with(const PoolHandle& pool,
-                                                                       ClaimedAccount account,
-                                                                       const TemplateRef& layers) {
+std::expected<TerminalSession, std::string> TerminalSession::make_with(
+    const PoolHandle& pool, ClaimedAccount account, const TemplateRef& layers,
+    const std::vector<std::vector<std::string>>& allowed) {
   const SandboxPolicy& policy = pool->policy;
   auto state = std::make_unique<State>();
   MutexLock one_close(state->close_mutex);
@@ -498,6 +546,47 @@ std::expected<TerminalSession, std::string> TerminalSession::make_with(const Poo
   plan.lifeline = lifeline.get();
   plan.cleanup = state->cgroup.paths();
   if ((plan.clone_flags & CLONE_NEWPID) == 0) plan.kill_uid = account.uid;
+  if (!policy.pasta.empty() && (plan.clone_flags & CLONE_NEWNET) != 0) {
+    plan.pasta = policy.pasta.c_str();
+    if (policy.allow) {
+      const std::vector<std::vector<std::string>>& addresses = allowed;
+      plan.nft = policy.nft.c_str();
+      plan.firewall = plan.keep(firewall_rules(*policy.allow, addresses));
+      // The names answer from the session's own /etc/hosts (the name servers
+      // are out of reach unless allowed): a root-owned file in the store,
+      // bound read-only over the host's right after the session's mounts
+      // are made private (before the store's path is hidden).
+      std::string hosts = "127.0.0.1\tlocalhost\n::1\tlocalhost\n";
+      for (std::size_t i = 0; i < addresses.size(); ++i) {
+        for (const std::string& address : addresses[i]) {
+          hosts += address + "\t" + (*policy.allow)[i].address + "\n";
+        }
+      }
+      const std::string hosts_path = state->store.mount_point() + "/hosts";
+      UniqueFd file(
+          ::open(hosts_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644));
+      if (!file || write_all(file.get(), hosts) != 0) {
+        throw InternalError("Failed to write the session's hosts file");
+      }
+      ChildStep bind;
+      bind.kind = ChildStep::kMount;
+      bind.source = plan.keep(hosts_path);
+      bind.target = "/etc/hosts";
+      bind.flags = MS_BIND;
+      ChildStep read_only = bind;
+      read_only.source = nullptr;
+      read_only.flags = MS_BIND | MS_REMOUNT | MS_RDONLY | MS_NOSUID | MS_NODEV;
+      auto made_private =
+          std::find_if(plan.steps.begin(), plan.steps.end(), [](const ChildStep& step) {
+            return step.kind == ChildStep::kMount && (step.flags & MS_PRIVATE) != 0 &&
+                   step.target != nullptr && std::string_view(step.target) == "/";
+          });
+      if (made_private == plan.steps.end()) {
+        throw InternalError("the session's mounts are not private");
+      }
+      plan.steps.insert(made_private + 1, {bind, read_only});
+    }
+  }
 
   SpawnOptions options;
   options.environment = session_environment(home, account.name);
@@ -565,6 +654,13 @@ void TerminalSession::close() {
     state.closing = false;
   }
 
+  // The relays ended with the session's processes; their helpers are
+  // reaped here.
+  std::vector<ChildProcess> relays;
+  {
+    MutexLock lock(state.mutex);
+    relays.swap(state.relays);
+  }
   // The claim ends with the session, also when ending it fails below; an
   // account left in an unknown state is set aside and tried again later.
   UniqueFd claim = std::move(state.claim);
@@ -835,6 +931,79 @@ std::expected<bool, StreamError> TerminalSession::send_signal(int signal) {
     }
   }
   return std::unexpected(StreamError::kFailed);
+}
+
+std::expected<std::uint16_t, StreamError> TerminalSession::expose(std::uint16_t port) {
+  if (!state_) return std::unexpected(StreamError::kFailed);
+  State& state = *state_;
+  int wake = -1;
+  {
+    MutexLock lock(state.mutex);
+    if (!state.channel || state.closing) return std::unexpected(StreamError::kFailed);
+    ++state.calls;
+    wake = state.channel->child.process.fd();
+  }
+  struct Leave {
+    State& state;
+    ~Leave() {
+      MutexLock lock(state.mutex);
+      if (--state.calls == 0 && state.closing) state.idle.notify_all();
+    }
+  } leave{state};
+
+  // The listener, on this side's loopback: only this host's processes reach it.
+  UniqueFd listener(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t size = sizeof address;
+  if (!listener || ::bind(listener.get(), reinterpret_cast<sockaddr*>(&address), size) != 0 ||
+      ::listen(listener.get(), SOMAXCONN) != 0 ||
+      ::getsockname(listener.get(), reinterpret_cast<sockaddr*>(&address), &size) != 0) {
+    throw InternalError("Failed to make a listener for the exposed port: " +
+                        std::generic_category().message(errno));
+  }
+  UniqueFd null(::open("/dev/null", O_RDWR | O_CLOEXEC));
+  if (!null) throw InternalError("Failed to open /dev/null");
+
+  const SandboxPolicy& policy = state.pool->policy;
+  ChildPlan plan;
+  CgroupJoin join;
+  if (state.cgroup.active()) {
+    // A leaf of its own, which stays until the session ends.
+    HostResult<CgroupJoin> made = state.cgroup.join("expose-" + std::to_string(++state.commands));
+    if (!made) throw_host(made.error());
+    join = std::move(*made);
+    join.add_to(plan);
+  }
+  if (state.namespaces != 0) {
+    ChildStep step;
+    step.kind = ChildStep::kSetns;
+    step.fd = wake;
+    step.flags = static_cast<unsigned long>(state.namespaces);
+    plan.steps.push_back(step);
+  }
+  plan.no_new_privs = true;
+  plan.syscall_filter = policy.walls.syscalls;
+  plan.keyring_uid = state.uid;
+  plan.new_session = true;
+  plan.uid = state.uid;
+  plan.gid = state.uid;
+  plan.umask = 022;
+  plan.workdir = "/";
+  SpawnOptions options;
+  options.stdin_fd = listener.get();
+  options.stdout_fd = null.get();
+  options.stderr_fd = null.get();
+  options.environment = std::vector<std::string>{};
+  options.process_limit = policy.processes;
+  options.plan = &plan;
+  options.transfer = true;
+  ChildProcess relay = spawn("relay", {std::to_string(port)}, options);
+  MutexLock lock(state.mutex);
+  if (!state.channel || state.closing) return std::unexpected(StreamError::kFailed);
+  state.relays.push_back(std::move(relay));
+  return ntohs(address.sin_port);
 }
 
 std::uint64_t TerminalSession::transfer_limit() const {

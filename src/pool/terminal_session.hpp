@@ -225,6 +225,16 @@ class TerminalSession final : public AsyncTerminal {
   // process was there to receive it.
   std::expected<bool, StreamError> send_signal(int signal);
 
+  // Makes `port` of the session's loopback reachable from this process's
+  // side: gives the port of a new listener on this process's 127.0.0.1
+  // whose every connection is joined to a new connection to `port` inside
+  // the session (by the helper's relay, session_helper/relay.hpp, run as
+  // the account in the session's walls). Works in every network mode; the
+  // listener and everything of it end with the session. Fails (kFailed) on
+  // a closed session. Throws InternalError when the relay cannot be
+  // started.
+  std::expected<std::uint16_t, StreamError> expose(std::uint16_t port);
+
   // The most a transfer out of the session brings back: what its store may
   // hold (the `disk` wall), or the default store's size without one.
   std::uint64_t transfer_limit() const;
@@ -257,9 +267,10 @@ class TerminalSession final : public AsyncTerminal {
 
   explicit TerminalSession(std::unique_ptr<State> state);
 
-  static std::expected<TerminalSession, std::string> make_with(const PoolHandle& pool,
-                                                               ClaimedAccount account,
-                                                               const TemplateRef& layers);
+  // `allowed` holds the addresses of the allow-list's host names, by entry.
+  static std::expected<TerminalSession, std::string> make_with(
+      const PoolHandle& pool, ClaimedAccount account, const TemplateRef& layers,
+      const std::vector<std::vector<std::string>>& allowed);
   // Ends every process of the session (see close()), and gives the final
   // figures of its control groups; throws InternalError.
   static void end_processes(State& state, Channel& channel, std::vector<UniqueFd>& helper_children,

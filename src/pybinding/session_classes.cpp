@@ -111,7 +111,8 @@ constexpr Signature kPoolNew{"PyUserPool.__new__",
                               {"cpu", kOptional, kKeywordOnly},
                               {"disk", kOptional, kKeywordOnly},
                               {"network", kOptional, kKeywordOnly},
-                              {"template", kOptional, kKeywordOnly}}};
+                              {"template", kOptional, kKeywordOnly},
+                              {"allow", kOptional, kKeywordOnly}}};
 constexpr Signature kUsage{"PyTerminalSession.usage", {}};
 constexpr Signature kRun{"PyTerminalSession.run",
                          {"command",
@@ -149,6 +150,16 @@ constexpr const char kSendSignalDoc[] =
     "Ctrl-C on its terminal would reach), as the session's account, without\n"
     "closing the session. Return True, or False when no process received it.\n";
 constexpr Signature kSendSignal{"PyTerminalSession.send_signal", {"sig"}};
+
+constexpr const char kExposeDoc[] =
+    "expose($self, port)\n--\n\n"
+    "\n"
+    "Make the TCP port port of the session's loopback reachable from this\n"
+    "host: return (host, port) of a new listener on this host's 127.0.0.1\n"
+    "whose every connection is joined to a new connection to port inside the\n"
+    "session, whatever its network. The listener closes with the session.\n";
+constexpr Signature kExpose{"PyTerminalSession.expose", {"port"}};
+constexpr const char kExposeFailed[] = "Failed to expose the port of the terminal session";
 
 constexpr const char kTransferDoc[] =
     "_transfer($self, mode, path)\n--\n\n"
@@ -328,7 +339,7 @@ bool byte_count(const char* name, PyObject* object, std::optional<std::uint64_t>
 // host command and creates nothing on the host; a wall asked for that the
 // host cannot give raises ValueError naming it.
 PyObject* pool_new_impl(PyTypeObject* type, Any memory, Any processes, Any cpu, Any disk,
-                        Any network, Any template_arg) {
+                        Any network, Any template_arg, Any allow) {
   TemplateRef layers;
   if (!template_argument(template_arg, layers)) return nullptr;
   WallRequest request;
@@ -361,11 +372,40 @@ PyObject* pool_new_impl(PyTypeObject* type, Any memory, Any processes, Any cpu, 
     request.cpu = value;
   }
   if (network.object != nullptr) {
-    if (!PyBool_Check(network.object)) {
-      PyErr_SetString(PyExc_TypeError, "network must be True or False");
+    if (PyUnicode_Check(network.object)) {
+      if (PyUnicode_CompareWithASCIIString(network.object, "private") != 0) {
+        PyErr_SetString(PyExc_ValueError, "network must be True, False or \"private\"");
+        return nullptr;
+      }
+      request.network = false;
+      request.outbound = true;
+    } else if (PyBool_Check(network.object)) {
+      request.network = network.object == Py_True;
+    } else {
+      PyErr_SetString(PyExc_TypeError, "network must be True, False or \"private\"");
       return nullptr;
     }
-    request.network = network.object == Py_True;
+  }
+  if (allow.object != nullptr && allow.object != Py_None) {
+    if (PyUnicode_Check(allow.object) || PyBytes_Check(allow.object)) {
+      PyErr_SetString(PyExc_TypeError, "allow must be an iterable of str, not a single str");
+      return nullptr;
+    }
+    OwnedRef iterator(PyObject_GetIter(allow.object));
+    if (!iterator) return nullptr;
+    std::vector<std::string> entries;
+    while (OwnedRef item{PyIter_Next(iterator.get())}) {
+      if (!PyUnicode_Check(item.get())) {
+        PyErr_SetString(PyExc_TypeError, "allow must be an iterable of str");
+        return nullptr;
+      }
+      Py_ssize_t size = 0;
+      const char* text = PyUnicode_AsUTF8AndSize(item.get(), &size);
+      if (text == nullptr) return nullptr;
+      entries.emplace_back(text, static_cast<std::size_t>(size));
+    }
+    if (PyErr_Occurred()) return nullptr;
+    request.allow = std::move(entries);
   }
   std::expected<SandboxPolicy, std::string> policy = SandboxPolicy::make(request);
   if (!policy) return raise_error(std::string_view(policy.error()));
@@ -390,7 +430,23 @@ PyObject* pool_walls_get(PyObject* self, void*) {
   });
 }
 
+// PyUserPool.network: the network mode of the pool's sessions, as asked
+// for: True (the host's), "private" (one of its own with a way out) or
+// False (one of its own, loopback only).
+PyObject* pool_network_get(PyObject* self, void*) {
+  return guarded([&]() -> PyObject* {
+    const SandboxPolicy& policy = payload<PoolData>(self).pool->policy;
+    if (!policy.private_network) return PyBool_FromLong(1);
+    if (!policy.pasta.empty()) return PyUnicode_FromString("private");
+    return PyBool_FromLong(0);
+  });
+}
+
 PyGetSetDef kPoolGetters[] = {
+    {"network", &pool_network_get, nullptr,
+     "The network of the pool's sessions: True (the host's), \"private\" (one\n"
+     "of their own with a way out) or False (one of their own, loopback only).",
+     nullptr},
     {"walls", &pool_walls_get, nullptr,
      "Which walls hold for this pool's sessions on this host: a read-only\n"
      "mapping of cgroup, memory, processes, cpu, disk, network, tmp, proc and\n"
@@ -999,6 +1055,29 @@ PyObject* session_snapshot_impl(SessionData& session) {
   return new_template(std::move(*made));
 }
 
+// expose(port): a listener on this host's loopback leading to `port` inside.
+PyObject* session_expose_impl(SessionData& session, Any port) {
+  if (PyBool_Check(port.object) || !PyIndex_Check(port.object)) {
+    PyErr_SetString(PyExc_TypeError, "port must be an int");
+    return nullptr;
+  }
+  const long number = PyLong_AsLong(port.object);
+  if (number == -1 && PyErr_Occurred()) {
+    if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return nullptr;
+    PyErr_Clear();
+  }
+  if (number < 1 || number > 65535) {
+    PyErr_SetString(PyExc_ValueError, "port must be from 1 to 65535");
+    return nullptr;
+  }
+  const auto exposed = session.use([&](TerminalSession& s) {
+    AllowThreads unlocked;
+    return s.expose(static_cast<std::uint16_t>(number));
+  });
+  if (!exposed) return raise_error(std::string_view(kExposeFailed));
+  return Py_BuildValue("(sH)", "127.0.0.1", static_cast<unsigned short>(*exposed));
+}
+
 // The attributes user, uid and home: what the session is, fixed for its
 // life (also after close).
 PyObject* session_user_get(PyObject* self, void*) {
@@ -1047,6 +1126,7 @@ PyMethodDef kSessionMethods[] = {
     method<kUsage, &session_usage_impl>(kUsageDoc),
     method<kRun, &session_run_impl>(kRunDoc),
     method<kSendSignal, &session_send_signal_impl>(kSendSignalDoc),
+    method<kExpose, &session_expose_impl>(kExposeDoc),
     method<kTransfer, &session_transfer_impl>(kTransferDoc),
     files_method<kWriteFileName>(kWriteFileDoc),
     files_method<kReadFileName>(kReadFileDoc),

@@ -87,6 +87,14 @@ class ChildPlan {
   int lifeline = -1;
   std::vector<std::string> cleanup;
   long kill_uid = -1;
+  // For a staying helper with a network namespace of its own: the pasta
+  // program that connects that namespace to the outside through the host's
+  // sockets (started by the helper, it ends with the session's processes).
+  const char* pasta = nullptr;
+  // With pasta: the nft program and the rules (for `nft -f`) that the helper
+  // applies in the new network namespace before anything of the session runs.
+  const char* nft = nullptr;
+  const char* firewall = nullptr;
 
   // A stable copy of `text` whose pointer lives as long as the plan.
   const char* keep(std::string text) { return strings_.emplace_back(std::move(text)).c_str(); }

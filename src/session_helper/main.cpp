@@ -70,6 +70,7 @@
 #include <vector>
 
 #include "base/unique_fd.hpp"
+#include "session_helper/relay.hpp"
 #include "session_helper/syscall_filter.hpp"
 #include "session_helper/transfer.hpp"
 #include "session_helper/wire.hpp"
@@ -122,6 +123,10 @@ struct Plan {
   bool filter = false;
   long keyring_uid = -1;
   bool transfer = false;
+  std::optional<std::string> pasta;
+  std::optional<std::string> nft;
+  std::optional<std::string> firewall;
+  int host_net = -1;  // the owner's network namespace, when pasta is to run there
 };
 
 std::int64_t now_ms() {
@@ -305,6 +310,15 @@ bool receive_plan(Plan& plan) {
         break;
       case kTransfer:
         plan.transfer = true;
+        break;
+      case kPasta:
+        plan.pasta = std::string(reader.data());
+        break;
+      case kNft:
+        plan.nft = std::string(reader.data());
+        break;
+      case kFirewall:
+        plan.firewall = std::string(reader.data());
         break;
     }
   }
@@ -587,6 +601,7 @@ int transfer_in_place(const Plan& plan) {
   if (::syscall(SYS_close_range, 3u, ~0u, 0) != 0) {
     for (int fd = 3; fd < 1024; ++fd) ::close(fd);
   }
+  if (plan.args.front() == "relay") return lumvex::run_relay(plan.args);
   return lumvex::run_transfer(plan.args);
 }
 
@@ -749,6 +764,110 @@ void reap_all() {
   }
 }
 
+// The private network's way out, in the session's first process (the first
+// of its process namespace) before anything of the session runs: pasta, a
+// user-space network stack, in the owner's network namespace, attached to
+// this one through a tap interface that it configures (address kSessionAddress,
+// a default route through kGatewayAddress). What the session sends out
+// leaves through pasta's sockets on the host, as connections of the host's
+// own; the host's routing, forwarding and firewall stay as they are. No port
+// of the host leads in (--tcp-ports/--udp-ports none), no port of the
+// session's loopback leads to the host's (--tcp-ns/--udp-ns none), and the
+// gateway's address is not the host's loopback (--no-map-gw): the host's
+// loopback services and other sessions are out of reach. pasta keeps only
+// the capabilities it needs, under a system-call filter of its own; it
+// runs as root because it must enter this namespace, which belongs to the
+// host's user namespace. The session asks the host's own name servers
+// (/etc/resolv.conf), which it reaches as any other address outside.
+//
+// pasta forks into the background once the namespace is configured: its
+// first process's end says so, and its background process stays a process
+// of this namespace, so it ends with the session, also when the owner dies.
+constexpr const char* kSessionAddress = "10.0.2.15";
+constexpr const char* kGatewayAddress = "10.0.2.2";
+
+int start_pasta(Plan& plan) {
+  const int own = ::open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC);
+  if (own < 0) return errno;
+  const pid_t child = ::fork();
+  if (child < 0) {
+    const int error = errno;
+    ::close(own);
+    return error;
+  }
+  if (child == 0) {
+    // pasta opens the namespace by a path, which must be its own descriptor:
+    // a path of this process's would need the right to trace it.
+    const int target = ::fcntl(own, F_DUPFD, 10);
+    if (target < 0 || ::setns(plan.host_net, CLONE_NEWNET) != 0) ::_exit(126);
+    const std::string netns = "/proc/self/fd/" + std::to_string(target);
+    const char* argv[] = {plan.pasta->c_str(), "--quiet",      "--runas",     "0",
+                          "--tcp-ports",       "none",         "--udp-ports", "none",
+                          "--tcp-ns",          "none",         "--udp-ns",    "none",
+                          "--no-map-gw",       "--config-net", "--address",   kSessionAddress,
+                          "--netmask",         "24",           "--gateway",   kGatewayAddress,
+                          "--netns",           netns.c_str(),  nullptr};
+    const char* envp[] = {"PATH=/usr/bin:/bin", nullptr};
+    sigset_t none;
+    sigemptyset(&none);
+    ::sigprocmask(SIG_SETMASK, &none, nullptr);
+    ::execve(argv[0], const_cast<char* const*>(argv), const_cast<char* const*>(envp));
+    ::_exit(127);
+  }
+  ::close(own);
+  ::close(plan.host_net);
+  plan.host_net = -1;
+  const std::int64_t deadline = now_ms() + 10000;
+  int status = 0;
+  for (;;) {
+    const pid_t ended = ::waitpid(child, &status, WNOHANG);
+    if (ended == child) break;
+    if (ended < 0 && errno != EINTR) return errno;
+    if (now_ms() >= deadline) {
+      ::kill(child, SIGKILL);
+      ::waitpid(child, nullptr, 0);
+      return ETIMEDOUT;
+    }
+    sleep_ms(1);
+  }
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? 0 : ENETDOWN;
+}
+
+// Applies the plan's nftables rules in this network namespace (the
+// session's, before anything of it runs) with `nft -f`, the rules on its
+// standard input. They go with the namespace; the session's account, which
+// holds no capability here, cannot change them.
+int apply_firewall(const Plan& plan) {
+  if (!plan.nft) return EINVAL;
+  int input[2];
+  if (::pipe2(input, O_CLOEXEC) != 0) return errno;
+  const pid_t child = ::fork();
+  if (child < 0) {
+    const int error = errno;
+    ::close(input[0]);
+    ::close(input[1]);
+    return error;
+  }
+  if (child == 0) {
+    if (::dup2(input[0], 0) < 0) ::_exit(126);
+    const char* argv[] = {plan.nft->c_str(), "-f", "-", nullptr};
+    const char* envp[] = {"PATH=/usr/sbin:/usr/bin:/sbin:/bin", nullptr};
+    sigset_t none;
+    sigemptyset(&none);
+    ::sigprocmask(SIG_SETMASK, &none, nullptr);
+    ::execve(argv[0], const_cast<char* const*>(argv), const_cast<char* const*>(envp));
+    ::_exit(127);
+  }
+  ::close(input[0]);
+  write_all(input[1], *plan.firewall);
+  ::close(input[1]);
+  int status = 0;
+  while (::waitpid(child, &status, 0) < 0) {
+    if (errno != EINTR) return errno;
+  }
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? 0 : EPERM;
+}
+
 // Sends `reply` with descriptor `fd` attached.
 bool answer_with(const Answer& reply, int fd) {
   alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
@@ -774,8 +893,22 @@ bool answer_with(const Answer& reply, int fd) {
 // stays, a child that the owner adopts (it is not the owner's child, so no
 // wait of the owner's can take it). This process hands it over and exits;
 // the child goes on (true) once the hand-over is done.
-bool become_first_process(const Plan& plan) {
+bool become_first_process(Plan& plan) {
   Answer reply;
+  if (plan.pasta) {
+    // pasta runs in this network namespace (the host's sockets are its way
+    // out) and only a process of the session's own process namespace may be
+    // it: the first process keeps a way back here for it.
+    constexpr int kBoth = CLONE_NEWNET | CLONE_NEWPID;
+    plan.host_net = (plan.unshare & kBoth) == kBoth
+                        ? ::open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC)
+                        : (errno = EINVAL, -1);
+    if (plan.host_net < 0) {
+      reply.error = errno;
+      answer(reply);
+      return false;
+    }
+  }
   if (plan.unshare != 0 && ::unshare(plan.unshare) != 0) {
     reply.error = errno;
     answer(reply);
@@ -823,7 +956,9 @@ int start() {
 
   if (plan.stay && !become_first_process(plan)) return 127;
   if (plan.stay && ::getpid() != 1) ::prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0);
-  reply.error = set_up(plan);
+  if (plan.pasta) reply.error = start_pasta(plan);
+  if (reply.error == 0 && plan.firewall) reply.error = apply_firewall(plan);
+  if (reply.error == 0) reply.error = set_up(plan);
   if (reply.error == 0 && plan.stay && plan.keyring_uid > 0) {
     reply.error = clear_keyrings(plan.keyring_uid);
   }

@@ -57,6 +57,10 @@ enum Tag : std::uint8_t {
                   // its arguments the kArg records
   kCtty,          // (no data) the program's standard input, a terminal, becomes the
                   // controlling terminal of its new session
+  kPasta,         // string: the pasta program that gives the new network namespace a
+                  // way out (see main.cpp)
+  kNft,           // string: the nft program, for kFirewall
+  kFirewall,      // string: nftables rules applied in the new network namespace
 };
 
 // Kinds of kStep (mounts and the loopback interface, in the new namespaces).

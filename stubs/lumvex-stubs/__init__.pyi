@@ -6,7 +6,7 @@ import os
 import re
 import subprocess
 from _typeshed import OpenBinaryMode, OpenTextMode
-from collections.abc import Callable, Mapping
+from collections.abc import Callable, Iterable, Mapping
 from typing_extensions import Buffer
 from types import TracebackType
 from typing import (
@@ -233,13 +233,17 @@ class PyUserPool:
         processes: int = 512,
         cpu: float | None = None,
         disk: int | None = None,
-        network: bool = True,
+        network: bool | Literal["private"] = True,
         template: Template | None = None,
+        allow: Iterable[str] | None = None,
     ) -> Self: ...
     # Which walls hold for this pool's sessions: cgroup, memory, processes,
     # cpu, disk, network, tmp, proc, syscalls.
     @property
     def walls(self) -> Mapping[str, bool]: ...
+    # The sessions' network: True (the host's), "private" or False.
+    @property
+    def network(self) -> bool | Literal["private"]: ...
 
 @final
 class PyTerminalSession:
@@ -273,6 +277,8 @@ class PyTerminalSession:
         pty: bool = False,
     ) -> StartedCommand: ...
     def shell(self) -> Shell: ...
+    # (host, port) on this host's loopback, joined to `port` inside the session.
+    def expose(self, port: SupportsIndex) -> tuple[str, int]: ...
     def write_file(self, path: str, data: bytes | bytearray | memoryview) -> None: ...
     def read_file(self, path: str) -> bytes: ...
     def upload(self, fs: PyFs, src: str, dst: str) -> None: ...

@@ -102,5 +102,80 @@ TEST(SandboxPolicy, AWallAskedForThatTheHostLacksIsRefusedByName) {
   EXPECT_TRUE(bare->walls.processes);
 }
 
+TEST(SandboxPolicy, APrivateNetworkWithAWayOutNeedsPastaAndMounts) {
+  const WallRequest request = asking([](WallRequest& r) {
+    r.network = false;
+    r.outbound = true;
+  });
+  struct Case {
+    bool mounts;
+    const char* pasta;
+    bool given;
+  } cases[] = {{true, "/usr/bin/pasta", true}, {true, "", false}, {false, "/usr/bin/pasta", false}};
+  for (const Case& c : cases) {
+    auto policy = SandboxPolicy::make(request, CgroupHost::parse(kMixed), c.mounts, kGiB, c.pasta);
+    ASSERT_EQ(policy.has_value(), c.given) << c.pasta << c.mounts;
+    if (!policy) {
+      EXPECT_TRUE(policy.error().starts_with("network:")) << policy.error();
+      continue;
+    }
+    EXPECT_TRUE(policy->walls.network && policy->private_network);
+    EXPECT_EQ(policy->pasta, c.pasta);
+  }
+  // Loopback only and the host's network never start pasta, whatever the host has.
+  for (bool network : {true, false}) {
+    auto plain = SandboxPolicy::make(asking([&](WallRequest& r) { r.network = network; }),
+                                     CgroupHost::parse(kMixed), true, kGiB, "/usr/bin/pasta");
+    ASSERT_TRUE(plain);
+    EXPECT_TRUE(plain->pasta.empty());
+  }
+}
+
+TEST(AllowList, EntriesParseAsAddressesRangesOrNamesWithOptionalPorts) {
+  struct Case {
+    const char* text;
+    AllowEntry entry;
+  } good[] = {
+      {"192.0.2.7", {"192.0.2.7", -1, false, false, 0}},
+      {"10.0.0.0/8:443", {"10.0.0.0", 8, false, false, 443}},
+      {"2001:db8::1", {"2001:db8::1", -1, true, false, 0}},
+      {"2001:db8::/32", {"2001:db8::", 32, true, false, 0}},
+      {"[2001:db8::1]:53", {"2001:db8::1", -1, true, false, 53}},
+      {"[::/0]:80", {"::", 0, true, false, 80}},
+      {"pypi.org:443", {"pypi.org", -1, false, true, 443}},
+      {"files.example_1-a.org", {"files.example_1-a.org", -1, false, true, 0}},
+  };
+  for (const Case& c : good) {
+    auto entry = parse_allow_entry(c.text);
+    ASSERT_TRUE(entry) << c.text << ": " << entry.error();
+    EXPECT_EQ(*entry, c.entry) << c.text;
+  }
+  for (const char* bad : {"", "1.2.3.4:0", "1.2.3.4:65536", "1.2.3.4:x", "300.1.1.1", "1.2.3",
+                          "10.0.0.0/33", "::/129", "[::1", "[::1]x", "a b", "host/8", "-x.org",
+                          "1.2.3.4:", "x.org:1:2", "{ accept }", "a;b", "2001:db8::1/x"}) {
+    auto entry = parse_allow_entry(bad);
+    EXPECT_FALSE(entry) << bad;
+  }
+}
+
+TEST(AllowList, RulesLetOnlyTheEntriesOutAndRefuseTheRestAtOnce) {
+  std::vector<AllowEntry> entries = {*parse_allow_entry("192.0.2.7:8080"),
+                                     *parse_allow_entry("10.0.0.0/8"),
+                                     *parse_allow_entry("pypi.org:443")};
+  const std::string rules = firewall_rules(entries, {{}, {}, {"151.101.0.223", "2a04:4e42::223"}});
+  for (const char* line :
+       {"    oif lo accept\n",
+        "    ip daddr 192.0.2.7 meta l4proto { tcp, udp } th dport 8080 accept\n",
+        "    ip daddr 10.0.0.0/8 accept\n",
+        "    ip daddr 151.101.0.223 meta l4proto { tcp, udp } th dport 443 accept\n",
+        "    ip6 daddr 2a04:4e42::223 meta l4proto { tcp, udp } th dport 443 accept\n",
+        "    meta l4proto tcp reject with tcp reset\n"}) {
+    EXPECT_NE(rules.find(line), std::string::npos) << line << rules;
+  }
+  // The refusals come last; a name never appears, only its addresses.
+  EXPECT_TRUE(rules.ends_with("    reject with icmpx type admin-prohibited\n  }\n}\n"));
+  EXPECT_EQ(rules.find("pypi"), std::string::npos);
+}
+
 }  // namespace
 }  // namespace lumvex

@@ -70,9 +70,9 @@ METHODS = [
     ),
 ]
 # Documented in the API reference (their docstrings are lumvex's own).
-METHODS += [(name, None, None) for name in ("run", "send_signal", "write_file", "read_file",
-                                           "upload", "download", "snapshot", "start",
-                                           "shell")]
+METHODS += [(name, None, None) for name in ("run", "send_signal", "expose", "write_file",
+                                           "read_file", "upload", "download", "snapshot",
+                                           "start", "shell")]
 ATTRIBUTES = ["user", "uid", "home"]
 
 needs_root = pytest.mark.skipif(os.geteuid() != 0, reason="sessions need root")
@@ -262,7 +262,7 @@ def test_docs_and_signatures():
             continue
         method = getattr(lumvex.PyTerminalSession, name)
         assert (method.__text_signature__, method.__doc__) == (signature, doc)
-    assert [n for n in vars(lumvex.PyUserPool) if not n.startswith("_")] == ["walls"]
+    assert [n for n in vars(lumvex.PyUserPool) if not n.startswith("_")] == ["network", "walls"]
 
 
 @pytest.mark.parametrize(
