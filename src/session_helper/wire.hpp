@@ -55,6 +55,8 @@ enum Tag : std::uint8_t {
   kKeyringUid,    // int64: the account whose keyrings are cleared (see ChildPlan)
   kTransfer,      // (no data) the program is the helper's own transfer (transfer.hpp),
                   // its arguments the kArg records
+  kBaseMounts,    // int32: index of a mount namespace that a staying helper enters
+                  // before it makes the plan's namespaces (theirs are copies of it)
 };
 
 // Kinds of kStep (mounts and the loopback interface, in the new namespaces).
@@ -66,6 +68,7 @@ enum StepKind : std::int32_t {
   kDetachOthers = 4,  // detach every mount below `target` but those of account `source`
   kMakeDir = 5,       // mkdir(target, flags as the mode); one that exists is fine
   kMinimalDev = 6,    // a new /dev at `target`
+  kAttachTree = 7,    // attach the detached mount tree of descriptor index `flags` at `target`
 };
 
 // The helper's answer to a plan. Once the program runs in place of the
