@@ -187,6 +187,7 @@ Message encode(const std::vector<std::string>& candidates, const std::vector<std
     if (plan->stay) {
       writer.flag(wire::kStay);
       if (plan->clone_flags != 0) writer.i32(wire::kUnshare, plan->clone_flags);
+      if (plan->base_mounts >= 0) writer.i32(wire::kBaseMounts, index(plan->base_mounts));
     }
     if (plan->lifeline >= 0) writer.i32(wire::kLifeline, index(plan->lifeline));
     for (const std::string& path : plan->cleanup) writer.text(wire::kCleanup, path);
@@ -221,6 +222,10 @@ Message encode(const std::vector<std::string>& candidates, const std::vector<std
           break;
         case ChildStep::kMinimalDev:
           writer.step(wire::kMinimalDev, 0, nullptr, step.target, nullptr, nullptr);
+          break;
+        case ChildStep::kAttachTree:
+          writer.step(wire::kAttachTree, static_cast<std::uint64_t>(index(step.fd)), nullptr,
+                      step.target, nullptr, nullptr);
           break;
       }
     }

@@ -401,6 +401,21 @@ HostResult<int> account_idmap(SharedPool& pool, std::uint32_t uid) {
   return pool.idmaps.emplace_back(uid, std::move(*made)).second.get();
 }
 
+// The pool's base mount namespace (made on first use; the descriptor stays
+// the pool's), or -1 where it cannot be made.
+int base_mounts(SharedPool& pool, const std::string& home_root) {
+  MutexLock lock(pool.base_mutex);
+  if (!pool.base_mounts && !pool.base_unavailable) {
+    HostResult<UniqueFd> made = make_base_mounts(home_root);
+    if (made) {
+      pool.base_mounts = std::move(*made);
+    } else {
+      pool.base_unavailable = true;
+    }
+  }
+  return pool.base_mounts.get();
+}
+
 [[noreturn]] void throw_host(const HostError& error) {
   throw InternalError(error.message());
 }
@@ -526,9 +541,16 @@ std::expected<TerminalSession, std::string> TerminalSession::make_with(
     join = std::move(*made);
     join.add_to(plan);
   }
+  UniqueFd store_tree;
   if (policy.private_mounts) {
+    if (const int base = base_mounts(*pool, canonical_root.native()); base >= 0) {
+      if (HostResult<UniqueFd> tree = state->store.clone_tree(); tree) {
+        store_tree = std::move(*tree);
+        plan.base_mounts = base;
+      }
+    }
     add_session_mounts(plan, state->store, canonical_root.native(), account.name,
-                       policy.private_network);
+                       policy.private_network, store_tree.get());
   }
   plan.no_new_privs = true;
   plan.syscall_filter = policy.walls.syscalls;

@@ -150,6 +150,13 @@ struct SharedPool {
   // on an account's first session from a template, kept with the pool.
   Mutex idmap_mutex;
   std::vector<std::pair<std::uint32_t, UniqueFd>> idmaps GUARDED_BY(idmap_mutex);
+  // The mount namespace the sessions' are copies of (sandbox/mounts.hpp),
+  // made with the first session that has a store; where it cannot be made,
+  // each session detaches the other accounts' mounts from its own copy of
+  // the host's.
+  Mutex base_mutex;
+  UniqueFd base_mounts GUARDED_BY(base_mutex);
+  bool base_unavailable GUARDED_BY(base_mutex) = false;
   Mutex mutex;
   UserPool pool GUARDED_BY(mutex);
   Poison poison;  // set when a guard is left by an exception

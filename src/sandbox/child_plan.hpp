@@ -24,7 +24,8 @@ struct ChildStep {
     kSetns,          // setns(fd, flags): fd a namespace or process descriptor
     kDetachOthers,   // detach every mount below `target` but those of account `source`
     kMakeDir,        // mkdir(target, flags as the mode); one that exists is fine
-    kMinimalDev      // a new /dev at `target`: the safe devices, its own pseudo-terminals
+    kMinimalDev,     // a new /dev at `target`: the safe devices, its own pseudo-terminals
+    kAttachTree      // attach the detached mount tree `fd` (open_tree) at `target`
   };
   Kind kind = kMount;
   int fd = -1;
@@ -40,6 +41,10 @@ class ChildPlan {
   // Namespaces the helper is created in (CLONE_NEW* flags); it is their
   // first process.
   int clone_flags = 0;
+  // A mount namespace (descriptor) that the helper enters before it makes
+  // its own, so that its mount table is a copy of that one rather than of
+  // this process's; -1 for none.
+  int base_mounts = -1;
   // A cgroup v2 directory the program is born in (CLONE_INTO_CGROUP), and
   // its cgroup.procs, which the program writes "0" into itself where clone3
   // is refused; -1 for none.

@@ -1,14 +1,21 @@
 #include "sandbox/mounts.hpp"
 
 #include <fcntl.h>
+#include <linux/mount.h>
+#include <poll.h>
 #include <sched.h>
+#include <signal.h>
 #include <sys/mount.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <string_view>
 
+#include "sandbox/helper_launch.hpp"
 #include "sandbox/host_files.hpp"
 #include "sandbox/host_text.hpp"
 #include "sandbox/template_layer.hpp"
@@ -204,8 +211,59 @@ void AccountStore::detach() {
   ::umount2(mount_point_.c_str(), MNT_DETACH | UMOUNT_NOFOLLOW);
 }
 
+HostResult<UniqueFd> AccountStore::clone_tree() const {
+  const int fd = static_cast<int>(
+      ::syscall(SYS_open_tree, AT_FDCWD, mount_point_.c_str(),
+                OPEN_TREE_CLONE | OPEN_TREE_CLOEXEC | AT_RECURSIVE | AT_SYMLINK_NOFOLLOW));
+  if (fd < 0) return host_error("clone the mounts of " + mount_point_);
+  return UniqueFd(fd);
+}
+
+HostResult<UniqueFd> make_base_mounts(const std::string& home_root) {
+  int pair[2];
+  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) {
+    return host_error("make a socket pair");
+  }
+  UniqueFd ours(pair[0]);
+  UniqueFd theirs(pair[1]);
+  std::string program = "lumvex-session-helper";
+  std::string mode = "base";
+  std::string root = home_root;
+  char* argv[] = {program.data(), mode.data(), root.data(), nullptr};
+  HostResult<LaunchedHelper> helper = launch_helper(argv, CLONE_NEWNS, theirs.get());
+  if (!helper) return std::unexpected(helper.error());
+  theirs.reset();
+  // The helper is ended once its namespace is open here (or it failed).
+  struct Reap {
+    LaunchedHelper& helper;
+    ~Reap() {
+      ::syscall(SYS_pidfd_send_signal, helper.pidfd.get(), SIGKILL, nullptr, 0);
+      siginfo_t info{};
+      while (::waitid(P_PIDFD, static_cast<id_t>(helper.pidfd.get()), &info, WEXITED | __WALL) !=
+                 0 &&
+             errno == EINTR) {
+      }
+    }
+  } reap{*helper};
+  pollfd ready{ours.get(), POLLIN, 0};
+  int polled;
+  do {
+    polled = ::poll(&ready, 1, 10'000);
+  } while (polled < 0 && errno == EINTR);
+  if (polled == 0) return std::unexpected(HostError{"make the sessions' base mounts", ETIMEDOUT});
+  int error = 0;
+  if (int failed = read_all(ours.get(), &error, sizeof error); failed != 0) {
+    return std::unexpected(HostError{"make the sessions' base mounts", failed});
+  }
+  if (error != 0) return std::unexpected(HostError{"make the sessions' base mounts", error});
+  UniqueFd ns(
+      ::open(("/proc/" + std::to_string(helper->pid) + "/ns/mnt").c_str(), O_RDONLY | O_CLOEXEC));
+  if (!ns) return host_error("open the sessions' base mounts");
+  return ns;
+}
+
 void add_session_mounts(ChildPlan& plan, const AccountStore& store, const std::string& home_root,
-                        const std::string& name, bool private_network) {
+                        const std::string& name, bool private_network, int store_tree) {
   const std::string home_path = home_root + "/" + name;
   plan.clone_flags |= CLONE_NEWNS | CLONE_NEWIPC | CLONE_NEWPID;
   if (private_network) plan.clone_flags |= CLONE_NEWNET;
@@ -235,9 +293,16 @@ void add_session_mounts(ChildPlan& plan, const AccountStore& store, const std::s
   // mount table and keep a replaced store's memory for as long as the
   // session lives); this account's own stay until they are bound below.
   ChildStep others;
-  others.kind = ChildStep::kDetachOthers;
-  others.target = plan.keep(home_root);
-  others.source = plan.keep(name);
+  if (store_tree >= 0) {
+    // A copy of the pool's base, which has none: the store comes in alone.
+    others.kind = ChildStep::kAttachTree;
+    others.fd = store_tree;
+    others.target = plan.keep(top);
+  } else {
+    others.kind = ChildStep::kDetachOthers;
+    others.target = plan.keep(home_root);
+    others.source = plan.keep(name);
+  }
   plan.steps.push_back(others);
   std::string home_below_tmp = home_path;
   if (home_below_tmp.starts_with("/tmp/")) home_below_tmp.erase(0, 5);

@@ -53,6 +53,11 @@ class AccountStore {
   // Forgets the store without unmounting anything (in a forked copy).
   void abandon() { mounted_ = false; }
 
+  // A detached copy of the store's mount tree, the home's overlay included,
+  // for a session whose namespace comes from a pool's base (see
+  // make_base_mounts): it attaches the copy where the store is on the host.
+  HostResult<UniqueFd> clone_tree() const;
+
  private:
   std::string mount_point_;  // <root>/.store/<name>
   bool mounted_ = false;     // holds no descriptor: a live session costs none here
@@ -68,15 +73,24 @@ HostResult<void> detach_account_mounts(int root_fd, const std::string& root,
 inline constexpr std::uint64_t kBytesPerInode = 8192;
 inline constexpr std::uint64_t kMinInodes = 4096;
 
+// A mount namespace for a pool's sessions to copy theirs from: the host's
+// mounts as they are now, private (the host's later mounts stay out), less
+// everything below `home_root` (every account's home and store). A session
+// made from it copies only what it holds, so neither other accounts'
+// stores nor their number weigh on it.
+HostResult<UniqueFd> make_base_mounts(const std::string& home_root);
+
 // Adds to `plan` the steps that give a child the session's private view (in
 // new mount, IPC and process namespaces; the child is their first process):
 // its mounts made private, every other account's store and home under
-// `home_root` detached, the store's directories over /tmp, /var/tmp,
+// `home_root` detached (with `store_tree`, a clone_tree() of the store, the
+// child's namespace is a copy of the pool's base, `plan.base_mounts`, which
+// holds none: the tree is attached instead), the store's directories over /tmp, /var/tmp,
 // /run/lock and /dev/shm, the home at `home_path`, a /proc of its own that
 // hides other users' processes, nosuid everywhere; with `private_network`,
 // the loopback interface of its new network namespace brought up.
 void add_session_mounts(ChildPlan& plan, const AccountStore& store, const std::string& home_root,
-                        const std::string& name, bool private_network);
+                        const std::string& name, bool private_network, int store_tree = -1);
 
 // Whether this process may mount (root with CAP_SYS_ADMIN).
 bool can_mount();

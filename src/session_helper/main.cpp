@@ -88,6 +88,7 @@ using namespace lumvex::wire;
 struct Step {
   std::int32_t kind = kMount;
   unsigned long flags = 0;
+  int fd = -1;  // kAttachTree: the tree's descriptor
   std::optional<std::string> source, target, fstype, data;
 };
 
@@ -101,6 +102,7 @@ struct Plan {
   int std_fds[3] = {-1, -1, -1};
   int lifeline = -1;
   std::vector<std::pair<int, int>> setns;
+  int base_mounts = -1;
   bool enters_pid_namespace = false;
   int join_dir = -1;
   int join_procs = -1;
@@ -263,9 +265,13 @@ bool receive_plan(Plan& plan) {
           std::string text;
           if (reader.step_string(at, text)) *field = std::move(text);
         }
+        if (step.kind == kAttachTree) step.fd = fd_at(static_cast<std::int32_t>(step.flags));
         plan.steps.push_back(std::move(step));
         break;
       }
+      case kBaseMounts:
+        plan.base_mounts = fd_at(reader.number<std::int32_t>());
+        break;
       case kNoNewPrivs:
         plan.no_new_privs = true;
         break;
@@ -507,6 +513,14 @@ int set_up(const Plan& plan) {
       case kMinimalDev:
         if (!step.target) return EINVAL;
         if (int error = minimal_dev(*step.target); error != 0) return error;
+        break;
+      case kAttachTree:
+        if (!step.target || step.fd < 0) return EINVAL;
+        if (::syscall(SYS_move_mount, step.fd, "", AT_FDCWD, step.target->c_str(),
+                      MOVE_MOUNT_F_EMPTY_PATH) != 0) {
+          return errno;
+        }
+        ::close(step.fd);  // attached: the mount stays without it
         break;
       default:
         return EINVAL;
@@ -909,6 +923,14 @@ bool become_first_process(Plan& plan) {
       return false;
     }
   }
+  if (plan.base_mounts >= 0) {
+    if (::setns(plan.base_mounts, CLONE_NEWNS) != 0) {
+      reply.error = errno;
+      answer(reply);
+      return false;
+    }
+    ::close(plan.base_mounts);
+  }
   if (plan.unshare != 0 && ::unshare(plan.unshare) != 0) {
     reply.error = errno;
     answer(reply);
@@ -1077,6 +1099,27 @@ int probe(int argc, char** argv) {
   return 0;
 }
 
+// The mount namespace that a pool's sessions copy theirs from (this process
+// was made in a new one): private, so that nothing mounted on the host
+// later reaches it, and without anything below the home root `argv[2]`
+// (every account's home and store: a session attaches its own). It answers
+// its errno on the control socket, then waits there for end of file while
+// its maker opens the namespace.
+int make_base(int argc, char** argv) {
+  int error = argc == 3 ? 0 : EINVAL;
+  if (error == 0 && ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+    error = errno;
+  }
+  if (error == 0) error = detach_others(argv[2], "");
+  if (write_all(kControlFd, bytes_of(error)) != 0) return EPIPE;
+  for (char byte;;) {
+    const ssize_t n = ::read(kControlFd, &byte, 1);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+  }
+  return error;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -1091,6 +1134,10 @@ int main(int argc, char** argv) {
   if (mode == "transfer") {
     if (argc != 5) return EINVAL;
     return lumvex::run_transfer({argv[2], argv[3], argv[4]});
+  }
+  if (mode == "base") {
+    close_inherited(kControlFd);
+    return make_base(argc, argv);
   }
   close_inherited(2);
   if (mode == "kill") return kill_as(argc, argv);

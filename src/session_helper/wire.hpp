@@ -61,6 +61,8 @@ enum Tag : std::uint8_t {
                   // way out (see main.cpp)
   kNft,           // string: the nft program, for kFirewall
   kFirewall,      // string: nftables rules applied in the new network namespace
+  kBaseMounts,    // int32: index of a mount namespace that a staying helper enters
+                  // before it makes the plan's namespaces (theirs are copies of it)
 };
 
 // Kinds of kStep (mounts and the loopback interface, in the new namespaces).
@@ -72,6 +74,7 @@ enum StepKind : std::int32_t {
   kDetachOthers = 4,  // detach every mount below `target` but those of account `source`
   kMakeDir = 5,       // mkdir(target, flags as the mode); one that exists is fine
   kMinimalDev = 6,    // a new /dev at `target`
+  kAttachTree = 7,    // attach the detached mount tree of descriptor index `flags` at `target`
 };
 
 // The helper's answer to a plan. Once the program runs in place of the
