@@ -227,6 +227,8 @@ def test_the_protocol_against_memory_with_refusals(ops, max_bytes):
         op = tuple(os.path.normpath(x) if isinstance(x, str) else x for x in op)
         if op[0] == "mv" and not lfs.isfile(op[1]):
             continue  # the memory filesystem moves files only
+        if op[0] == "mv" and lfs.isdir(op[2]) != memory.isdir(op[2]):
+            continue  # it forgets a directory with its last file; a move into one differs
         before = snapshot(pyfs)
         try:
             apply(lfs, op)
