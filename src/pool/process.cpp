@@ -190,6 +190,7 @@ Message encode(const std::vector<std::string>& candidates, const std::vector<std
       if (plan->base_mounts >= 0) writer.i32(wire::kBaseMounts, index(plan->base_mounts));
     }
     if (plan->lifeline >= 0) writer.i32(wire::kLifeline, index(plan->lifeline));
+    if (plan->claim >= 0) writer.i32(wire::kClaim, index(plan->claim));
     for (const std::string& path : plan->cleanup) writer.text(wire::kCleanup, path);
     if (plan->kill_uid >= 0) writer.i64(wire::kKillUid, plan->kill_uid);
     if (plan->pasta != nullptr) writer.text(wire::kPasta, plan->pasta);

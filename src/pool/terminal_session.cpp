@@ -566,6 +566,7 @@ std::expected<TerminalSession, std::string> TerminalSession::make_with(
                         std::generic_category().message(errno));
   }
   plan.lifeline = lifeline.get();
+  plan.claim = account.claim.get();
   plan.cleanup = state->cgroup.paths();
   if ((plan.clone_flags & CLONE_NEWPID) == 0) plan.kill_uid = account.uid;
   if (!policy.pasta.empty() && (plan.clone_flags & CLONE_NEWNET) != 0) {

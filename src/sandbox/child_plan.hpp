@@ -90,6 +90,10 @@ class ChildPlan {
   // it, the program starts with a session keyring of its own. -1: none.
   long keyring_uid = -1;
   int lifeline = -1;
+  // The account's host-wide claim (a locked file), held by a staying helper
+  // for as long as it lives, so that the claim outlasts a killed owner
+  // until the session's processes and control groups are gone; -1: none.
+  int claim = -1;
   std::vector<std::string> cleanup;
   long kill_uid = -1;
   // For a staying helper with a network namespace of its own: the pasta

@@ -101,6 +101,7 @@ struct Plan {
   bool stay = false;
   int std_fds[3] = {-1, -1, -1};
   int lifeline = -1;
+  int claim = -1;  // held open, never used: the claim lasts as long as this process
   std::vector<std::pair<int, int>> setns;
   int base_mounts = -1;
   bool enters_pid_namespace = false;
@@ -224,6 +225,9 @@ bool receive_plan(Plan& plan) {
         break;
       case kLifeline:
         plan.lifeline = fd_at(reader.number<std::int32_t>());
+        break;
+      case kClaim:
+        plan.claim = fd_at(reader.number<std::int32_t>());
         break;
       case kSetns: {
         const int flags = reader.number<std::int32_t>(sizeof(std::int32_t));

@@ -61,6 +61,9 @@ enum Tag : std::uint8_t {
                   // way out (see main.cpp)
   kNft,           // string: the nft program, for kFirewall
   kFirewall,      // string: nftables rules applied in the new network namespace
+  kClaim,         // int32: index of the account's claim (a locked file), which a staying
+                  // helper holds until it ends: the account is not handed out again
+                  // while the helper still ends what the session left
   kBaseMounts,    // int32: index of a mount namespace that a staying helper enters
                   // before it makes the plan's namespaces (theirs are copies of it)
 };

@@ -202,3 +202,19 @@ def test_200_live_sessions_under_a_soft_limit_of_1024():
     assert float(per_session) <= 5
     assert last == "last"
     assert left == "0"
+
+
+def test_a_killed_owners_account_is_not_handed_out_while_its_session_ends():
+    # Its helper still ends the session (processes, control groups by name)
+    # after the owner is gone; a new session started meanwhile must not be
+    # the one that loses its groups.
+    for _ in range(20):
+        owner = subprocess.Popen([sys.executable, "-c", OWNER], stdout=subprocess.PIPE, text=True)
+        try:
+            name, _ = owner.stdout.readline().split()
+        finally:
+            owner.kill()
+            owner.wait(timeout=10)
+        with lumvex.PyTerminalSession(lumvex.PyUserPool(memory=256 << 20, processes=64)) as s:
+            assert s.run("echo ok", timeout=30).stdout == b"ok\n"
+        assert wait_for(lambda: not session_helpers(), 5.0)
