@@ -578,7 +578,8 @@ std::expected<TerminalSession, std::string> TerminalSession::make_with(
       // The names answer from the session's own /etc/hosts (the name servers
       // are out of reach unless allowed): a root-owned file in the store,
       // bound read-only over the host's right after the session's mounts
-      // are made private (before the store's path is hidden).
+      // are made private and the store is in place (before the store's path
+      // is hidden).
       std::string hosts = "127.0.0.1\tlocalhost\n::1\tlocalhost\n";
       for (std::size_t i = 0; i < addresses.size(); ++i) {
         for (const std::string& address : addresses[i]) {
@@ -599,15 +600,14 @@ std::expected<TerminalSession, std::string> TerminalSession::make_with(
       ChildStep read_only = bind;
       read_only.source = nullptr;
       read_only.flags = MS_BIND | MS_REMOUNT | MS_RDONLY | MS_NOSUID | MS_NODEV;
-      auto made_private =
+      auto store_in_place =
           std::find_if(plan.steps.begin(), plan.steps.end(), [](const ChildStep& step) {
-            return step.kind == ChildStep::kMount && (step.flags & MS_PRIVATE) != 0 &&
-                   step.target != nullptr && std::string_view(step.target) == "/";
+            return step.kind == ChildStep::kAttachTree || step.kind == ChildStep::kDetachOthers;
           });
-      if (made_private == plan.steps.end()) {
+      if (store_in_place == plan.steps.end()) {
         throw InternalError("the session's mounts are not private");
       }
-      plan.steps.insert(made_private + 1, {bind, read_only});
+      plan.steps.insert(store_in_place + 1, {bind, read_only});
     }
   }
 
