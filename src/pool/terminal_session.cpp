@@ -990,30 +990,12 @@ std::expected<std::uint16_t, StreamError> TerminalSession::expose(std::uint16_t 
   if (!null) throw InternalError("Failed to open /dev/null");
 
   const SandboxPolicy& policy = state.pool->policy;
+  // A command's plan, in a leaf of its own that stays until the session ends.
   ChildPlan plan;
   CgroupJoin join;
-  if (state.cgroup.active()) {
-    // A leaf of its own, which stays until the session ends.
-    HostResult<CgroupJoin> made = state.cgroup.join("expose-" + std::to_string(++state.commands));
-    if (!made) throw_host(made.error());
-    join = std::move(*made);
-    join.add_to(plan);
-  }
-  if (state.namespaces != 0) {
-    ChildStep step;
-    step.kind = ChildStep::kSetns;
-    step.fd = wake;
-    step.flags = static_cast<unsigned long>(state.namespaces);
-    plan.steps.push_back(step);
-  }
-  plan.no_new_privs = true;
-  plan.syscall_filter = policy.walls.syscalls;
-  plan.keyring_uid = state.uid;
-  plan.new_session = true;
-  plan.uid = state.uid;
-  plan.gid = state.uid;
-  plan.umask = 022;
-  plan.workdir = "/";
+  RunRequest request;
+  request.workdir = "/";
+  command_plan(state, request, wake, "expose-" + std::to_string(++state.commands), plan, join);
   SpawnOptions options;
   options.stdin_fd = listener.get();
   options.stdout_fd = null.get();

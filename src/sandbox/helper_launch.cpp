@@ -108,4 +108,12 @@ HostResult<int> run_helper(const std::vector<std::string>& args) {
       std::string(wire::kHelperName) + " ended by signal " + std::to_string(info.si_status), EIO);
 }
 
+HelperReaper::~HelperReaper() {
+  ::syscall(SYS_pidfd_send_signal, helper_.pidfd.get(), SIGKILL, nullptr, 0);
+  siginfo_t info{};
+  while (::waitid(P_PIDFD, static_cast<id_t>(helper_.pidfd.get()), &info, WEXITED | __WALL) != 0 &&
+         errno == EINTR) {
+  }
+}
+
 }  // namespace lumvex

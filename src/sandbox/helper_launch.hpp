@@ -28,6 +28,19 @@ struct LaunchedHelper {
   UniqueFd pidfd;
 };
 
+// Ends a helper that must not outlive a scope: SIGKILL when the scope ends,
+// then waits for it.
+class HelperReaper {
+ public:
+  explicit HelperReaper(const LaunchedHelper& helper) : helper_(helper) {}
+  ~HelperReaper();
+  HelperReaper(const HelperReaper&) = delete;
+  HelperReaper& operator=(const HelperReaper&) = delete;
+
+ private:
+  const LaunchedHelper& helper_;
+};
+
 // Starts the helper with `argv` and an empty environment, with the clone
 // flags `extra_flags` (namespaces) and `control` at its descriptor 3 (none
 // when negative), this thread's signals blocked meanwhile. The errno of a

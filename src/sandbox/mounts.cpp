@@ -4,12 +4,10 @@
 #include <linux/mount.h>
 #include <poll.h>
 #include <sched.h>
-#include <signal.h>
 #include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -234,17 +232,7 @@ HostResult<UniqueFd> make_base_mounts(const std::string& home_root) {
   if (!helper) return std::unexpected(helper.error());
   theirs.reset();
   // The helper is ended once its namespace is open here (or it failed).
-  struct Reap {
-    LaunchedHelper& helper;
-    ~Reap() {
-      ::syscall(SYS_pidfd_send_signal, helper.pidfd.get(), SIGKILL, nullptr, 0);
-      siginfo_t info{};
-      while (::waitid(P_PIDFD, static_cast<id_t>(helper.pidfd.get()), &info, WEXITED | __WALL) !=
-                 0 &&
-             errno == EINTR) {
-      }
-    }
-  } reap{*helper};
+  HelperReaper reap(*helper);
   pollfd ready{ours.get(), POLLIN, 0};
   int polled;
   do {

@@ -331,17 +331,7 @@ HostResult<UniqueFd> template_idmap(std::uint32_t uid) {
   char* argv[] = {program.data(), mode.data(), nullptr};
   HostResult<LaunchedHelper> helper = launch_helper(argv, CLONE_NEWUSER, -1);
   if (!helper) return std::unexpected(helper.error());
-  struct Reap {
-    LaunchedHelper& helper;
-    ~Reap() {
-      ::syscall(SYS_pidfd_send_signal, helper.pidfd.get(), SIGKILL, nullptr, 0);
-      siginfo_t info{};
-      while (::waitid(P_PIDFD, static_cast<id_t>(helper.pidfd.get()), &info, WEXITED | __WALL) !=
-                 0 &&
-             errno == EINTR) {
-      }
-    }
-  } reap{*helper};
+  HelperReaper reap(*helper);
   const std::string base = "/proc/" + std::to_string(helper->pid);
   const std::string map = std::to_string(kTemplateOwner) + " " + std::to_string(uid) + " 1\n";
   if (auto r = write_text(base + "/uid_map", map); !r) return std::unexpected(r.error());
