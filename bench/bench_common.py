@@ -1,7 +1,9 @@
 """Pieces the benchmarks share."""
 
 import os
+import statistics
 import sys
+import time
 from contextlib import contextmanager
 
 
@@ -19,3 +21,13 @@ def quiet_stdout():
         os.dup2(saved, 1)
         os.close(saved)
         os.close(devnull)
+
+
+def median_ms(call, repeat):
+    """Median wall time of call() in milliseconds, over `repeat` calls."""
+    samples = []
+    for _ in range(repeat):
+        start = time.perf_counter()
+        call()
+        samples.append(time.perf_counter() - start)
+    return statistics.median(samples) * 1000

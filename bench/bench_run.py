@@ -22,6 +22,7 @@ import sys
 import time
 
 import lumvex
+from bench_common import median_ms
 
 # A worker: one session; for each line n read, times n runs of "true" and
 # prints their seconds on one line.
@@ -39,15 +40,6 @@ with lumvex.PyTerminalSession(lumvex.PyUserPool()) as session:
             samples.append(time.perf_counter() - start)
         print(" ".join(map(repr, samples)), flush=True)
 """
-
-
-def median_ms(call, repeat):
-    samples = []
-    for _ in range(repeat):
-        start = time.perf_counter()
-        call()
-        samples.append(time.perf_counter() - start)
-    return statistics.median(samples) * 1000
 
 
 def before_and_after(before_dir, rounds, per_round):

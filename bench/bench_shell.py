@@ -15,11 +15,11 @@ descriptors and the host's process count must be as they were.
 
 import argparse
 import os
-import statistics
 import subprocess
 import time
 
 import lumvex
+from bench_common import median_ms
 
 # Saves what a shell keeps (cwd, variables, functions, aliases, options,
 # umask) after the command and restores it before: one command of a shell
@@ -32,15 +32,6 @@ __status=$?
    set +o; umask -p; printf 'cd %q\n' "$PWD"; }} > ~/.state 2>/dev/null
 exit $__status
 """
-
-
-def median_ms(call, repeat):
-    samples = []
-    for _ in range(repeat):
-        start = time.perf_counter()
-        call()
-        samples.append(time.perf_counter() - start)
-    return statistics.median(samples) * 1000
 
 
 def started_true(session):

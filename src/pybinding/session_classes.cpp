@@ -862,6 +862,23 @@ PyObject* session_start_impl(SessionData& session, std::string_view command, Any
 }
 
 // The number of a started command.
+// A signal number (an int or a signal.Signals) from 1 to 64; false with
+// TypeError or ValueError set otherwise.
+bool signal_number(PyObject* object, int& number) {
+  if (PyBool_Check(object) || !PyIndex_Check(object)) {
+    PyErr_SetString(PyExc_TypeError, "sig must be a signal number (int or signal.Signals)");
+    return false;
+  }
+  const long value = PyLong_AsLong(object);
+  if (value == -1 && PyErr_Occurred()) return false;
+  if (value < 1 || value > 64) {
+    PyErr_SetString(PyExc_ValueError, "sig must be a signal number from 1 to 64");
+    return false;
+  }
+  number = static_cast<int>(value);
+  return true;
+}
+
 bool started_id(PyObject* object, std::uint64_t& id) {
   if (PyBool_Check(object) || !PyLong_Check(object)) {
     PyErr_SetString(PyExc_TypeError, "id must be an int");
@@ -903,15 +920,11 @@ PyObject* session_started_signal_impl(SessionData& session, Any id_arg, Any sig_
   if (!started_id(id_arg.object, id)) return nullptr;
   const double since = PyFloat_AsDouble(since_arg.object);
   if (since == -1.0 && PyErr_Occurred()) return nullptr;
-  const long number = PyLong_AsLong(sig_arg.object);
-  if (number == -1 && PyErr_Occurred()) return nullptr;
-  if (number < 1 || number > 64) {
-    PyErr_SetString(PyExc_ValueError, "sig must be a signal number from 1 to 64");
-    return nullptr;
-  }
+  int number = 0;
+  if (!signal_number(sig_arg.object, number)) return nullptr;
   const auto sent = session.use([&](TerminalSession& s) {
     AllowThreads unlocked;
-    return s.signal_started(id, static_cast<int>(number), since);
+    return s.signal_started(id, number, since);
   });
   if (!sent) return raise_error(std::string_view(kRunFailed));
   return PyBool_FromLong(*sent ? 1 : 0);
@@ -1027,19 +1040,11 @@ PyMethodDef files_method(const char* doc) {
 
 // send_signal(sig): signals the foreground job of the shell's terminal.
 PyObject* session_send_signal_impl(SessionData& session, Any sig) {
-  if (PyBool_Check(sig.object) || !PyIndex_Check(sig.object)) {
-    PyErr_SetString(PyExc_TypeError, "sig must be a signal number (int or signal.Signals)");
-    return nullptr;
-  }
-  const long number = PyLong_AsLong(sig.object);
-  if (number == -1 && PyErr_Occurred()) return nullptr;
-  if (number < 1 || number > 64) {
-    PyErr_SetString(PyExc_ValueError, "sig must be a signal number from 1 to 64");
-    return nullptr;
-  }
+  int number = 0;
+  if (!signal_number(sig.object, number)) return nullptr;
   const auto sent = session.use([&](TerminalSession& s) {
     AllowThreads unlocked;
-    return s.send_signal(static_cast<int>(number));
+    return s.send_signal(number);
   });
   if (!sent) return raise_error(std::string_view(kWriteFailed));
   return PyBool_FromLong(*sent ? 1 : 0);
