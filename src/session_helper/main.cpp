@@ -55,6 +55,7 @@
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -64,6 +65,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <iterator>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -375,12 +377,12 @@ std::string unescape(std::string_view text) {
   return out;
 }
 
-// Detaches every mount below `root` but account `name`'s home and store,
-// deepest first: what other sessions mounted there leaves this copy of the
-// mount table.
-int detach_others(const std::string& root, const std::string& name) {
+// The mount points of this process's mount table, in its order (parents
+// before their children); empty when it cannot be read.
+std::vector<std::string> mount_points() {
+  std::vector<std::string> points;
   const int fd = ::open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return errno;
+  if (fd < 0) return points;
   std::string text;
   char chunk[65536];
   for (;;) {
@@ -390,9 +392,6 @@ int detach_others(const std::string& root, const std::string& name) {
     text.append(chunk, static_cast<std::size_t>(n));
   }
   ::close(fd);
-  const std::string below = root + "/";
-  const std::string own[2] = {below + name, below + ".store/" + name};
-  std::vector<std::string> points;
   for (std::size_t at = 0; at < text.size();) {
     std::size_t end = text.find('\n', at);
     if (end == std::string::npos) end = text.size();
@@ -406,7 +405,26 @@ int detach_others(const std::string& root, const std::string& name) {
     }
     if (field == std::string_view::npos) continue;
     const std::size_t stop = line.find(' ', field);
-    std::string point = unescape(line.substr(field, stop - field));
+    points.push_back(unescape(line.substr(field, stop - field)));
+  }
+  return points;
+}
+
+// Detaches `points`, deepest first.
+void detach_all(std::vector<std::string>& points) {
+  std::sort(points.begin(), points.end(),
+            [](const std::string& a, const std::string& b) { return a.size() > b.size(); });
+  for (const std::string& point : points) ::umount2(point.c_str(), MNT_DETACH | UMOUNT_NOFOLLOW);
+}
+
+// Detaches every mount below `root` but account `name`'s home and store,
+// deepest first: what other sessions mounted there leaves this copy of the
+// mount table.
+int detach_others(const std::string& root, const std::string& name) {
+  const std::string below = root + "/";
+  const std::string own[2] = {below + name, below + ".store/" + name};
+  std::vector<std::string> points;
+  for (std::string& point : mount_points()) {
     if (!point.starts_with(below)) continue;
     bool mine = false;
     for (const std::string& kept : own) {
@@ -414,10 +432,47 @@ int detach_others(const std::string& root, const std::string& name) {
     }
     if (!mine) points.push_back(std::move(point));
   }
-  std::sort(points.begin(), points.end(),
-            [](const std::string& a, const std::string& b) { return a.size() > b.size(); });
-  for (const std::string& point : points) ::umount2(point.c_str(), MNT_DETACH | UMOUNT_NOFOLLOW);
+  detach_all(points);
   return 0;
+}
+
+// Whether a process of no group and no capability may search directory
+// `dir` (by its mode, or perhaps by an access list). Asked without
+// following a link, triggering an automount or asking a network
+// filesystem's server; a directory that cannot be asked counts as one
+// that may be searched.
+bool searchable_by_others(const std::string& dir) {
+  struct statx info{};
+  if (::statx(AT_FDCWD, dir.c_str(), AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT | AT_STATX_DONT_SYNC,
+              STATX_TYPE | STATX_MODE, &info) != 0) {
+    return true;
+  }
+  if (!S_ISDIR(info.stx_mode) || (info.stx_mode & S_IXOTH) != 0) return true;
+  return ::lgetxattr(dir.c_str(), "system.posix_acl_access", nullptr, 0) >= 0 || errno != ENODATA;
+}
+
+// Detaches every mount that lies below a directory which the sessions'
+// accounts may not search (a container runtime's storage, another user's
+// private runtime directory): nothing of them can reach it, and a
+// session's namespace need not copy it. What a session may reach stays.
+void detach_out_of_reach() {
+  std::map<std::string, bool> known;  // directory: searchable
+  auto searchable = [&](const std::string& dir) {
+    auto [at, added] = known.try_emplace(dir, false);
+    if (added) at->second = searchable_by_others(dir);
+    return at->second;
+  };
+  std::vector<std::string> points;
+  for (std::string& point : mount_points()) {
+    if (point.size() < 2 || point.front() != '/') continue;
+    bool reachable = searchable("/");
+    for (std::size_t slash = point.find('/', 1); reachable && slash != std::string::npos;
+         slash = point.find('/', slash + 1)) {
+      reachable = searchable(point.substr(0, slash));
+    }
+    if (!reachable) points.push_back(std::move(point));
+  }
+  detach_all(points);
 }
 
 // A new /dev at `dev` (a small tmpfs), holding only what programs expect
@@ -1115,6 +1170,7 @@ int make_base(int argc, char** argv) {
     error = errno;
   }
   if (error == 0) error = detach_others(argv[2], "");
+  if (error == 0) detach_out_of_reach();
   if (write_all(kControlFd, bytes_of(error)) != 0) return EPIPE;
   for (char byte;;) {
     const ssize_t n = ::read(kControlFd, &byte, 1);

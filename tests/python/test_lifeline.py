@@ -218,3 +218,34 @@ def test_a_killed_owners_account_is_not_handed_out_while_its_session_ends():
         with lumvex.PyTerminalSession(lumvex.PyUserPool(memory=256 << 20, processes=64)) as s:
             assert s.run("echo ok", timeout=30).stdout == b"ok\n"
         assert wait_for(lambda: not session_helpers(), 5.0)
+
+
+# Mounts of the owner's mount table, made in a namespace of the owner's own
+# before its pool's first session: one where an account may go, and one
+# below a directory that only root may search (as a container runtime's
+# storage is). Prints the session's mount table.
+OUT_OF_REACH = r"""
+set -e
+mkdir -p /mnt/lumvex-reach/open /mnt/lumvex-reach/closed/inner
+chmod 0755 /mnt/lumvex-reach /mnt/lumvex-reach/open
+chmod 0700 /mnt/lumvex-reach/closed
+mount -t tmpfs -o size=4k lumvex-open /mnt/lumvex-reach/open
+mount -t tmpfs -o size=4k lumvex-closed /mnt/lumvex-reach/closed/inner
+exec "$@"
+"""
+
+SESSION_MOUNTS = """
+import lumvex
+with lumvex.PyTerminalSession(lumvex.PyUserPool()) as s:
+    print(s.run("cat /proc/self/mountinfo; ls /mnt/lumvex-reach/open").stdout.decode())
+"""
+
+
+def test_mounts_out_of_the_accounts_reach_are_not_copied_into_sessions():
+    out = subprocess.run(
+        ["unshare", "--mount", "--propagation", "private", "sh", "-c", OUT_OF_REACH, "sh",
+         sys.executable, "-c", SESSION_MOUNTS],
+        capture_output=True, text=True, timeout=60)
+    assert out.returncode == 0, out.stderr
+    assert "/mnt/lumvex-reach/open " in out.stdout
+    assert "lumvex-closed" not in out.stdout
