@@ -296,11 +296,18 @@ void add_session_mounts(ChildPlan& plan, const AccountStore& store, const std::s
   if (home_below_tmp.starts_with("/tmp/")) home_below_tmp.erase(0, 5);
   bind(ChildStep::kMount, plan.keep(top + "/home"), plan.keep(top + "/tmp/" + home_below_tmp),
        false);
-  // A /dev of its own: the safe devices and pseudo-terminals only.
-  ChildStep dev;
-  dev.kind = ChildStep::kMinimalDev;
-  dev.target = "/dev";
-  plan.steps.push_back(dev);
+  // A /dev of its own: the safe devices and pseudo-terminals only. The
+  // pool's base has the devices already; the pseudo-terminals are the
+  // session's own.
+  if (store_tree >= 0) {
+    mount(ChildStep::kMount, "devpts", "/dev/pts", "devpts", MS_NOSUID | MS_NOEXEC,
+          "newinstance,ptmxmode=0666,mode=0620,gid=5");
+  } else {
+    ChildStep dev;
+    dev.kind = ChildStep::kMinimalDev;
+    dev.target = "/dev";
+    plan.steps.push_back(dev);
+  }
   if (private_network) {
     // Without the host's network, none of its unix sockets either: /run,
     // where services keep theirs, is empty (but for the store's lock
@@ -320,9 +327,12 @@ void add_session_mounts(ChildPlan& plan, const AccountStore& store, const std::s
   bind(ChildStep::kMount, plan.keep(top + "/tmp"), "/tmp", true);
   mount(ChildStep::kMount, "proc", "/proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC,
         "hidepid=invisible");
-  // Other sessions' figures (and the host's) are not the session's to read.
-  mount(ChildStep::kOptionalMount, "lumvex-cgroup", "/sys/fs/cgroup", "tmpfs",
-        MS_RDONLY | MS_NOSUID | MS_NODEV | MS_NOEXEC, "mode=0555,size=4096");
+  // Other sessions' figures (and the host's) are not the session's to read
+  // (the pool's base hides them already).
+  if (store_tree < 0) {
+    mount(ChildStep::kOptionalMount, "lumvex-cgroup", "/sys/fs/cgroup", "tmpfs",
+          MS_RDONLY | MS_NOSUID | MS_NODEV | MS_NOEXEC, "mode=0555,size=4096");
+  }
   ChildStep nosuid;
   nosuid.kind = ChildStep::kNosuidAll;
   nosuid.target = "/";

@@ -417,6 +417,16 @@ void detach_all(std::vector<std::string>& points) {
   for (const std::string& point : points) ::umount2(point.c_str(), MNT_DETACH | UMOUNT_NOFOLLOW);
 }
 
+// Detaches every mount below `dir`, deepest first.
+void detach_below(const std::string& dir) {
+  const std::string below = dir + "/";
+  std::vector<std::string> points;
+  for (std::string& point : mount_points()) {
+    if (point.starts_with(below)) points.push_back(std::move(point));
+  }
+  detach_all(points);
+}
+
 // Detaches every mount below `root` but account `name`'s home and store,
 // deepest first: what other sessions mounted there leaves this copy of the
 // mount table.
@@ -480,8 +490,9 @@ void detach_out_of_reach() {
 // random, urandom and tty (the host's own nodes, bound one by one), a
 // pseudo-terminal instance of its own at pts (with ptmx), shm (for the
 // store to be bound over) and the usual links. No fuse, no net/tun, no
-// disks.
-int minimal_dev(const std::string& dev) {
+// disks. `dev_tree` makes all but the pseudo-terminals (a pool's base holds
+// it, for its sessions to share); `minimal_dev` all.
+int dev_tree(const std::string& dev) {
   static constexpr const char* kNodes[] = {"null", "zero", "full", "random", "urandom", "tty"};
   int nodes[std::size(kNodes)];
   for (std::size_t i = 0; i < std::size(kNodes); ++i) {
@@ -511,10 +522,6 @@ int minimal_dev(const std::string& dev) {
   for (const char* dir : {"/pts", "/shm"}) {
     if (::mkdir((dev + dir).c_str(), 0755) != 0) return errno;
   }
-  if (::mount("devpts", (dev + "/pts").c_str(), "devpts", MS_NOSUID | MS_NOEXEC,
-              "newinstance,ptmxmode=0666,mode=0620,gid=5") != 0) {
-    return errno;
-  }
   const std::pair<const char*, const char*> links[] = {{"pts/ptmx", "/ptmx"},
                                                        {"/proc/self/fd", "/fd"},
                                                        {"/proc/self/fd/0", "/stdin"},
@@ -522,6 +529,15 @@ int minimal_dev(const std::string& dev) {
                                                        {"/proc/self/fd/2", "/stderr"}};
   for (const auto& [target, name] : links) {
     if (::symlink(target, (dev + name).c_str()) != 0) return errno;
+  }
+  return 0;
+}
+
+int minimal_dev(const std::string& dev) {
+  if (int error = dev_tree(dev); error != 0) return error;
+  if (::mount("devpts", (dev + "/pts").c_str(), "devpts", MS_NOSUID | MS_NOEXEC,
+              "newinstance,ptmxmode=0666,mode=0620,gid=5") != 0) {
+    return errno;
   }
   return 0;
 }
@@ -1171,6 +1187,23 @@ int make_base(int argc, char** argv) {
   }
   if (error == 0) error = detach_others(argv[2], "");
   if (error == 0) detach_out_of_reach();
+  // What every session of the pool has alike is made here once: its /dev
+  // (each session mounts its own pseudo-terminals on it), and an empty,
+  // read-only /sys/fs/cgroup (other sessions' figures, and the host's, are
+  // not a session's to read). The host's mounts they hide go, for sessions
+  // not to copy them.
+  if (error == 0) {
+    detach_below("/dev");
+    error = dev_tree("/dev");
+  }
+  if (error == 0) {
+    detach_below("/sys/fs/cgroup");
+    if (::mount("lumvex-cgroup", "/sys/fs/cgroup", "tmpfs",
+                MS_RDONLY | MS_NOSUID | MS_NODEV | MS_NOEXEC, "mode=0555,size=4096") != 0 &&
+        errno != ENOENT) {
+      error = errno;
+    }
+  }
   if (write_all(kControlFd, bytes_of(error)) != 0) return EPIPE;
   for (char byte;;) {
     const ssize_t n = ::read(kControlFd, &byte, 1);
