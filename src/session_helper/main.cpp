@@ -54,6 +54,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <sys/xattr.h>
 #include <time.h>
@@ -889,6 +890,16 @@ int start_pasta(Plan& plan) {
     // a path of this process's would need the right to trace it.
     const int target = ::fcntl(own, F_DUPFD, 10);
     if (target < 0 || ::setns(plan.host_net, CLONE_NEWNET) != 0) ::_exit(126);
+    // The session's /dev has no tun device (nor may it): pasta gets a /dev
+    // of its own, in a mount namespace of its own, with only that and null.
+    if (::unshare(CLONE_NEWNS) != 0 ||
+        ::mount("lumvex-pasta-dev", "/dev", "tmpfs", MS_NOSUID | MS_NOEXEC,
+                "mode=0755,size=4096") != 0 ||
+        ::mkdir("/dev/net", 0755) != 0 ||
+        ::mknod("/dev/net/tun", S_IFCHR | 0600, ::makedev(10, 200)) != 0 ||
+        ::mknod("/dev/null", S_IFCHR | 0666, ::makedev(1, 3)) != 0) {
+      ::_exit(126);
+    }
     const std::string netns = "/proc/self/fd/" + std::to_string(target);
     const char* argv[] = {plan.pasta->c_str(), "--quiet",      "--runas",     "0",
                           "--tcp-ports",       "none",         "--udp-ports", "none",
