@@ -1,6 +1,8 @@
 """Session costs on a busy host (root only): creating a session on a reused
 account, closing it, and a whole start + first echo round trip + close with
-every wall on, each with 0, 1,000 and 4,000 extra idle host processes.
+every wall on, each with 0, 1,000 and 4,000 extra idle host processes;
+and, beside the last, the same round trip through the host's su started
+with Popen, with no walls.
 
 Each build named with --build NAME=DIR (a directory holding lumvex's module,
 for example an older checkout's build) is measured in its own process, side
@@ -66,6 +68,29 @@ if walled is not None:
         s.close()
         whole.append(time.perf_counter() - t)
     result["walled start+echo+close"] = median_ms(whole)
+
+    # The same round trip with no walls and no lumvex: the host's su started
+    # with Popen as the design starts it, for the same account.
+    import subprocess
+    with lumvex.PyTerminalSession(walled) as s:
+        account = s.user
+    raw = []
+    for _ in range(repeat):
+        t = time.perf_counter()
+        su = subprocess.Popen(["su", "-s", "/bin/bash", "-P", "-c", "cd /; exec /bin/bash", account],
+                              stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        su.stdin.write(b"echo $((6*7))z\n")
+        su.stdin.flush()
+        seen = b""
+        while b"42z" not in seen:
+            select.select([su.stdout], [], [], 5)
+            seen += os.read(su.stdout.fileno(), 4096)
+        su.kill()
+        su.wait()
+        for stream in (su.stdin, su.stdout, su.stderr):
+            stream.close()
+        raw.append(time.perf_counter() - t)
+    result["raw su+Popen"] = median_ms(raw)
 print(json.dumps(result))
 """
 
@@ -101,10 +126,14 @@ def main():
             process.wait()
 
     print(f"median of {args.repeat}, milliseconds")
-    print(f"{'extra processes':>15}  {'build':<10} {'create':>8} {'close':>8} {'walled start+echo+close':>24}")
+    print(f"{'extra processes':>15}  {'build':<10} {'create':>8} {'close':>8} "
+          f"{'walled start+echo+close':>24} {'raw su+Popen':>13} {'ratio':>6}")
     for extra, name, result in rows:
         whole = result.get("walled start+echo+close", "-")
-        print(f"{extra:>15}  {name:<10} {result['create']:>8} {result['close']:>8} {whole:>24}")
+        raw = result.get("raw su+Popen", "-")
+        ratio = f"{whole / raw:.2f}" if raw != "-" else "-"
+        print(f"{extra:>15}  {name:<10} {result['create']:>8} {result['close']:>8} {whole:>24} "
+              f"{raw:>13} {ratio:>6}")
 
 
 if __name__ == "__main__":
