@@ -2,7 +2,8 @@
 account, closing it, and a whole start + first echo round trip + close with
 every wall on, each with 0, 1,000 and 4,000 extra idle host processes;
 and, beside the last, the same round trip through the host's su started
-with Popen, with no walls.
+with Popen, with no walls; and what 200 live sessions add to the owner's
+resident memory, per session.
 
 Each build named with --build NAME=DIR (a directory holding lumvex's module,
 for example an older checkout's build) is measured in its own process, side
@@ -91,6 +92,18 @@ if walled is not None:
             stream.close()
         raw.append(time.perf_counter() - t)
     result["raw su+Popen"] = median_ms(raw)
+
+# What a live session costs the owner's memory: 200 of them at once.
+def rss_kib():
+    with open("/proc/self/status") as status:
+        return next(int(line.split()[1]) for line in status if line.startswith("VmRSS:"))
+import resource
+resource.setrlimit(resource.RLIMIT_NOFILE, (resource.getrlimit(resource.RLIMIT_NOFILE)[1],) * 2)
+before = rss_kib()
+live = [lumvex.PyTerminalSession(pool) for _ in range(200)]
+result["owner KiB per live session"] = round((rss_kib() - before) / len(live), 1)
+for s in live:
+    s.close()
 print(json.dumps(result))
 """
 
@@ -134,6 +147,9 @@ def main():
         ratio = f"{whole / raw:.2f}" if raw != "-" else "-"
         print(f"{extra:>15}  {name:<10} {result['create']:>8} {result['close']:>8} {whole:>24} "
               f"{raw:>13} {ratio:>6}")
+    for extra, name, result in rows:
+        print(f"owner memory per live session ({name}, {extra} extra processes): "
+              f"{result['owner KiB per live session']} KiB")
 
 
 if __name__ == "__main__":
