@@ -480,7 +480,7 @@ std::expected<TerminalSession, std::string> TerminalSession::make_with(
       throw InternalError("Failed to end the processes left running by the user account " +
                           account.name + ": " + ended.error().message());
     }
-  } else if (HostResult<void> ended = end_account_processes(account.uid, 0, deadline); !ended) {
+  } else if (HostResult<void> ended = end_account_processes(account.uid, deadline); !ended) {
     throw InternalError("Failed to end the processes left running by the user account " +
                         account.name + ": " + ended.error().message());
   }
@@ -797,7 +797,7 @@ void TerminalSession::end_processes(State& state, Channel& channel,
   // Without control groups: what the helper started ends by its process
   // descriptor, and whatever else runs as the account through /proc.
   for (const UniqueFd& child : helper_children) pidfd_signal(child.get(), SIGKILL);
-  const HostResult<void> ended = end_account_processes(state.uid, 0, deadline);
+  const HostResult<void> ended = end_account_processes(state.uid, deadline);
   close_pipes();
   if (!end_helper(helper, deadline)) {
     throw InternalError(std::string(kKillFailed) + ": the session helper did not end");

@@ -31,7 +31,6 @@ bool refused(std::uint32_t uid) {
 }
 
 struct ProcessStatus {
-  pid_t parent = 0;
   bool alive = false;  // not a zombie whose threads have all ended
   std::uint32_t uids[4] = {};
 };
@@ -80,9 +79,6 @@ std::optional<ProcessStatus> read_status(int proc_fd, const char* name) {
       line.remove_prefix(6);
       while (!line.empty() && (line.front() == ' ' || line.front() == '\t')) line.remove_prefix(1);
       zombie = !line.empty() && (line.front() == 'Z' || line.front() == 'X');
-    } else if (line.starts_with("PPid:")) {
-      line.remove_prefix(5);
-      status.parent = static_cast<pid_t>(leading_number(line).value_or(0));
     } else if (line.starts_with("Uid:")) {
       line.remove_prefix(4);
       have_uids = true;
@@ -102,9 +98,8 @@ std::optional<ProcessStatus> read_status(int proc_fd, const char* name) {
   return status;
 }
 
-bool is_target(const ProcessStatus& status, std::uint32_t uid, pid_t parent) {
+bool is_target(const ProcessStatus& status, std::uint32_t uid) {
   if (!status.alive) return false;
-  if (parent > 0 && status.parent == parent) return true;
   for (std::uint32_t id : status.uids) {
     if (id == uid) return true;
   }
@@ -113,12 +108,12 @@ bool is_target(const ProcessStatus& status, std::uint32_t uid, pid_t parent) {
 
 // What the descriptor of a process tells of whether it may be a target.
 // Only kOther lets the caller pass over it without reading its status: the
-// kernel names a parent and credentials none of which is the target's.
+// kernel names credentials none of which is the target's.
 // Whenever that cannot be asked (a process on its way out), the status is
 // read.
 enum class Precheck { kOther, kReadStatus, kNotSupported };
 
-Precheck precheck(int pidfd, std::uint32_t uid, pid_t parent) {
+Precheck precheck(int pidfd, std::uint32_t uid) {
   PidfdInfo info;
   if (pidfd_get_info(pidfd, info) != 0) {
     // A kernel before 6.13 does not know the request.
@@ -126,7 +121,6 @@ Precheck precheck(int pidfd, std::uint32_t uid, pid_t parent) {
   }
   if ((info.mask & kPidfdInfoCreds) == 0 || (info.mask & kPidfdInfoPid) == 0)
     return Precheck::kReadStatus;
-  if (parent > 0 && info.ppid == static_cast<std::uint32_t>(parent)) return Precheck::kReadStatus;
   for (std::uint32_t id : {info.ruid, info.euid, info.suid, info.fsuid}) {
     if (id == uid) return Precheck::kReadStatus;
   }
@@ -136,8 +130,7 @@ Precheck precheck(int pidfd, std::uint32_t uid, pid_t parent) {
 // One pass over /proc: signals every target found and keeps a descriptor
 // on each. Returns false when /proc cannot be read or a target cannot be
 // held by a descriptor.
-bool sweep_once(std::uint32_t uid, pid_t parent, std::vector<UniqueFd>& killed,
-                std::vector<UniqueFd>* children) {
+bool sweep_once(std::uint32_t uid, std::vector<UniqueFd>& killed) {
   UniqueDir proc(::opendir("/proc"));
   if (!proc) return false;
   const int proc_fd = ::dirfd(proc.get());
@@ -156,25 +149,21 @@ bool sweep_once(std::uint32_t uid, pid_t parent, std::vector<UniqueFd>& killed,
       if (errno == ESRCH) continue;  // ended meanwhile
       // A target that no descriptor can hold cannot be ended safely.
       std::optional<ProcessStatus> status = read_status(proc_fd, name);
-      if (!status || !is_target(*status, uid, parent)) continue;
+      if (!status || !is_target(*status, uid)) continue;
       return false;
     }
     // Most processes are someone else's: that is cheaper to learn from the
     // descriptor than from the text of their status.
     if (ask_kernel) {
-      const Precheck answer = precheck(pidfd.get(), uid, parent);
+      const Precheck answer = precheck(pidfd.get(), uid);
       if (answer == Precheck::kOther) continue;
       ask_kernel = answer != Precheck::kNotSupported;
     }
     // The status, read after the descriptor was opened, is the process's own
     // if it has not been reaped since: until then its id stays taken.
     std::optional<ProcessStatus> status = read_status(proc_fd, name);
-    if (!status || !is_target(*status, uid, parent) || is_reaped(pidfd)) continue;
+    if (!status || !is_target(*status, uid) || is_reaped(pidfd)) continue;
     if (pidfd_signal(pidfd.get(), SIGKILL) != 0) continue;
-    if (children != nullptr && parent > 0 && status->parent == parent) {
-      UniqueFd copy(::fcntl(pidfd.get(), F_DUPFD_CLOEXEC, 0));
-      if (copy) children->push_back(std::move(copy));
-    }
     killed.push_back(std::move(pidfd));
   }
   return true;
@@ -198,16 +187,15 @@ void wait_ended(std::vector<UniqueFd>& killed, std::chrono::steady_clock::time_p
 
 }  // namespace
 
-HostResult<void> end_account_processes(std::uint32_t uid, pid_t parent,
-                                       std::chrono::steady_clock::time_point deadline,
-                                       std::vector<UniqueFd>* children) {
+HostResult<void> end_account_processes(std::uint32_t uid,
+                                       std::chrono::steady_clock::time_point deadline) {
   if (refused(uid)) return host_error("end the processes of uid " + std::to_string(uid), EPERM);
   // Each pass kills what it finds and waits for it to end; what those
   // processes started meanwhile is found by the next pass.
   for (;;) {
     std::vector<UniqueFd> killed;
     const std::string what = "end the processes of uid " + std::to_string(uid);
-    if (!sweep_once(uid, parent, killed, children)) return host_error(what + " found in /proc");
+    if (!sweep_once(uid, killed)) return host_error(what + " found in /proc");
     if (killed.empty()) return {};
     if (std::chrono::steady_clock::now() >= deadline) return host_error(what, ETIMEDOUT);
     wait_ended(killed, deadline);

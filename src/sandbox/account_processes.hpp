@@ -28,17 +28,13 @@
 
 namespace lumvex {
 
-// Sends SIGKILL to every live process of account `uid`, and to every live
-// child of `parent` when it is positive, again and again until none is
-// left. Descriptors on the children of `parent` that were killed go to
-// `children` (if given), so that the caller can wait until `parent` has
-// reaped them. An error (ETIMEDOUT) when some are still alive at
+// Sends SIGKILL to every live process of account `uid`, again and again
+// until none is left. An error (ETIMEDOUT) when some are still alive at
 // `deadline`, or when /proc cannot be read or a process descriptor cannot be
 // opened; EPERM for uid 0 and for the caller's own user, whose processes are
 // never swept.
-HostResult<void> end_account_processes(std::uint32_t uid, pid_t parent,
-                                       std::chrono::steady_clock::time_point deadline,
-                                       std::vector<UniqueFd>* children = nullptr);
+HostResult<void> end_account_processes(std::uint32_t uid,
+                                       std::chrono::steady_clock::time_point deadline);
 
 // Whether the process of `pidfd` has been reaped by its parent (an ended
 // process not yet reaped still counts as there).

@@ -652,8 +652,7 @@ TEST_P(AccountProcesses, AnyOfTheFourUserIdsMakesAProcessTheAccounts) {
     ::close(ready[0]);
     ASSERT_EQ(byte, 'y') << "could not set the ids of child " << which;
   }
-  EXPECT_TRUE(
-      end_account_processes(kAccount, 0, std::chrono::steady_clock::now() + 5s).has_value());
+  EXPECT_TRUE(end_account_processes(kAccount, std::chrono::steady_clock::now() + 5s).has_value());
   int status = 0;
   const bool ended = eventually([&] { return ::waitpid(children[0], &status, WNOHANG) != 0; }, 2s);
   EXPECT_TRUE(ended && WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << "slot " << GetParam();
