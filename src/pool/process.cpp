@@ -228,6 +228,9 @@ Message encode(const std::vector<std::string>& candidates, const std::vector<std
           writer.step(wire::kAttachTree, static_cast<std::uint64_t>(index(step.fd)), nullptr,
                       step.target, nullptr, nullptr);
           break;
+        case ChildStep::kWriteFile:
+          writer.step(wire::kWriteFile, step.flags, nullptr, step.target, nullptr, step.data);
+          break;
       }
     }
     if (plan->no_new_privs) writer.flag(wire::kNoNewPrivs);

@@ -50,6 +50,10 @@ constexpr const char* kCreateHomeFailed = "Failed to create the temporary home d
 constexpr const char* kKillFailed = "Failed to kill the terminal session";
 // The control group (a leaf of the session's) that the shell runs in.
 constexpr const char* kShellLeaf = "shell";
+// The host's resolver file, and the address at which pasta forwards a
+// session's name queries to the host's first name server.
+constexpr const char* kResolvConf = "/etc/resolv.conf";
+constexpr const char* kForwardedNameServer = "10.0.2.3";
 
 enum Stream { kInput = 0, kOutput = 1, kError = 2 };
 
@@ -571,31 +575,21 @@ std::expected<TerminalSession, std::string> TerminalSession::make_with(
   if ((plan.clone_flags & CLONE_NEWPID) == 0) plan.kill_uid = account.uid;
   if (!policy.pasta.empty() && (plan.clone_flags & CLONE_NEWNET) != 0) {
     plan.pasta = policy.pasta.c_str();
-    if (policy.allow) {
-      const std::vector<std::vector<std::string>>& addresses = allowed;
-      plan.nft = policy.nft.c_str();
-      plan.firewall = plan.keep(firewall_rules(*policy.allow, addresses));
-      // The names answer from the session's own /etc/hosts (the name servers
-      // are out of reach unless allowed): a root-owned file in the store,
-      // bound read-only over the host's right after the session's mounts
-      // are made private and the store is in place (before the store's path
-      // is hidden).
-      std::string hosts = "127.0.0.1\tlocalhost\n::1\tlocalhost\n";
-      for (std::size_t i = 0; i < addresses.size(); ++i) {
-        for (const std::string& address : addresses[i]) {
-          hosts += address + "\t" + (*policy.allow)[i].address + "\n";
-        }
-      }
-      const std::string hosts_path = state->store.mount_point() + "/hosts";
-      UniqueFd file(
-          ::open(hosts_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644));
-      if (!file || write_all(file.get(), hosts) != 0) {
-        throw InternalError("Failed to write the session's hosts file");
+    // A root-owned file of the session's in the store, bound read-only over
+    // `target` right after the session's mounts are made private and the
+    // store is in place (before the store's path is hidden).
+    auto bind_from_store = [&](const char* file, const std::string& text,
+                               const std::string& target) {
+      const std::string path = state->store.mount_point() + "/" + file;
+      UniqueFd made(
+          ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644));
+      if (!made || write_all(made.get(), text) != 0) {
+        throw InternalError(std::string("Failed to write the session's ") + file + " file");
       }
       ChildStep bind;
       bind.kind = ChildStep::kMount;
-      bind.source = plan.keep(hosts_path);
-      bind.target = "/etc/hosts";
+      bind.source = plan.keep(path);
+      bind.target = plan.keep(target);
       bind.flags = MS_BIND;
       ChildStep read_only = bind;
       read_only.source = nullptr;
@@ -608,6 +602,57 @@ std::expected<TerminalSession, std::string> TerminalSession::make_with(
         throw InternalError("the session's mounts are not private");
       }
       plan.steps.insert(store_in_place + 1, {bind, read_only});
+    };
+    if (policy.allow) {
+      const std::vector<std::vector<std::string>>& addresses = allowed;
+      plan.nft = policy.nft.c_str();
+      plan.firewall = plan.keep(firewall_rules(*policy.allow, addresses));
+      // The names answer from the session's own /etc/hosts (the name servers
+      // are out of reach unless allowed).
+      std::string hosts = "127.0.0.1\tlocalhost\n::1\tlocalhost\n";
+      for (std::size_t i = 0; i < addresses.size(); ++i) {
+        for (const std::string& address : addresses[i]) {
+          hosts += address + "\t" + (*policy.allow)[i].address + "\n";
+        }
+      }
+      bind_from_store("hosts", hosts, "/etc/hosts");
+    } else if (HostResult<std::string> host = read_text(kResolvConf); host) {
+      // A host whose name server is on its own loopback (a local cache, a
+      // container runtime's resolver): the session asks pasta's forwarder,
+      // which passes the queries on to it.
+      if (std::optional<std::string> own = forwarded_resolver(*host, kForwardedNameServer)) {
+        std::error_code ec;
+        const std::string where = std::filesystem::canonical(kResolvConf, ec).native();
+        if (!ec && where.starts_with("/run/")) {
+          // A link into /run, which is the session's own, empty: the file is
+          // made there, in directories root's alone.
+          auto run_lock =
+              std::find_if(plan.steps.begin(), plan.steps.end(), [](const ChildStep& step) {
+                return step.kind == ChildStep::kMakeDir && step.target != nullptr &&
+                       std::string_view(step.target) == "/run/lock";
+              });
+          if (run_lock == plan.steps.end())
+            throw InternalError("the session's /run is not its own");
+          std::vector<ChildStep> made;
+          for (std::size_t slash = where.find('/', 5); slash != std::string::npos;
+               slash = where.find('/', slash + 1)) {
+            ChildStep dir;
+            dir.kind = ChildStep::kMakeDir;
+            dir.target = plan.keep(where.substr(0, slash));
+            dir.flags = 0755;
+            made.push_back(dir);
+          }
+          ChildStep file;
+          file.kind = ChildStep::kWriteFile;
+          file.target = plan.keep(where);
+          file.data = plan.keep(*own);
+          file.flags = 0644;
+          made.push_back(file);
+          plan.steps.insert(run_lock + 1, made.begin(), made.end());
+        } else if (!ec) {
+          bind_from_store("resolv.conf", *own, where);
+        }
+      }
     }
   }
 

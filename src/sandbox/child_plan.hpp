@@ -25,7 +25,8 @@ struct ChildStep {
     kDetachOthers,   // detach every mount below `target` but those of account `source`
     kMakeDir,        // mkdir(target, flags as the mode); one that exists is fine
     kMinimalDev,     // a new /dev at `target`: the safe devices, its own pseudo-terminals
-    kAttachTree      // attach the detached mount tree `fd` (open_tree) at `target`
+    kAttachTree,     // attach the detached mount tree `fd` (open_tree) at `target`
+    kWriteFile       // a new file at `target` (mode `flags`, no link followed) holding `data`
   };
   Kind kind = kMount;
   int fd = -1;

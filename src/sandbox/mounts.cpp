@@ -250,6 +250,30 @@ HostResult<UniqueFd> make_base_mounts(const std::string& home_root) {
   return ns;
 }
 
+std::optional<std::string> forwarded_resolver(std::string_view resolv_conf,
+                                              std::string_view server) {
+  std::string kept;
+  std::optional<std::string_view> first;
+  while (!resolv_conf.empty()) {
+    const std::size_t end = std::min(resolv_conf.find('\n'), resolv_conf.size());
+    const std::string_view line = resolv_conf.substr(0, end);
+    resolv_conf.remove_prefix(std::min(end + 1, resolv_conf.size()));
+    std::string_view rest = line;
+    while (!rest.empty() && (rest.front() == ' ' || rest.front() == '\t')) rest.remove_prefix(1);
+    if (rest.starts_with("nameserver") && rest.size() > 10 &&
+        (rest[10] == ' ' || rest[10] == '\t')) {
+      rest.remove_prefix(10);
+      while (!rest.empty() && (rest.front() == ' ' || rest.front() == '\t')) rest.remove_prefix(1);
+      if (!first) first = rest.substr(0, std::min(rest.find_first_of(" \t#;"), rest.size()));
+      continue;
+    }
+    kept.append(line);
+    kept.push_back('\n');
+  }
+  if (!first || !(first->starts_with("127.") || *first == "::1")) return std::nullopt;
+  return "nameserver " + std::string(server) + "\n" + kept;
+}
+
 void add_session_mounts(ChildPlan& plan, const AccountStore& store, const std::string& home_root,
                         const std::string& name, bool private_network, int store_tree) {
   const std::string home_path = home_root + "/" + name;

@@ -17,7 +17,9 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <string_view>
 
 #include "base/unique_fd.hpp"
 #include "error/host_error.hpp"
@@ -89,6 +91,15 @@ HostResult<UniqueFd> make_base_mounts(const std::string& home_root);
 // /run/lock and /dev/shm, the home at `home_path`, a /proc of its own that
 // hides other users' processes, nosuid everywhere; with `private_network`,
 // the loopback interface of its new network namespace brought up.
+// The resolver file for a session of its own network whose name queries go
+// to `server` (a forwarder that passes them on to the host's first name
+// server): `resolv_conf`, the host's, with its name servers replaced by
+// `server`. Nothing when the host's first name server is not on the host's
+// loopback (the session reaches it as any other address), or when it has
+// none.
+std::optional<std::string> forwarded_resolver(std::string_view resolv_conf,
+                                              std::string_view server);
+
 void add_session_mounts(ChildPlan& plan, const AccountStore& store, const std::string& home_root,
                         const std::string& name, bool private_network, int store_tree = -1);
 

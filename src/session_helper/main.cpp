@@ -598,6 +598,17 @@ int set_up(const Plan& plan) {
         }
         ::close(step.fd);  // attached: the mount stays without it
         break;
+      case kWriteFile: {
+        if (!step.target || !step.data) return EINVAL;
+        const int fd =
+            ::open(step.target->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                   static_cast<mode_t>(step.flags));
+        if (fd < 0) return errno;
+        const int error = write_all(fd, *step.data);
+        ::close(fd);
+        if (error != 0) return error;
+        break;
+      }
       default:
         return EINVAL;
     }
@@ -875,6 +886,10 @@ void reap_all() {
 // of this namespace, so it ends with the session, also when the owner dies.
 constexpr const char* kSessionAddress = "10.0.2.15";
 constexpr const char* kGatewayAddress = "10.0.2.2";
+// Name queries sent here go on, through pasta's own sockets, to the host's
+// first name server: also one on the host's loopback, which the session
+// cannot reach itself.
+constexpr const char* kNameServerAddress = "10.0.2.3";
 
 int start_pasta(Plan& plan) {
   const int own = ::open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC);
@@ -901,12 +916,31 @@ int start_pasta(Plan& plan) {
       ::_exit(126);
     }
     const std::string netns = "/proc/self/fd/" + std::to_string(target);
-    const char* argv[] = {plan.pasta->c_str(), "--quiet",      "--runas",     "0",
-                          "--tcp-ports",       "none",         "--udp-ports", "none",
-                          "--tcp-ns",          "none",         "--udp-ns",    "none",
-                          "--no-map-gw",       "--config-net", "--address",   kSessionAddress,
-                          "--netmask",         "24",           "--gateway",   kGatewayAddress,
-                          "--netns",           netns.c_str(),  nullptr};
+    const char* argv[] = {plan.pasta->c_str(),
+                          "--quiet",
+                          "--runas",
+                          "0",
+                          "--tcp-ports",
+                          "none",
+                          "--udp-ports",
+                          "none",
+                          "--tcp-ns",
+                          "none",
+                          "--udp-ns",
+                          "none",
+                          "--no-map-gw",
+                          "--config-net",
+                          "--address",
+                          kSessionAddress,
+                          "--netmask",
+                          "24",
+                          "--gateway",
+                          kGatewayAddress,
+                          "--dns-forward",
+                          kNameServerAddress,
+                          "--netns",
+                          netns.c_str(),
+                          nullptr};
     const char* envp[] = {"PATH=/usr/bin:/bin", nullptr};
     sigset_t none;
     sigemptyset(&none);

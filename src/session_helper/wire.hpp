@@ -78,6 +78,7 @@ enum StepKind : std::int32_t {
   kMakeDir = 5,       // mkdir(target, flags as the mode); one that exists is fine
   kMinimalDev = 6,    // a new /dev at `target`
   kAttachTree = 7,    // attach the detached mount tree of descriptor index `flags` at `target`
+  kWriteFile = 8,     // a new file at `target` (mode `flags`, no link followed) holding `data`
 };
 
 // The helper's answer to a plan. Once the program runs in place of the

@@ -289,5 +289,29 @@ TEST(SessionMounts, EveryMountIsNosuidNodevAndStaysInTheSessionsNamespaces) {
   }
 }
 
+// A session asks the forwarder only where the host's first name server is
+// on the host's loopback; everything else of the host's file stays.
+TEST(ForwardedResolver, ReplacesOnlyALoopbackFirstNameServer) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"nameserver 127.0.0.53\noptions edns0\n", "nameserver S\noptions edns0\n"},
+      {"# generated\n\tnameserver\t127.0.0.11 # docker\nnameserver 10.0.0.1\nsearch a b\n",
+       "nameserver S\n# generated\nsearch a b\n"},
+      {"nameserver ::1\nnameserver 10.0.0.1", "nameserver S\n"},
+      {"nameserver 10.0.0.1\nnameserver 127.0.0.53\n", nullptr},
+      {"nameserver127.0.0.1\nsearch x\n", nullptr},
+      {"search x\n", nullptr},
+      {"", nullptr},
+  };
+  for (const auto& [host, expected] : cases) {
+    SCOPED_TRACE(host);
+    const std::optional<std::string> got = forwarded_resolver(host, "S");
+    if (expected == nullptr) {
+      EXPECT_FALSE(got);
+    } else {
+      EXPECT_EQ(got.value_or("(none)"), expected);
+    }
+  }
+}
+
 }  // namespace
 }  // namespace lumvex

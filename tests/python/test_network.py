@@ -285,3 +285,55 @@ def test_a_killed_owner_leaves_no_pasta_and_no_relay():
     finally:
         owner.kill()
         owner.wait(timeout=10)
+
+
+# An owner whose resolver file names a name server on the host's loopback
+# (as a local cache's or a container runtime's does), in a mount namespace
+# of its own: a plain file bound over the host's, or (with "link") a link
+# into /run, where such files usually live, in a copy of /etc. A name server
+# of its own answers every A query with 192.0.2.77 at 127.0.0.53.
+LOOPBACK_RESOLVER = r"""
+set -e
+dir=$(mktemp -d)
+if [ "$1" = link ]; then
+  cp -a /etc "$dir/etc"
+  mkdir -p /run/lumvex-test-resolve
+  printf 'nameserver 127.0.0.53\noptions timeout:2\n' > /run/lumvex-test-resolve/stub.conf
+  ln -sf /run/lumvex-test-resolve/stub.conf "$dir/etc/resolv.conf"
+  mount --bind "$dir/etc" /etc
+else
+  printf 'nameserver 127.0.0.53\noptions timeout:2\n' > "$dir/resolv.conf"
+  mount --bind "$dir/resolv.conf" /etc/resolv.conf
+fi
+shift
+exec "$@"
+"""
+
+RESOLVING_OWNER = r"""
+import socket, struct, threading, lumvex
+server = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+server.bind(("127.0.0.53", 53))
+def answer():
+    while True:
+        query, peer = server.recvfrom(512)
+        end = query.index(b"\0", 12) + 5
+        reply = query[:2] + b"\x81\x80" + query[4:6] + b"\0\x01\0\0\0\0" + query[12:end]
+        reply += b"\xc0\x0c\0\x01\0\x01\0\0\0\x3c\0\x04" + socket.inet_aton("192.0.2.77")
+        server.sendto(reply, peer)
+threading.Thread(target=answer, daemon=True).start()
+with lumvex.PyTerminalSession(lumvex.PyUserPool(network="private")) as s:
+    out = s.run("getent ahostsv4 lumvex-name.test | head -1; cat /etc/resolv.conf", timeout=20)
+    print(out.stdout.decode())
+"""
+
+
+@needs_pasta
+@pytest.mark.parametrize("kind", ["file", "link"])
+def test_a_name_server_on_the_hosts_loopback_answers_private_sessions(kind):
+    out = subprocess.run(
+        ["unshare", "--mount", "--propagation", "private", "sh", "-c", LOOPBACK_RESOLVER, "sh",
+         kind, sys.executable, "-c", RESOLVING_OWNER],
+        capture_output=True, text=True, timeout=90)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.startswith("192.0.2.77"), out.stdout
+    assert "nameserver 10.0.2.3\noptions timeout:2" in out.stdout
