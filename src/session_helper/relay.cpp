@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <sys/epoll.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
@@ -225,9 +226,24 @@ class Relay {
  private:
   static constexpr std::uint64_t kListener = ~std::uint64_t{0};
 
-  // New clients while the descriptor table allows.
+  // Room for one more link (two sockets, two pipes) in the descriptor
+  // table, counting every link as whole and the standard three and epoll's.
+  bool room() const {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return true;
+    const std::size_t held = 4 + 6 * (links_.size() + 1) + 2 * spare_.size();
+    return limit.rlim_cur == RLIM_INFINITY || held <= limit.rlim_cur;
+  }
+
+  // New clients while the descriptor table has room for them: the others
+  // wait in the listener's queue, not turned away.
   int accept_some() {
     for (int i = 0; i < kAcceptsPerTurn; ++i) {
+      while (!room() && !spare_.empty()) spare_.pop_back();
+      if (!room()) {
+        back_off();
+        return 0;
+      }
       const int client = ::accept4(0, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
       if (client < 0) {
         if (errno == EAGAIN || errno == EINTR || errno == ECONNABORTED || errno == EPROTO) {
@@ -435,6 +451,16 @@ int run_relay(const std::vector<std::string>& args) {
   struct sigaction ignore{};
   ignore.sa_handler = SIG_IGN;
   ::sigaction(SIGPIPE, &ignore, nullptr);  // a side gone is an error of its splice
+  // Every connection holds six descriptors here: as many as the hard limit
+  // allows.
+  rlimit files{};
+  if (::getrlimit(RLIMIT_NOFILE, &files) == 0) {
+    const rlim_t most = std::min<rlim_t>(files.rlim_max, rlim_t{1} << 20);
+    if (files.rlim_cur < most) {
+      files.rlim_cur = most;
+      ::setrlimit(RLIMIT_NOFILE, &files);
+    }
+  }
   const int epoll = ::epoll_create1(EPOLL_CLOEXEC);
   if (epoll < 0) return errno;
   Relay relay(epoll, static_cast<std::uint16_t>(port));

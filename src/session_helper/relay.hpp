@@ -11,7 +11,9 @@
 // direction, never through user memory), passes each side's end of stream
 // on to the other, and a reset of either side on to the other. A connection
 // that the session refuses is closed at once. A side that does not read
-// holds at most a pipe's worth in the relay. The relay ends with the session.
+// holds at most a pipe's worth in the relay. While the relay's descriptor
+// table has no room for another connection, new clients wait in the
+// listener's queue. The relay ends with the session.
 #pragma once
 
 #include <string>
