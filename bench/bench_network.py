@@ -2,15 +2,23 @@
 (the host's, loopback only, private through pasta), TCP throughput from a
 private session to "the outside" (a listener on this host's own non-loopback
 address) and from the owner through `expose`, and connection setup through
-`expose` (connect and a one-byte answer).
+`expose` (connect and a one-byte answer). For comparison, the same with both
+ends on the host (no session), and the outbound transfer from a namespace
+given its way out by pasta alone, without lumvex (the mechanism's ceiling;
+with pasta's throughput per second of its own CPU time).
 
     sudo python bench/bench_network.py [--repeat 30] [--megabytes 1024]
 """
 
 import argparse
 import json
+import os
+import shutil
+import signal
 import socket
 import statistics
+import subprocess
+import tempfile
 import threading
 import time
 
@@ -85,6 +93,18 @@ def wait_file(session, path):
                 check=True)
 
 
+def setup_times(address, count):
+    """Connect, one byte there and back, close: `count` times."""
+    setup = []
+    for _ in range(count):
+        t = time.perf_counter()
+        with socket.create_connection(address) as c:
+            c.sendall(b"x")
+            c.recv(1)
+        setup.append(time.perf_counter() - t)
+    return setup
+
+
 def expose_figures(session, megabytes, repeat):
     session.write_file("sink.py", SINK.encode())
     session.write_file("echo.py", ECHO.encode())
@@ -94,13 +114,7 @@ def expose_figures(session, megabytes, repeat):
     wait_file(session, "/tmp/echo")
     sink = session.expose(9000)
     echo = session.expose(9001)
-    setup = []
-    for _ in range(repeat * 10):
-        t = time.perf_counter()
-        with socket.create_connection(echo) as c:
-            c.sendall(b"x")
-            c.recv(1)
-        setup.append(time.perf_counter() - t)
+    setup = setup_times(echo, repeat * 10)
     block = memoryview(bytes(1 << 20))
     with socket.create_connection(sink) as c:
         t = time.perf_counter()
@@ -110,13 +124,34 @@ def expose_figures(session, megabytes, repeat):
         count = int(c.recv(64))
         seconds = time.perf_counter() - t
     assert count == megabytes << 20
-    # The same sink reached directly on this host, for the ceiling of the
-    # two Python ends alone.
     return {"expose connection setup ms": median_ms(setup),
             "expose throughput MB/s": round(count / seconds / 1e6)}
 
 
-def outbound_figure(session, megabytes):
+PASTA = {"/usr/bin/passt", "/usr/bin/passt.avx2", "/usr/bin/pasta"}
+
+
+def pasta_processes():
+    found = set()
+    for entry in os.listdir("/proc"):
+        try:
+            if entry.isdigit() and os.path.realpath(f"/proc/{entry}/exe") in PASTA:
+                found.add(int(entry))
+        except OSError:
+            pass
+    return found
+
+
+def cpu_seconds(pid):
+    with open(f"/proc/{pid}/stat") as stat:
+        fields = stat.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def receive_from_outside(send, pasta, name):
+    """Runs send(host, port) against a listener on this host's own
+    non-loopback address; the throughput, and what pasta moved per second
+    of its own CPU time (its ceiling when it never waits)."""
     listener = socket.create_server((outside_address(), 0))
     host, port = listener.getsockname()
     got = {}
@@ -133,13 +168,75 @@ def outbound_figure(session, megabytes):
 
     reader = threading.Thread(target=receive)
     reader.start()
-    session.write_file("send.py", SENDER.encode())
-    sent = session.run(f"{PY} send.py {host} {port} {megabytes}", timeout=600)
-    if sent.returncode != 0:
-        raise RuntimeError(sent.stderr.decode(errors="replace"))
+    cpu = cpu_seconds(pasta)
+    send(host, port)
     reader.join(600)
+    cpu = cpu_seconds(pasta) - cpu
     listener.close()
-    return {"outbound throughput MB/s": round(got["bytes"] / got["seconds"] / 1e6)}
+    return {f"{name} MB/s": round(got["bytes"] / got["seconds"] / 1e6),
+            f"{name}: pasta MB per CPU second": round(got["bytes"] / max(cpu, 0.01) / 1e6)}
+
+
+def outbound_figure(session, megabytes, pasta):
+    def send(host, port):
+        session.write_file("send.py", SENDER.encode())
+        sent = session.run(f"{PY} send.py {host} {port} {megabytes}", timeout=600)
+        if sent.returncode != 0:
+            raise RuntimeError(sent.stderr.decode(errors="replace"))
+
+    return receive_from_outside(send, pasta, "outbound throughput")
+
+
+def pasta_ceiling(megabytes):
+    """The same transfer from a network namespace of its own, given its way
+    out by pasta with the options a session's has, without lumvex."""
+    name = f"lumvex-bench-{os.getpid()}"
+    pid_file = f"/run/{name}.pid"
+    subprocess.run(["ip", "netns", "add", name], check=True)
+    try:
+        subprocess.run(["pasta", "--quiet", "--runas", "0", "--tcp-ports", "none",
+                        "--udp-ports", "none", "--tcp-ns", "none", "--udp-ns", "none",
+                        "--no-map-gw", "--config-net", "--address", "10.0.2.15", "--netmask",
+                        "24", "--gateway", "10.0.2.2", "--netns", f"/run/netns/{name}",
+                        "--pid", pid_file], check=True, stderr=subprocess.DEVNULL)
+        with open(pid_file) as f:
+            pasta = int(f.read())
+        try:
+            def send(host, port):
+                with tempfile.NamedTemporaryFile("w", suffix=".py") as script:
+                    script.write(SENDER)
+                    script.flush()
+                    subprocess.run(["ip", "netns", "exec", name, PY, script.name, host,
+                                    str(port), str(megabytes)], check=True, timeout=600)
+
+            return receive_from_outside(send, pasta, "pasta alone")
+        finally:
+            os.kill(pasta, signal.SIGTERM)
+            os.unlink(pid_file)
+    finally:
+        subprocess.run(["ip", "netns", "delete", name], check=True)
+
+
+# The one-byte echo on this host's loopback, for the setup's floor.
+HOST_ECHO = """
+import socket
+l = socket.create_server(("127.0.0.1", 0))
+print(l.getsockname()[1], flush=True)
+while True:
+    c, _ = l.accept(); c.sendall(c.recv(1)); c.close()
+"""
+
+
+def direct_setup(repeat):
+    """The same connection setup with both ends on this host, no relay."""
+    echo = subprocess.Popen([PY, "-c", HOST_ECHO], stdout=subprocess.PIPE, text=True)
+    try:
+        address = ("127.0.0.1", int(echo.stdout.readline()))
+        return {"direct connection setup ms (no session)":
+                median_ms(setup_times(address, repeat * 10))}
+    finally:
+        echo.kill()
+        echo.wait()
 
 
 def direct_ceiling(megabytes):
@@ -168,6 +265,15 @@ def direct_ceiling(megabytes):
     return {"direct loopback MB/s (no session)": round(got["bytes"] / seconds / 1e6)}
 
 
+def failure_told(figure, *args):
+    """The figures, or how the transfer failed (pasta resets a connection
+    now and then under load), so that the others are still given."""
+    try:
+        return figure(*args)
+    except (RuntimeError, subprocess.CalledProcessError) as e:
+        return {f"{figure.__name__} failed": str(e).strip().splitlines()[-1]}
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--repeat", type=int, default=30)
@@ -175,16 +281,21 @@ def main():
     args = parser.parse_args()
     result = {"session start ms": start_costs(args.repeat)}
     result.update(direct_ceiling(args.megabytes))
+    result.update(direct_setup(args.repeat))
     for network in (False, "private"):
         try:
             pool = lumvex.PyUserPool(network=network)
         except ValueError:
             continue
+        before = pasta_processes()
         with lumvex.PyTerminalSession(pool) as session:
             figures = expose_figures(session, args.megabytes, args.repeat)
             if network == "private":
-                figures.update(outbound_figure(session, args.megabytes))
+                (pasta,) = pasta_processes() - before
+                figures.update(failure_told(outbound_figure, session, args.megabytes, pasta))
         result[f"network={network!r}"] = figures
+        if network == "private" and shutil.which("ip"):
+            result["without lumvex"] = failure_told(pasta_ceiling, args.megabytes)
     print(json.dumps(result, indent=2))
 
 

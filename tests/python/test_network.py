@@ -4,9 +4,12 @@ on the host afterwards, by a closed session or a killed owner. "The outside"
 is a listener on the host's own non-loopback address. Every wait has a
 deadline."""
 
+import asyncio
 import os
+import random
 import signal
 import socket
+import struct
 import subprocess
 import sys
 import textwrap
@@ -174,6 +177,216 @@ def test_expose_reaches_a_server_inside_until_close(network):
         socket.create_connection((host, exposed), timeout=5)
     with pytest.raises(ValueError, match="Failed to expose the port of the terminal session"):
         s.expose(port)
+
+
+# Inside: every connection names itself and how it goes; the server checks
+# what comes up against its pattern, sends its own down and logs the end it saw.
+MODEL_SERVER = textwrap.dedent("""
+    import asyncio, random, socket, struct, sys
+
+    def pattern(seed, n):
+        return random.Random(seed).randbytes(n)
+
+    async def handle(r, w):
+        try:
+            ident, seed, up, down, order = map(int, (await r.readuntil(b"\\n")).split())
+        except (ConnectionError, asyncio.IncompleteReadError):
+            w.close()
+            return
+        got = bytearray()
+
+        async def receive():
+            try:
+                while chunk := await r.read(1 << 16):
+                    got.extend(chunk)
+                return "eof"
+            except ConnectionError:
+                return "reset"
+
+        end = None
+        try:
+            if order == 1:
+                end = await receive()
+            w.write(pattern(2 * seed, down))
+            await w.drain()
+            if order == 2:
+                w.get_extra_info("socket").setsockopt(socket.SOL_SOCKET, socket.SO_LINGER,
+                                                      struct.pack("ii", 1, 0))
+                w.transport.abort()
+                end = "aborted"
+            else:
+                w.write_eof()
+                if end is None:
+                    end = await receive()
+        except ConnectionError:
+            end = "reset"
+        ok = bytes(got) == pattern(2 * seed + 1, up)[:len(got)]
+        log.write(f"{ident} {end} {len(got)} {ok}\\n")
+        log.flush()
+        w.close()
+
+    async def main():
+        server = await asyncio.start_server(handle, "127.0.0.1", int(sys.argv[1]), backlog=512)
+        open("/tmp/model-up", "w").close()
+        await server.serve_forever()
+
+    log = open("/tmp/model.log", "a")
+    asyncio.run(main())
+""")
+
+
+def pattern(seed, n):
+    return random.Random(seed).randbytes(n)
+
+
+async def model_client(address, ident, seed, up, down, order, limit):
+    """One connection: 0 both ways at once, each side ending its own way;
+    1 the client ends first, then the server answers; 2 the server resets
+    after its answer; 3 the client resets part way through its upload.
+    Gives what came down and how it ended."""
+    async with limit:
+        r, w = await asyncio.open_connection(*address)
+        w.write(f"{ident} {seed} {up} {down} {order}\n".encode())
+        payload = pattern(2 * seed + 1, up)
+        got = bytearray()
+
+        async def receive():
+            try:
+                while chunk := await r.read(1 << 16):
+                    got.extend(chunk)
+                return "eof"
+            except ConnectionError:
+                return "reset"
+
+        async def send(data):
+            try:
+                w.write(data)
+                await w.drain()
+                if order != 3:
+                    w.write_eof()
+            except OSError:  # reset, or gone already
+                pass
+
+        if order == 3:
+            await send(payload[:up // 2])
+            w.get_extra_info("socket").setsockopt(socket.SOL_SOCKET, socket.SO_LINGER,
+                                                  struct.pack("ii", 1, 0))
+            w.transport.abort()
+            return ident, bytes(got), "aborted"
+        if order == 1:
+            await send(payload)
+            end = await receive()
+        else:
+            end, _ = await asyncio.gather(receive(), send(payload))
+        w.close()
+        return ident, bytes(got), end
+
+
+def test_expose_carries_many_concurrent_connections_byte_for_byte():
+    """Hundreds of connections at once through one relay, random sizes and
+    random orders of ending: every byte arrives in order both ways, an end of
+    stream is passed on as one, and a reset of either side as a reset."""
+    seed = int(os.environ.get("LUMVEX_MODEL_SEED", random.randrange(1 << 30)))
+    rng = random.Random(seed)
+    sizes = (0, 1, 100, 5000, 70000, 300000, 1 << 20)
+    cases = []
+    for ident in range(300):
+        up, down = (rng.choice(sizes) + rng.randrange(50) for _ in range(2))
+        order = rng.choices((0, 1, 2, 3), weights=(4, 4, 1, 1))[0]
+        cases.append((ident, rng.randrange(1 << 30), up, down, order))
+    with lumvex.PyTerminalSession(lumvex.PyUserPool(network=False)) as s:
+        s.write_file("model.py", MODEL_SERVER.encode())
+        s.run(f"setsid {PY} model.py 9100 </dev/null >/dev/null 2>&1 &", check=True)
+        assert s.run("for i in $(seq 200); do test -e /tmp/model-up && exit 0; sleep 0.05;"
+                     " done; exit 1").returncode == 0
+        address = s.expose(9100)
+
+        async def drive():
+            limit = asyncio.Semaphore(64)
+            runs = [model_client(address, *case, limit) for case in cases]
+            return await asyncio.wait_for(asyncio.gather(*runs), timeout=120)
+
+        results = asyncio.run(drive())
+        for (ident, case_seed, up, down, order), (_, got, end) in zip(cases, results):
+            where = f"seed {seed}, connection {ident}, order {order}"
+            if order in (0, 1):
+                assert (end, got) == ("eof", pattern(2 * case_seed, down)), where
+            elif order == 2:
+                # What came before the reset came in order; then the reset.
+                assert end == "reset" and got == pattern(2 * case_seed, down)[:len(got)], where
+        # The server's own view, once it has logged every connection that
+        # must reach it.
+        expected = {ident for ident, *_, order in cases if order != 3}
+        deadline = time.monotonic() + 30
+        while True:
+            lines = s.run("cat /tmp/model.log").stdout.decode().splitlines()
+            logged = {int(i): rest for i, *rest in (line.split() for line in lines)}
+            if expected <= logged.keys() or time.monotonic() > deadline:
+                break
+            time.sleep(0.2)
+        assert expected <= logged.keys(), f"seed {seed}"
+    for ident, case_seed, up, down, order in cases:
+        if ident not in logged:
+            continue
+        end, count, ok = logged[ident]
+        where = f"seed {seed}, connection {ident}, order {order}"
+        assert ok == "True", where
+        if order in (0, 1):
+            assert (end, int(count)) == ("eof", up), where
+        elif order == 3:
+            assert end == "reset", where  # never an end of stream
+
+
+def relay_of(port):
+    """The process holding the listener on the owner's loopback at `port`."""
+    with open("/proc/net/tcp") as table:
+        inodes = {f"socket:[{fields[9]}]" for fields in (line.split() for line in table)
+                  if fields[1] == f"0100007F:{port:04X}" and fields[3] == "0A"}
+    for entry in os.listdir("/proc"):
+        try:
+            if entry.isdigit() and os.readlink(f"/proc/{entry}/fd/0") in inodes:
+                return int(entry)
+        except OSError:
+            pass
+    raise LookupError(port)
+
+
+def cpu_seconds(pid):
+    with open(f"/proc/{pid}/stat") as stat:
+        fields = stat.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def test_expose_with_a_full_descriptor_table_keeps_clients_waiting_without_spinning():
+    with lumvex.PyTerminalSession(lumvex.PyUserPool(network=False)) as s:
+        s.write_file("model.py", MODEL_SERVER.encode())
+        s.run(f"setsid {PY} model.py 9100 </dev/null >/dev/null 2>&1 &", check=True)
+        assert s.run("for i in $(seq 200); do test -e /tmp/model-up && exit 0; sleep 0.05;"
+                     " done; exit 1").returncode == 0
+        address = s.expose(9100)
+        relay = relay_of(address[1])
+        # Room for three connections and a half (six descriptors each, and
+        # four), set by the account (the owner's root may lack CAP_SYS_RESOURCE).
+        with open(f"/proc/{relay}/status") as status:
+            inside = [line.split()[-1] for line in status if line.startswith("NSpid:")][0]
+        code = f"import resource; resource.prlimit({inside}, resource.RLIMIT_NOFILE, (24, 24))"
+        s.run(f"{PY} -c '{code}'", check=True)
+        clients = []
+        for ident in range(8):
+            c = socket.create_connection(address, timeout=10)
+            c.sendall(f"{ident} {ident} 10 1000 1\n".encode() + pattern(2 * ident + 1, 10))
+            clients.append(c)
+        start = cpu_seconds(relay)
+        time.sleep(1)
+        assert cpu_seconds(relay) - start < 0.2  # waits, does not spin
+        # Each ended connection makes room for a waiting one; none is turned away.
+        for ident, c in enumerate(clients):
+            c.shutdown(socket.SHUT_WR)
+            got = b""
+            while chunk := c.recv(1 << 16):
+                got += chunk
+            c.close()
+            assert got == pattern(2 * ident, 1000), ident
 
 
 @needs_pasta
