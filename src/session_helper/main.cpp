@@ -865,6 +865,33 @@ void reap_all() {
   }
 }
 
+// In a child about to become a host program: its signals unblocked, then
+// the program; 127 when it cannot run.
+[[noreturn]] void exec_host_program(const char* const argv[], const char* const envp[]) {
+  sigset_t none;
+  sigemptyset(&none);
+  ::sigprocmask(SIG_SETMASK, &none, nullptr);
+  ::execve(argv[0], const_cast<char* const*>(argv), const_cast<char* const*>(envp));
+  ::_exit(127);
+}
+
+// Waits for child `pid` to end, 10 s at most (then it is killed): 0 with
+// its wait status in `status`, or the errno (ETIMEDOUT).
+int wait_host_program(pid_t pid, int& status) {
+  const std::int64_t deadline = now_ms() + 10000;
+  for (;;) {
+    const pid_t ended = ::waitpid(pid, &status, WNOHANG);
+    if (ended == pid) return 0;
+    if (ended < 0 && errno != EINTR) return errno;
+    if (now_ms() >= deadline) {
+      ::kill(pid, SIGKILL);
+      ::waitpid(pid, nullptr, 0);
+      return ETIMEDOUT;
+    }
+    sleep_ms(1);
+  }
+}
+
 // The private network's way out, in the session's first process (the first
 // of its process namespace) before anything of the session runs: pasta, a
 // user-space network stack, in the owner's network namespace, attached to
@@ -942,28 +969,13 @@ int start_pasta(Plan& plan) {
                           netns.c_str(),
                           nullptr};
     const char* envp[] = {"PATH=/usr/bin:/bin", nullptr};
-    sigset_t none;
-    sigemptyset(&none);
-    ::sigprocmask(SIG_SETMASK, &none, nullptr);
-    ::execve(argv[0], const_cast<char* const*>(argv), const_cast<char* const*>(envp));
-    ::_exit(127);
+    exec_host_program(argv, envp);
   }
   ::close(own);
   ::close(plan.host_net);
   plan.host_net = -1;
-  const std::int64_t deadline = now_ms() + 10000;
   int status = 0;
-  for (;;) {
-    const pid_t ended = ::waitpid(child, &status, WNOHANG);
-    if (ended == child) break;
-    if (ended < 0 && errno != EINTR) return errno;
-    if (now_ms() >= deadline) {
-      ::kill(child, SIGKILL);
-      ::waitpid(child, nullptr, 0);
-      return ETIMEDOUT;
-    }
-    sleep_ms(1);
-  }
+  if (int error = wait_host_program(child, status); error != 0) return error;
   return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? 0 : ENETDOWN;
 }
 
@@ -986,19 +998,13 @@ int apply_firewall(const Plan& plan) {
     if (::dup2(input[0], 0) < 0) ::_exit(126);
     const char* argv[] = {plan.nft->c_str(), "-f", "-", nullptr};
     const char* envp[] = {"PATH=/usr/sbin:/usr/bin:/sbin:/bin", nullptr};
-    sigset_t none;
-    sigemptyset(&none);
-    ::sigprocmask(SIG_SETMASK, &none, nullptr);
-    ::execve(argv[0], const_cast<char* const*>(argv), const_cast<char* const*>(envp));
-    ::_exit(127);
+    exec_host_program(argv, envp);
   }
   ::close(input[0]);
   write_all(input[1], *plan.firewall);
   ::close(input[1]);
   int status = 0;
-  while (::waitpid(child, &status, 0) < 0) {
-    if (errno != EINTR) return errno;
-  }
+  if (int error = wait_host_program(child, status); error != 0) return error;
   return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? 0 : EPERM;
 }
 
