@@ -294,12 +294,17 @@ struct TerminalSession::State {
 // control groups): close() waits for it to leave before it tears them down.
 class TerminalSession::SessionCall {
  public:
-  explicit SessionCall(State& state) : state_(state) {
+  explicit SessionCall(State& state) : SessionCall(state, [](const Channel&) {}) {}
+  // `also` runs on the session's channel, under the session's mutex, once
+  // the call has entered.
+  template <typename F>
+  SessionCall(State& state, F&& also) : state_(state) {
     MutexLock lock(state_.mutex);
     if (!state_.channel || state_.closing) return;
     ++state_.calls;
     entered_ = true;
     wake_ = state_.channel->child.process.fd();
+    also(*state_.channel);
   }
   ~SessionCall() {
     if (!entered_) return;
@@ -322,35 +327,22 @@ class TerminalSession::SessionCall {
 // the calls that close() waits out before it closes their descriptors.
 class TerminalSession::StreamCall {
  public:
-  StreamCall(State& state, int stream) : state_(state), stream_lock_(state.streams[stream]) {
-    MutexLock lock(state_.mutex);
-    if (!state_.channel || state_.closing) return;
-    ++state_.calls;
-    entered_ = true;
-    const PipedChild& child = state_.channel->child;
-    fd_ = stream == kInput    ? child.stdin_write.get()
-          : stream == kOutput ? child.stdout_read.get()
-                              : child.stderr_read.get();
-    wake_ = child.process.fd();
-  }
-  ~StreamCall() {
-    if (!entered_) return;
-    MutexLock lock(state_.mutex);
-    if (--state_.calls == 0 && state_.closing) state_.idle.notify_all();
-  }
-  StreamCall(const StreamCall&) = delete;
-  StreamCall& operator=(const StreamCall&) = delete;
+  StreamCall(State& state, int stream)
+      : stream_lock_(state.streams[stream]), call_(state, [&](const Channel& channel) {
+          const PipedChild& child = channel.child;
+          fd_ = stream == kInput    ? child.stdin_write.get()
+                : stream == kOutput ? child.stdout_read.get()
+                                    : child.stderr_read.get();
+        }) {}
 
-  explicit operator bool() const { return entered_; }
+  explicit operator bool() const { return static_cast<bool>(call_); }
   int fd() const { return fd_; }
-  int wake() const { return wake_; }
+  int wake() const { return call_.wake(); }
 
  private:
-  State& state_;
-  MutexLock stream_lock_;
-  bool entered_ = false;
+  MutexLock stream_lock_;  // taken before the call enters, released after it leaves
   int fd_ = -1;
-  int wake_ = -1;
+  SessionCall call_;
 };
 
 namespace {
