@@ -397,6 +397,36 @@ HostResult<int> account_idmap(SharedPool& pool, std::uint32_t uid) {
   return pool.idmaps.emplace_back(uid, std::move(*made)).second.get();
 }
 
+// The files of a session's private network with a way out. With an
+// allow-list, its own hosts file: the allowed names answer from it (the
+// name servers are out of reach unless allowed). Else, where the host's
+// name server is on the host's own loopback (a local cache, a container
+// runtime's resolver), its own resolver file naming pasta's forwarder,
+// which passes the queries on to it: over the host's file, or in the
+// session's own /run where the host's is a link into /run.
+std::vector<SessionFile> network_files(const SandboxPolicy& policy,
+                                       const std::vector<std::vector<std::string>>& allowed) {
+  std::vector<SessionFile> files;
+  if (policy.pasta.empty()) return files;
+  if (policy.allow) {
+    std::string hosts = "127.0.0.1\tlocalhost\n::1\tlocalhost\n";
+    for (std::size_t i = 0; i < allowed.size(); ++i) {
+      for (const std::string& address : allowed[i]) {
+        hosts += address + "\t" + (*policy.allow)[i].address + "\n";
+      }
+    }
+    files.push_back({"/etc/hosts", std::move(hosts)});
+    return files;
+  }
+  HostResult<std::string> host = read_text(kResolvConf);
+  if (!host) return files;
+  std::optional<std::string> own = forwarded_resolver(*host, kForwardedNameServer);
+  std::error_code ec;
+  const std::filesystem::path where = std::filesystem::canonical(kResolvConf, ec);
+  if (own && !ec) files.push_back({where.native(), std::move(*own)});
+  return files;
+}
+
 // The pool's base mount namespace (made on first use; the descriptor stays
 // the pool's), or -1 where it cannot be made.
 int base_mounts(SharedPool& pool, const std::string& home_root) {
@@ -546,7 +576,7 @@ std::expected<TerminalSession, std::string> TerminalSession::make_with(
       }
     }
     add_session_mounts(plan, state->store, canonical_root.native(), account.name,
-                       policy.private_network, store_tree.get());
+                       policy.private_network, store_tree.get(), network_files(policy, allowed));
   }
   plan.no_new_privs = true;
   plan.syscall_filter = policy.walls.syscalls;
@@ -567,84 +597,9 @@ std::expected<TerminalSession, std::string> TerminalSession::make_with(
   if ((plan.clone_flags & CLONE_NEWPID) == 0) plan.kill_uid = account.uid;
   if (!policy.pasta.empty() && (plan.clone_flags & CLONE_NEWNET) != 0) {
     plan.pasta = policy.pasta.c_str();
-    // A root-owned file of the session's in the store, bound read-only over
-    // `target` right after the session's mounts are made private and the
-    // store is in place (before the store's path is hidden).
-    auto bind_from_store = [&](const char* file, const std::string& text,
-                               const std::string& target) {
-      const std::string path = state->store.mount_point() + "/" + file;
-      UniqueFd made(
-          ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644));
-      if (!made || write_all(made.get(), text) != 0) {
-        throw InternalError(std::string("Failed to write the session's ") + file + " file");
-      }
-      ChildStep bind;
-      bind.kind = ChildStep::kMount;
-      bind.source = plan.keep(path);
-      bind.target = plan.keep(target);
-      bind.flags = MS_BIND;
-      ChildStep read_only = bind;
-      read_only.source = nullptr;
-      read_only.flags = MS_BIND | MS_REMOUNT | MS_RDONLY | MS_NOSUID | MS_NODEV;
-      auto store_in_place =
-          std::find_if(plan.steps.begin(), plan.steps.end(), [](const ChildStep& step) {
-            return step.kind == ChildStep::kAttachTree || step.kind == ChildStep::kDetachOthers;
-          });
-      if (store_in_place == plan.steps.end()) {
-        throw InternalError("the session's mounts are not private");
-      }
-      plan.steps.insert(store_in_place + 1, {bind, read_only});
-    };
     if (policy.allow) {
-      const std::vector<std::vector<std::string>>& addresses = allowed;
       plan.nft = policy.nft.c_str();
-      plan.firewall = plan.keep(firewall_rules(*policy.allow, addresses));
-      // The names answer from the session's own /etc/hosts (the name servers
-      // are out of reach unless allowed).
-      std::string hosts = "127.0.0.1\tlocalhost\n::1\tlocalhost\n";
-      for (std::size_t i = 0; i < addresses.size(); ++i) {
-        for (const std::string& address : addresses[i]) {
-          hosts += address + "\t" + (*policy.allow)[i].address + "\n";
-        }
-      }
-      bind_from_store("hosts", hosts, "/etc/hosts");
-    } else if (HostResult<std::string> host = read_text(kResolvConf); host) {
-      // A host whose name server is on its own loopback (a local cache, a
-      // container runtime's resolver): the session asks pasta's forwarder,
-      // which passes the queries on to it.
-      if (std::optional<std::string> own = forwarded_resolver(*host, kForwardedNameServer)) {
-        std::error_code ec;
-        const std::string where = std::filesystem::canonical(kResolvConf, ec).native();
-        if (!ec && where.starts_with("/run/")) {
-          // A link into /run, which is the session's own, empty: the file is
-          // made there, in directories root's alone.
-          auto run_lock =
-              std::find_if(plan.steps.begin(), plan.steps.end(), [](const ChildStep& step) {
-                return step.kind == ChildStep::kMakeDir && step.target != nullptr &&
-                       std::string_view(step.target) == "/run/lock";
-              });
-          if (run_lock == plan.steps.end())
-            throw InternalError("the session's /run is not its own");
-          std::vector<ChildStep> made;
-          for (std::size_t slash = where.find('/', 5); slash != std::string::npos;
-               slash = where.find('/', slash + 1)) {
-            ChildStep dir;
-            dir.kind = ChildStep::kMakeDir;
-            dir.target = plan.keep(where.substr(0, slash));
-            dir.flags = 0755;
-            made.push_back(dir);
-          }
-          ChildStep file;
-          file.kind = ChildStep::kWriteFile;
-          file.target = plan.keep(where);
-          file.data = plan.keep(*own);
-          file.flags = 0644;
-          made.push_back(file);
-          plan.steps.insert(run_lock + 1, made.begin(), made.end());
-        } else if (!ec) {
-          bind_from_store("resolv.conf", *own, where);
-        }
-      }
+      plan.firewall = plan.keep(firewall_rules(*policy.allow, allowed));
     }
   }
 

@@ -275,7 +275,8 @@ std::optional<std::string> forwarded_resolver(std::string_view resolv_conf,
 }
 
 void add_session_mounts(ChildPlan& plan, const AccountStore& store, const std::string& home_root,
-                        const std::string& name, bool private_network, int store_tree) {
+                        const std::string& name, bool private_network, int store_tree,
+                        const std::vector<SessionFile>& files) {
   const std::string home_path = home_root + "/" + name;
   plan.clone_flags |= CLONE_NEWNS | CLONE_NEWIPC | CLONE_NEWPID;
   if (private_network) plan.clone_flags |= CLONE_NEWNET;
@@ -316,6 +317,24 @@ void add_session_mounts(ChildPlan& plan, const AccountStore& store, const std::s
     others.source = plan.keep(name);
   }
   plan.steps.push_back(others);
+  // Session files outside /run: written into the store by the helper, and
+  // bound read-only over the host's (before the store's path is hidden).
+  auto in_run = [&](const SessionFile& file) {
+    return private_network && file.path.starts_with("/run/");
+  };
+  for (const SessionFile& file : files) {
+    if (in_run(file)) continue;
+    const std::string in_store = top + "/" + file.path.substr(file.path.rfind('/') + 1);
+    ChildStep write;
+    write.kind = ChildStep::kWriteFile;
+    write.target = plan.keep(in_store);
+    write.data = plan.keep(file.text);
+    write.flags = 0644;
+    plan.steps.push_back(write);
+    mount(ChildStep::kMount, plan.keep(in_store), plan.keep(file.path), nullptr, MS_BIND, nullptr);
+    mount(ChildStep::kMount, nullptr, plan.keep(file.path), nullptr,
+          MS_BIND | MS_REMOUNT | MS_RDONLY | MS_NOSUID | MS_NODEV, nullptr);
+  }
   std::string home_below_tmp = home_path;
   if (home_below_tmp.starts_with("/tmp/")) home_below_tmp.erase(0, 5);
   bind(ChildStep::kMount, plan.keep(top + "/home"), plan.keep(top + "/tmp/" + home_below_tmp),
@@ -343,6 +362,24 @@ void add_session_mounts(ChildPlan& plan, const AccountStore& store, const std::s
     lock.target = "/run/lock";
     lock.flags = 01777;
     plan.steps.push_back(lock);
+    // Session files in /run: made in it, in directories root's alone.
+    for (const SessionFile& file : files) {
+      if (!in_run(file)) continue;
+      for (std::size_t slash = file.path.find('/', 5); slash != std::string::npos;
+           slash = file.path.find('/', slash + 1)) {
+        ChildStep dir;
+        dir.kind = ChildStep::kMakeDir;
+        dir.target = plan.keep(file.path.substr(0, slash));
+        dir.flags = 0755;
+        plan.steps.push_back(dir);
+      }
+      ChildStep write;
+      write.kind = ChildStep::kWriteFile;
+      write.target = plan.keep(file.path);
+      write.data = plan.keep(file.text);
+      write.flags = 0644;
+      plan.steps.push_back(write);
+    }
   }
   for (const Place& place : kPrivatePlaces) {
     if (std::string_view(place.target) == "/tmp") continue;

@@ -20,6 +20,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "base/unique_fd.hpp"
 #include "error/host_error.hpp"
@@ -100,8 +101,19 @@ HostResult<UniqueFd> make_base_mounts(const std::string& home_root);
 std::optional<std::string> forwarded_resolver(std::string_view resolv_conf,
                                               std::string_view server);
 
+// A file of the session's own over the host's at `path` (its hosts or
+// resolver file): root's, read-only to the session.
+struct SessionFile {
+  std::string path;
+  std::string text;
+};
+
+// ... and, with `files`, each of them in place: written into the store and
+// bound over the host's file, or, for a path in the private network's own
+// /run, made there.
 void add_session_mounts(ChildPlan& plan, const AccountStore& store, const std::string& home_root,
-                        const std::string& name, bool private_network, int store_tree = -1);
+                        const std::string& name, bool private_network, int store_tree = -1,
+                        const std::vector<SessionFile>& files = {});
 
 // Whether this process may mount (root with CAP_SYS_ADMIN).
 bool can_mount();
