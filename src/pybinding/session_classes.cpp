@@ -964,8 +964,7 @@ PyObject* session_transfer_impl(SessionData& session, std::string_view mode,
   const std::uint64_t limit = session.session.transfer_limit();
   TerminalSession::RunRequest request;
   request.transfer = {std::string(mode), std::string(path), std::to_string(limit)};
-  request.environment = session.session.environment();
-  request.workdir = session.session.home();
+  if (!set_place(session, Any{}, Any{}, request)) return nullptr;  // the shell's, in the home
   request.timeout = std::chrono::seconds(300);
   request.max_output = static_cast<std::size_t>(limit) + 1;
   const auto ran = session.use([&](TerminalSession& s) {
