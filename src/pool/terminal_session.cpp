@@ -1042,6 +1042,32 @@ void TerminalSession::command_plan(State& state, const RunRequest& request, int 
   plan.workdir = request.workdir.c_str();
 }
 
+namespace {
+
+// Starts a command with `start`. False when it could not run (its working
+// directory, or what the session does inside its walls, such as a full
+// process cap: the command fails, not the session), the reason in
+// `out.workdir_error` or `out.start_error`, and what remains of its control
+// group leaf gone with it.
+template <typename Out, typename Start>
+bool start_command(const SessionCgroup& cgroup, const std::string& leaf, Out& out, Start&& start) {
+  try {
+    start();
+    return true;
+  } catch (const WorkdirError& error) {
+    out.workdir_error = error.error();
+  } catch (const ProgramStartError& error) {
+    out.start_error = error.error();
+  }
+  if (cgroup.active()) {
+    [[maybe_unused]] HostResult<void> removed =
+        cgroup.remove_leaf(leaf, Clock::now() + TerminalSession::kEndTimeout);
+  }
+  return false;
+}
+
+}  // namespace
+
 std::expected<TerminalSession::RunResult, StreamError> TerminalSession::run(
     const RunRequest& request) {
   if (!state_) return std::unexpected(StreamError::kFailed);
@@ -1070,7 +1096,7 @@ std::expected<TerminalSession::RunResult, StreamError> TerminalSession::run(
     MutexLock lock(state.mutex);
     return state.closing;
   };
-  try {
+  const bool started = start_command(state.cgroup, leaf, result, [&] {
     if (request.transfer.empty()) {
       command = start_piped("/bin/bash", {"-c", request.command}, std::move(options),
                             request.input.has_value());
@@ -1079,19 +1105,8 @@ std::expected<TerminalSession::RunResult, StreamError> TerminalSession::run(
                             {request.transfer.begin() + 1, request.transfer.end()},
                             std::move(options), request.input.has_value());
     }
-  } catch (const WorkdirError& error) {
-    result.workdir_error = error.error();
-  } catch (const ProgramStartError& error) {
-    // What the session does inside its walls (a full process cap, say)
-    // fails the command, not the session.
-    result.start_error = error.error();
-  }
-  if (result.workdir_error != 0 || result.start_error != 0) {
-    if (state.cgroup.active()) {
-      // Whatever remains of the leaf goes with the session.
-      [[maybe_unused]] HostResult<void> removed =
-          state.cgroup.remove_leaf(leaf, Clock::now() + kEndTimeout);
-    }
+  });
+  if (!started) {
     if (closing()) return std::unexpected(StreamError::kFailed);
     return result;
   }
@@ -1274,7 +1289,7 @@ std::expected<TerminalSession::Started, StreamError> TerminalSession::start(
 
   Started started;
   ChildProcess child;
-  try {
+  const bool began = start_command(state.cgroup, leaf, started, [&] {
     if (terminal) {
       // A pseudo-terminal of the host's: the command holds only its end of
       // it (no path to it is given), which becomes its controlling
@@ -1302,16 +1317,8 @@ std::expected<TerminalSession::Started, StreamError> TerminalSession::start(
       started.output = std::move(piped.stdout_read);
       started.error = std::move(piped.stderr_read);
     }
-  } catch (const WorkdirError& error) {
-    started.workdir_error = error.error();
-  } catch (const ProgramStartError& error) {
-    started.start_error = error.error();
-  }
-  if (started.workdir_error != 0 || started.start_error != 0) {
-    if (state.cgroup.active()) {
-      [[maybe_unused]] HostResult<void> removed =
-          state.cgroup.remove_leaf(leaf, Clock::now() + kEndTimeout);
-    }
+  });
+  if (!began) {
     return started;
   }
   started.ended = duplicate(child.fd());
