@@ -188,6 +188,7 @@ Message encode(const std::vector<std::string>& candidates, const std::vector<std
       writer.flag(wire::kStay);
       if (plan->clone_flags != 0) writer.i32(wire::kUnshare, plan->clone_flags);
       if (plan->base_mounts >= 0) writer.i32(wire::kBaseMounts, index(plan->base_mounts));
+      if (plan->network >= 0) writer.i32(wire::kNetwork, index(plan->network));
     }
     if (plan->lifeline >= 0) writer.i32(wire::kLifeline, index(plan->lifeline));
     if (plan->claim >= 0) writer.i32(wire::kClaim, index(plan->claim));

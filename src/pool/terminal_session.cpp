@@ -427,6 +427,34 @@ std::vector<SessionFile> network_files(const SandboxPolicy& policy,
   return files;
 }
 
+// The private network of a new session (in `ns`, its namespace): the one
+// the pool made ahead, else a new one; the pool then starts the next. None
+// where it could not be made: the session's helper then starts pasta
+// itself, and says why that failed if it does.
+std::optional<PrivateNetwork> take_network(SharedPool& pool, UniqueFd& ns) {
+  std::optional<PrivateNetwork> taken;
+  {
+    MutexLock lock(pool.network_mutex);
+    taken.swap(pool.next_network);
+  }
+  if (!taken) {
+    if (HostResult<PrivateNetwork> made = PrivateNetwork::start(pool.policy.pasta)) {
+      taken = std::move(*made);
+    }
+  }
+  if (taken) {
+    if (HostResult<UniqueFd> opened = taken->open()) {
+      ns = std::move(*opened);
+    } else {
+      taken.reset();
+    }
+  }
+  HostResult<PrivateNetwork> next = PrivateNetwork::start(pool.policy.pasta);
+  MutexLock lock(pool.network_mutex);
+  if (next && !pool.next_network) pool.next_network = std::move(*next);
+  return taken;
+}
+
 // The pool's base mount namespace (made on first use; the descriptor stays
 // the pool's), or -1 where it cannot be made.
 int base_mounts(SharedPool& pool, const std::string& home_root) {
@@ -595,8 +623,15 @@ std::expected<TerminalSession, std::string> TerminalSession::make_with(
   plan.claim = account.claim.get();
   plan.cleanup = state->cgroup.paths();
   if ((plan.clone_flags & CLONE_NEWPID) == 0) plan.kill_uid = account.uid;
+  UniqueFd network;
+  std::optional<PrivateNetwork> made_ahead;
   if (!policy.pasta.empty() && (plan.clone_flags & CLONE_NEWNET) != 0) {
-    plan.pasta = policy.pasta.c_str();
+    made_ahead = take_network(*pool, network);
+    if (network) {
+      plan.network = network.get();
+    } else {
+      plan.pasta = policy.pasta.c_str();
+    }
     if (policy.allow) {
       plan.nft = policy.nft.c_str();
       plan.firewall = plan.keep(firewall_rules(*policy.allow, allowed));
@@ -609,6 +644,8 @@ std::expected<TerminalSession, std::string> TerminalSession::make_with(
   options.plan = &plan;
   PipedChild child = start_piped(
       "su", {"-s", "/bin/bash", "-P", "-c", shell_command(home), account.name}, std::move(options));
+  // The network made ahead lives as long as the session's first process.
+  if (made_ahead) made_ahead->hand_over(child.process.fd());
   state->namespaces = plan.clone_flags;
   state->layers = layers;
   state->home = std::move(home);

@@ -28,6 +28,7 @@
 #include "base/unique_fd.hpp"
 #include "sandbox/host_files.hpp"
 #include "sandbox/policy.hpp"
+#include "sandbox/private_network.hpp"
 #include "sandbox/template_layer.hpp"
 
 namespace lumvex {
@@ -157,6 +158,10 @@ struct SharedPool {
   Mutex base_mutex;
   UniqueFd base_mounts GUARDED_BY(base_mutex);
   bool base_unavailable GUARDED_BY(base_mutex) = false;
+  // The private network the next session joins, made ahead (for a policy
+  // with pasta): started as a session takes the one before.
+  Mutex network_mutex;
+  std::optional<PrivateNetwork> next_network GUARDED_BY(network_mutex);
   Mutex mutex;
   UserPool pool GUARDED_BY(mutex);
   Poison poison;  // set when a guard is left by an exception

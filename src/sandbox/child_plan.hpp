@@ -46,6 +46,10 @@ class ChildPlan {
   // its own, so that its mount table is a copy of that one rather than of
   // this process's; -1 for none.
   int base_mounts = -1;
+  // A network namespace (descriptor) that the helper enters in place of
+  // making one (with CLONE_NEWNET in clone_flags): a private network made
+  // ahead, already joined to the outside; -1 for none.
+  int network = -1;
   // A cgroup v2 directory the program is born in (CLONE_INTO_CGROUP), and
   // its cgroup.procs, which the program writes "0" into itself where clone3
   // is refused; -1 for none.

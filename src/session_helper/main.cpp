@@ -6,6 +6,8 @@
 //   lumvex-session-helper kill UID TARGET SIGNAL
 //   lumvex-session-helper probe UID
 //   lumvex-session-helper transfer MODE PATH LIMIT
+//   lumvex-session-helper base HOME_ROOT      (answers on fd 3)
+//   lumvex-session-helper network PASTA       (answers on fd 3)
 //
 // start: reads a plan (wire.hpp), enters the namespaces and control groups
 // it names, makes its mounts and starts its program with the account's ids.
@@ -33,6 +35,10 @@
 //
 // transfer: a transfer out of a session (transfer.hpp) as the caller, for
 // tests where no session can be had.
+//
+// base and network make, for a pool, what its sessions start from: the
+// mount namespace theirs are copies of (make_base), and a private network
+// made ahead of the session that joins it (make_network).
 //
 // The helper holds nothing of the owner but what the plan sends it: every
 // other descriptor is closed on start, and its standard streams are
@@ -133,6 +139,7 @@ struct Plan {
   std::optional<std::string> nft;
   std::optional<std::string> firewall;
   int host_net = -1;  // the owner's network namespace, when pasta is to run there
+  int network = -1;   // a network namespace made ahead, joined instead of a new one
 };
 
 std::int64_t now_ms() {
@@ -278,6 +285,9 @@ bool receive_plan(Plan& plan) {
       }
       case kBaseMounts:
         plan.base_mounts = fd_at(reader.number<std::int32_t>());
+        break;
+      case kNetwork:
+        plan.network = fd_at(reader.number<std::int32_t>());
         break;
       case kNoNewPrivs:
         plan.no_new_privs = true;
@@ -1057,6 +1067,17 @@ bool become_first_process(Plan& plan) {
     }
     ::close(plan.base_mounts);
   }
+  if (plan.network >= 0) {
+    // A private network made ahead (make_network), already joined to the
+    // outside: the session's, in place of a new one.
+    if (::setns(plan.network, CLONE_NEWNET) != 0) {
+      reply.error = errno;
+      answer(reply);
+      return false;
+    }
+    ::close(plan.network);
+    plan.unshare &= ~CLONE_NEWNET;
+  }
   if (plan.unshare != 0 && ::unshare(plan.unshare) != 0) {
     reply.error = errno;
     answer(reply);
@@ -1264,6 +1285,118 @@ int make_base(int argc, char** argv) {
   return error;
 }
 
+// A descriptor sent on the control socket with one byte; -1 at its end or
+// for anything else.
+int receive_fd() {
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+  char byte;
+  iovec iov{&byte, 1};
+  msghdr message{};
+  message.msg_iov = &iov;
+  message.msg_iovlen = 1;
+  message.msg_control = control;
+  message.msg_controllen = sizeof control;
+  ssize_t n;
+  do {
+    n = ::recvmsg(kControlFd, &message, MSG_CMSG_CLOEXEC);
+  } while (n < 0 && errno == EINTR);
+  cmsghdr* c = CMSG_FIRSTHDR(&message);
+  if (n != 1 || c == nullptr || c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS ||
+      c->cmsg_len != CMSG_LEN(sizeof(int))) {
+    return -1;
+  }
+  int fd;
+  std::memcpy(&fd, CMSG_DATA(c), sizeof fd);
+  return fd;
+}
+
+// Waits until one of `fds` is readable or hung up: its index, or -1.
+int wait_any(pollfd* fds, nfds_t count) {
+  for (nfds_t i = 0; i < count; ++i) fds[i].events = POLLIN;
+  for (;;) {
+    if (::poll(fds, count, -1) < 0) {
+      if (errno == EINTR) continue;
+      return -1;
+    }
+    for (nfds_t i = 0; i < count; ++i) {
+      if (fds[i].revents != 0) return static_cast<int>(i);
+    }
+  }
+}
+
+// Leaves this process's mount table (its own) for an empty one: its root
+// becomes a new, empty tmpfs and every other mount is detached, so that it
+// holds none of them alive (a session's store mounted on the host when the
+// table was copied, say). Best effort: the process needs no file after it.
+void leave_mounts() {
+  if (::mount("lumvex-empty", "/tmp", "tmpfs", MS_NOSUID | MS_NODEV | MS_NOEXEC | MS_RDONLY,
+              "size=4k,mode=0555") != 0 ||
+      ::chdir("/tmp") != 0) {
+    return;
+  }
+  if (::syscall(SYS_pivot_root, ".", ".") == 0) ::umount2(".", MNT_DETACH);
+  ::chdir("/");
+}
+
+// A private network made ahead of the session that will join it (pasta
+// takes tens of milliseconds to start). This process, made in a mount
+// namespace of its own, receives a process descriptor of its owner on the
+// control socket (its lifeline), makes a process namespace and leaves its
+// first process, its child, behind: the keeper, which init adopts, so that
+// nothing of it is the owner's to wait for. The keeper makes a network
+// namespace, joins it to the outside with pasta (start_pasta), a process of
+// its process namespace that ends with it, and answers with the namespace
+// attached (or the errno). It then waits on the control socket for the
+// process descriptor of the session's first process, and from then on
+// holds the network until that process ends. It ends at once, pasta with
+// it, when the owner ends, or when the control socket ends first (the
+// network was not taken).
+int make_network(int argc, char** argv) {
+  Answer reply;
+  const int lifeline = receive_fd();
+  if (argc != 3) reply.error = EINVAL;
+  if (reply.error == 0 && lifeline < 0) reply.error = EPROTO;
+  if (reply.error == 0 && ::unshare(CLONE_NEWPID) != 0) reply.error = errno;
+  pid_t keeper = -1;
+  if (reply.error == 0 && (keeper = ::fork()) < 0) reply.error = errno;
+  if (reply.error != 0) {
+    answer(reply);
+    return reply.error;
+  }
+  if (keeper > 0) return 0;
+
+  // pasta mounts its own /dev in a copy of this mount table: nothing of
+  // that may reach the host's.
+  if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) reply.error = errno;
+  Plan plan;
+  if (reply.error == 0) {
+    plan.host_net = ::open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC);
+    if (plan.host_net < 0) reply.error = errno;
+  }
+  if (reply.error == 0 && ::unshare(CLONE_NEWNET) != 0) reply.error = errno;
+  if (reply.error == 0) {
+    plan.pasta = argv[2];
+    reply.error = start_pasta(plan);
+  }
+  const int own = reply.error == 0 ? ::open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC) : -1;
+  if (reply.error == 0 && own < 0) reply.error = errno;
+  if (reply.error != 0) {
+    answer(reply);
+    return reply.error;
+  }
+  if (!answer_with(reply, own)) return EPIPE;
+  ::close(own);
+  leave_mounts();
+  pollfd waiting[2] = {{lifeline, 0, 0}, {kControlFd, 0, 0}};
+  if (wait_any(waiting, 2) != 1) return 0;
+  const int session = receive_fd();
+  if (session < 0) return 0;
+  ::close(kControlFd);
+  waiting[1].fd = session;
+  wait_any(waiting, 2);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -1282,6 +1415,10 @@ int main(int argc, char** argv) {
   if (mode == "base") {
     close_inherited(kControlFd);
     return make_base(argc, argv);
+  }
+  if (mode == "network") {
+    close_inherited(kControlFd);
+    return make_network(argc, argv);
   }
   close_inherited(2);
   if (mode == "kill") return kill_as(argc, argv);

@@ -66,6 +66,8 @@ enum Tag : std::uint8_t {
                   // while the helper still ends what the session left
   kBaseMounts,    // int32: index of a mount namespace that a staying helper enters
                   // before it makes the plan's namespaces (theirs are copies of it)
+  kNetwork,       // int32: index of a network namespace, already joined to the outside,
+                  // that a staying helper enters in place of making one
 };
 
 // Kinds of kStep (mounts and the loopback interface, in the new namespaces).

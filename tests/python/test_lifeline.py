@@ -217,6 +217,7 @@ def test_a_killed_owners_account_is_not_handed_out_while_its_session_ends():
             owner.wait(timeout=10)
         with lumvex.PyTerminalSession(lumvex.PyUserPool(memory=256 << 20, processes=64)) as s:
             assert s.run("echo ok", timeout=30).stdout == b"ok\n"
+        del s  # and its pool, with the network it made ahead for its next session
         assert wait_for(lambda: not session_helpers(), 5.0)
 
 
