@@ -335,7 +335,9 @@ bool byte_count(const char* name, PyObject* object, std::optional<std::uint64_t>
 }
 
 // PyUserPool(*, memory=None, processes=512, cpu=None, disk=None,
-// network=True): a new, empty pool whose sessions get these walls. Runs no
+// network=None, template=None, allow=None): a new, empty pool whose
+// sessions get these walls (network None: "private" where the host can
+// give it, else True). Runs no
 // host command and creates nothing on the host; a wall asked for that the
 // host cannot give raises ValueError naming it.
 PyObject* pool_new_impl(PyTypeObject* type, Any memory, Any processes, Any cpu, Any disk,
@@ -371,10 +373,12 @@ PyObject* pool_new_impl(PyTypeObject* type, Any memory, Any processes, Any cpu, 
     }
     request.cpu = value;
   }
-  if (network.object != nullptr) {
+  if (network.object == nullptr || network.object == Py_None) {
+    request.private_if_possible = true;
+  } else {
     if (PyUnicode_Check(network.object)) {
       if (PyUnicode_CompareWithASCIIString(network.object, "private") != 0) {
-        PyErr_SetString(PyExc_ValueError, "network must be True, False or \"private\"");
+        PyErr_SetString(PyExc_ValueError, "network must be True, False, \"private\" or None");
         return nullptr;
       }
       request.network = false;
@@ -382,7 +386,7 @@ PyObject* pool_new_impl(PyTypeObject* type, Any memory, Any processes, Any cpu, 
     } else if (PyBool_Check(network.object)) {
       request.network = network.object == Py_True;
     } else {
-      PyErr_SetString(PyExc_TypeError, "network must be True, False or \"private\"");
+      PyErr_SetString(PyExc_TypeError, "network must be True, False, \"private\" or None");
       return nullptr;
     }
   }

@@ -15,8 +15,14 @@
 namespace lumvex {
 
 std::expected<SandboxPolicy, std::string> SandboxPolicy::make(const WallRequest& request) {
-  return make(request, CgroupHost::detect(), can_mount(), memory_available(),
-              request.outbound ? find_pasta() : std::string(),
+  std::string pasta;
+  if (request.outbound) {
+    pasta = find_pasta();
+  } else if (request.private_if_possible && ::access("/dev/net/tun", F_OK) == 0) {
+    // pasta makes its tap device through the host's tun driver.
+    pasta = find_pasta();
+  }
+  return make(request, CgroupHost::detect(), can_mount(), memory_available(), pasta,
               request.allow ? find_program("nft") : std::string());
 }
 
@@ -50,6 +56,13 @@ std::expected<SandboxPolicy, std::string> SandboxPolicy::make(const WallRequest&
                                                               std::uint64_t available_memory,
                                                               const std::string& pasta,
                                                               const std::string& nft) {
+  if (request.private_if_possible && request.network && mounts && !pasta.empty()) {
+    WallRequest chosen = request;
+    chosen.private_if_possible = false;
+    chosen.network = false;
+    chosen.outbound = true;
+    return make(chosen, host, mounts, available_memory, pasta, nft);
+  }
   SandboxPolicy policy;
   policy.cgroups = CgroupPlan::choose(host);
   const CgroupPlan& plan = policy.cgroups;

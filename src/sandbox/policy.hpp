@@ -23,6 +23,10 @@ struct WallRequest {
   // With `network` false: the network of its own has a way out, through a
   // user-space network stack on the host (pasta).
   bool outbound = false;
+  // Nothing asked of the network: a private one with a way out (as with
+  // `network` false and `outbound`) where the host can give it, else the
+  // host's (`network` true).
+  bool private_if_possible = false;
   // With `outbound`: the only destinations outside the session that it may
   // reach, each an address, a CIDR range or a host name, with an optional
   // port ("192.0.2.7", "10.0.0.0/8:443", "[2001:db8::1]:53",

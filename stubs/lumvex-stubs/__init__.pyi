@@ -233,7 +233,7 @@ class PyUserPool:
         processes: int = 512,
         cpu: float | None = None,
         disk: int | None = None,
-        network: bool | Literal["private"] = True,
+        network: bool | Literal["private"] | None = None,
         template: Template | None = None,
         allow: Iterable[str] | None = None,
     ) -> Self: ...
@@ -241,7 +241,8 @@ class PyUserPool:
     # cpu, disk, network, tmp, proc, syscalls.
     @property
     def walls(self) -> Mapping[str, bool]: ...
-    # The sessions' network: True (the host's), "private" or False.
+    # The sessions' network: True (the host's), "private" or False (by
+    # default "private" where the host can give it, else True).
     @property
     def network(self) -> bool | Literal["private"]: ...
 

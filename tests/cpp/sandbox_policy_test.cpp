@@ -131,6 +131,37 @@ TEST(SandboxPolicy, APrivateNetworkWithAWayOutNeedsPastaAndMounts) {
   }
 }
 
+TEST(SandboxPolicy, TheDefaultNetworkIsPrivateWhereTheHostCanGiveIt) {
+  struct Case {
+    bool mounts;
+    const char* pasta;
+    bool allow;
+    bool is_private;  // else the host's network, or (with allow) refused
+  } cases[] = {{true, "/usr/bin/pasta", false, true},
+               {true, "/usr/bin/pasta", true, true},
+               {true, "", false, false},
+               {false, "/usr/bin/pasta", false, false},
+               {false, "", true, false}};
+  for (const Case& c : cases) {
+    WallRequest request = asking([&](WallRequest& r) {
+      r.private_if_possible = true;
+      if (c.allow) r.allow = std::vector<std::string>{"192.0.2.7:443"};
+    });
+    auto policy = SandboxPolicy::make(request, CgroupHost::parse(kMixed), c.mounts, kGiB, c.pasta,
+                                      "/usr/sbin/nft");
+    if (c.allow && !c.is_private) {
+      ASSERT_FALSE(policy);
+      EXPECT_TRUE(policy.error().starts_with("allow:")) << policy.error();
+      continue;
+    }
+    ASSERT_TRUE(policy) << policy.error();
+    EXPECT_EQ(policy->private_network, c.is_private);
+    EXPECT_EQ(policy->walls.network, c.is_private);
+    EXPECT_EQ(policy->pasta, c.is_private ? c.pasta : "");
+    EXPECT_EQ(policy->allow.has_value(), c.allow);
+  }
+}
+
 TEST(AllowList, EntriesParseAsAddressesRangesOrNamesWithOptionalPorts) {
   struct Case {
     const char* text;

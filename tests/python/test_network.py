@@ -429,7 +429,8 @@ def test_an_allow_list_lets_one_port_through_and_refuses_the_rest_at_once():
 
 
 @pytest.mark.parametrize("kwargs, error", [
-    ({"allow": ["1.2.3.4"]}, ValueError),  # not a private network
+    ({"network": True, "allow": ["1.2.3.4"]}, ValueError),  # not a private network
+    ({"network": False, "allow": ["1.2.3.4"]}, ValueError),
     ({"network": "private", "allow": ["1.2.3.4:0"]}, ValueError),
     ({"network": "private", "allow": ["10.0.0.0/40"]}, ValueError),
     ({"network": "private", "allow": "1.2.3.4"}, TypeError),
@@ -445,7 +446,11 @@ def test_bad_network_options(kwargs, error):
 
 
 def test_network_option():
-    assert lumvex.PyUserPool().network is True
+    # By default a private network where the host can give one.
+    default = "private" if has_pasta() and os.path.exists("/dev/net/tun") else True
+    assert lumvex.PyUserPool().network == default
+    assert lumvex.PyUserPool(network=None).network == default
+    assert lumvex.PyUserPool(network=True).network is True
     assert lumvex.PyUserPool(network=False).network is False
 
 

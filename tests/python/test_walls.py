@@ -74,8 +74,9 @@ def test_walls_of_a_default_pool():
     assert set(walls) == {"cgroup", "memory", "processes", "cpu", "disk", "network", "tmp", "proc",
                           "syscalls"}
     assert all(isinstance(v, bool) for v in walls.values())
-    # No CPU cap and the host's network unless asked for; this host gives the rest.
-    assert (walls["cpu"], walls["network"]) == (False, False)
+    # No CPU cap unless asked for; this host gives the rest, a private network
+    # included (pasta and a tun device).
+    assert (walls["cpu"], walls["network"]) == (False, True)
     assert walls["cgroup"] and walls["memory"] and walls["tmp"] and walls["proc"] and walls["disk"]
     with pytest.raises(TypeError):
         walls["cpu"] = True
@@ -159,7 +160,7 @@ def test_private_network():
             out, status = sh(s, f"{PY} -c 'import socket; s = socket.create_server((\"127.0.0.1\", 0)); "
                              "c = socket.create_connection(s.getsockname()); print(\"ok\")'")
             assert (out, status) == ("ok\n", 0)
-        with open_session(lumvex.PyUserPool()) as s:
+        with open_session(lumvex.PyUserPool(network=True)) as s:
             assert sh(s, f"timeout 5 bash -c 'echo > /dev/tcp/127.0.0.1/{port}'")[1] == 0
     finally:
         listener.close()
