@@ -69,7 +69,11 @@ def outside_address():
     return address
 
 
-def start_costs(repeat):
+def start_costs(repeat, pause=0.1):
+    """Session start and close per mode: back to back, and each `pause`
+    seconds after the step before (time for the pool to make the next
+    private network ahead, which takes CPU time of its own); and a pool's
+    first session, whose network is made on demand."""
     result = {}
     for name, network in (("host", True), ("loopback only", False), ("private", "private")):
         try:
@@ -78,13 +82,31 @@ def start_costs(repeat):
             result[name] = str(e)
             continue
         lumvex.PyTerminalSession(pool).close()
-        samples = []
-        for _ in range(repeat):
-            t = time.perf_counter()
-            s = lumvex.PyTerminalSession(pool)
-            samples.append(time.perf_counter() - t)
-            s.close()
-        result[name] = median_ms(samples)
+        figures = {}
+        for label, wait in (("back to back", 0), (f"{pause} s apart", pause)):
+            starts, closes = [], []
+            for _ in range(repeat):
+                time.sleep(wait)
+                t = time.perf_counter()
+                s = lumvex.PyTerminalSession(pool)
+                starts.append(time.perf_counter() - t)
+                time.sleep(wait)
+                t = time.perf_counter()
+                s.close()
+                closes.append(time.perf_counter() - t)
+            figures[f"start, {label}"] = median_ms(starts)
+            figures[f"close, {label}"] = median_ms(closes)
+        if network == "private":
+            firsts = []
+            for _ in range(max(3, repeat // 3)):
+                fresh = lumvex.PyUserPool(network=network)
+                t = time.perf_counter()
+                s = lumvex.PyTerminalSession(fresh)
+                firsts.append(time.perf_counter() - t)
+                s.close()
+                time.sleep(wait)
+            figures["start, a pool's first session"] = median_ms(firsts)
+        result[name] = figures
     return result
 
 
