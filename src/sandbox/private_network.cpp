@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "base/fd_passing.hpp"
 #include "sandbox/pidfd.hpp"
 #include "session_helper/wire.hpp"
 
@@ -17,26 +18,10 @@ namespace lumvex {
 
 namespace {
 
-// Sends one byte with descriptor `fd` attached on `socket`: 0, or the errno.
+// Sends `fd` on `socket` with one byte: 0, or the errno.
 int send_fd(int socket, int fd) {
-  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-  char byte = 0;
-  iovec iov{&byte, 1};
-  msghdr message{};
-  message.msg_iov = &iov;
-  message.msg_iovlen = 1;
-  message.msg_control = control;
-  message.msg_controllen = sizeof control;
-  cmsghdr* c = CMSG_FIRSTHDR(&message);
-  c->cmsg_level = SOL_SOCKET;
-  c->cmsg_type = SCM_RIGHTS;
-  c->cmsg_len = CMSG_LEN(sizeof(int));
-  std::memcpy(CMSG_DATA(c), &fd, sizeof fd);
-  ssize_t sent;
-  do {
-    sent = ::sendmsg(socket, &message, MSG_NOSIGNAL);
-  } while (sent < 0 && errno == EINTR);
-  return sent == 1 ? 0 : (sent < 0 ? errno : EPIPE);
+  const char byte = 0;
+  return send_with_fd(socket, &byte, 1, fd);
 }
 
 }  // namespace
@@ -85,25 +70,9 @@ HostResult<UniqueFd> PrivateNetwork::open() {
   if (polled == 0) return std::unexpected(HostError{what, ETIMEDOUT});
   // The answer, with the network's namespace attached when it was made.
   wire::Answer answer;
-  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-  iovec iov{&answer, sizeof answer};
-  msghdr message{};
-  message.msg_iov = &iov;
-  message.msg_iovlen = 1;
-  message.msg_control = control;
-  message.msg_controllen = sizeof control;
-  ssize_t n;
-  do {
-    n = ::recvmsg(control_.get(), &message, MSG_CMSG_CLOEXEC | MSG_WAITALL);
-  } while (n < 0 && errno == EINTR);
-  UniqueFd ns;
-  if (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr && c->cmsg_level == SOL_SOCKET &&
-                                            c->cmsg_type == SCM_RIGHTS &&
-                                            c->cmsg_len == CMSG_LEN(sizeof(int))) {
-    int fd;
-    std::memcpy(&fd, CMSG_DATA(c), sizeof fd);
-    ns.reset(fd);
-  }
+  int fd = -1;
+  const ssize_t n = receive_with_fd(control_.get(), &answer, sizeof answer, fd);
+  UniqueFd ns(fd);
   if (n < 0) return host_error(what);
   if (n != static_cast<ssize_t>(sizeof answer)) return std::unexpected(HostError{what, EPROTO});
   if (answer.error != 0) return std::unexpected(HostError{what, answer.error});

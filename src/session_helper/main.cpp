@@ -78,6 +78,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/fd_passing.hpp"
 #include "base/unique_fd.hpp"
 #include "session_helper/relay.hpp"
 #include "session_helper/syscall_filter.hpp"
@@ -1020,23 +1021,7 @@ int apply_firewall(const Plan& plan) {
 
 // Sends `reply` with descriptor `fd` attached.
 bool answer_with(const Answer& reply, int fd) {
-  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-  iovec iov{const_cast<Answer*>(&reply), sizeof reply};
-  msghdr message{};
-  message.msg_iov = &iov;
-  message.msg_iovlen = 1;
-  message.msg_control = control;
-  message.msg_controllen = sizeof control;
-  cmsghdr* c = CMSG_FIRSTHDR(&message);
-  c->cmsg_level = SOL_SOCKET;
-  c->cmsg_type = SCM_RIGHTS;
-  c->cmsg_len = CMSG_LEN(sizeof(int));
-  std::memcpy(CMSG_DATA(c), &fd, sizeof fd);
-  ssize_t n;
-  do {
-    n = ::sendmsg(kControlFd, &message, MSG_NOSIGNAL);
-  } while (n < 0 && errno == EINTR);
-  return n == static_cast<ssize_t>(sizeof reply);
+  return lumvex::send_with_fd(kControlFd, &reply, sizeof reply, fd) == 0;
 }
 
 // For a staying helper: makes the plan's namespaces and the process that
@@ -1059,25 +1044,20 @@ bool become_first_process(Plan& plan) {
       return false;
     }
   }
-  if (plan.base_mounts >= 0) {
-    if (::setns(plan.base_mounts, CLONE_NEWNS) != 0) {
+  // The base mount namespace (theirs are copies of it), and a private
+  // network made ahead (make_network), already joined to the outside: the
+  // session's, in place of a new one.
+  for (const auto& [fd, type] :
+       {std::pair{plan.base_mounts, CLONE_NEWNS}, std::pair{plan.network, CLONE_NEWNET}}) {
+    if (fd < 0) continue;
+    if (::setns(fd, type) != 0) {
       reply.error = errno;
       answer(reply);
       return false;
     }
-    ::close(plan.base_mounts);
+    ::close(fd);
   }
-  if (plan.network >= 0) {
-    // A private network made ahead (make_network), already joined to the
-    // outside: the session's, in place of a new one.
-    if (::setns(plan.network, CLONE_NEWNET) != 0) {
-      reply.error = errno;
-      answer(reply);
-      return false;
-    }
-    ::close(plan.network);
-    plan.unshare &= ~CLONE_NEWNET;
-  }
+  if (plan.network >= 0) plan.unshare &= ~CLONE_NEWNET;
   if (plan.unshare != 0 && ::unshare(plan.unshare) != 0) {
     reply.error = errno;
     answer(reply);
@@ -1288,25 +1268,13 @@ int make_base(int argc, char** argv) {
 // A descriptor sent on the control socket with one byte; -1 at its end or
 // for anything else.
 int receive_fd() {
-  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
   char byte;
-  iovec iov{&byte, 1};
-  msghdr message{};
-  message.msg_iov = &iov;
-  message.msg_iovlen = 1;
-  message.msg_control = control;
-  message.msg_controllen = sizeof control;
-  ssize_t n;
-  do {
-    n = ::recvmsg(kControlFd, &message, MSG_CMSG_CLOEXEC);
-  } while (n < 0 && errno == EINTR);
-  cmsghdr* c = CMSG_FIRSTHDR(&message);
-  if (n != 1 || c == nullptr || c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS ||
-      c->cmsg_len != CMSG_LEN(sizeof(int))) {
+  int fd = -1;
+  const ssize_t n = lumvex::receive_with_fd(kControlFd, &byte, 1, fd);
+  if (n != 1 && fd >= 0) {
+    ::close(fd);
     return -1;
   }
-  int fd;
-  std::memcpy(&fd, CMSG_DATA(c), sizeof fd);
   return fd;
 }
 
