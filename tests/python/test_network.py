@@ -559,3 +559,29 @@ def test_a_name_server_on_the_hosts_loopback_answers_private_sessions(kind):
     assert out.returncode == 0, out.stderr
     assert out.stdout.startswith("192.0.2.77"), out.stdout
     assert "nameserver 10.0.2.3\noptions timeout:2" in out.stdout
+
+
+@needs_pasta
+def test_a_network_that_cannot_be_made_ahead_is_made_by_the_sessions_own_helper(tmp_path, monkeypatch):
+    # A pasta that fails its first start only: the pool's first network
+    # (made on demand, as the pool had none ready) fails, and the session's
+    # helper starts one of its own instead; the next session gets the one
+    # the pool made ahead meanwhile.
+    count = tmp_path / "count"
+    stand_in = tmp_path / "pasta"
+    stand_in.write_text(f"#!/bin/sh\nif [ ! -e {count} ]; then : > {count}; exit 1; fi\n"
+                        f"exec /usr/bin/pasta \"$@\"\n")
+    stand_in.chmod(0o755)
+    monkeypatch.setenv("PATH", f"{tmp_path}:{os.environ['PATH']}")
+    pool = lumvex.PyUserPool(network="private")
+    monkeypatch.undo()
+    outside = socket.create_server((outside_address(), 0))
+    probe = f"import socket; socket.create_connection({outside.getsockname()!r}, timeout=5)"
+    try:
+        for _ in range(2):
+            with lumvex.PyTerminalSession(pool) as s:
+                assert s.run(f"{PY} -c \"{probe}\"", timeout=20).returncode == 0
+                outside.accept()[0].close()
+    finally:
+        outside.close()
+    assert count.exists()
