@@ -164,6 +164,21 @@ def pasta_processes():
     return found
 
 
+def session_pasta(session):
+    """The pasta of `session`'s network: its parent (the keeper that holds
+    the network) is in the session's network namespace."""
+    own = session.run("readlink /proc/self/ns/net", check=True).stdout.decode().strip()
+    for pid in pasta_processes():
+        try:
+            with open(f"/proc/{pid}/status") as status:
+                parent = next(line.split()[1] for line in status if line.startswith("PPid:"))
+            if os.readlink(f"/proc/{parent}/ns/net") == own:
+                return pid
+        except OSError:
+            pass
+    raise LookupError("no pasta in the session's network namespace")
+
+
 def cpu_seconds(pid):
     with open(f"/proc/{pid}/stat") as stat:
         fields = stat.read().rsplit(")", 1)[1].split()
@@ -309,11 +324,10 @@ def main():
             pool = lumvex.PyUserPool(network=network)
         except ValueError:
             continue
-        before = pasta_processes()
         with lumvex.PyTerminalSession(pool) as session:
             figures = expose_figures(session, args.megabytes, args.repeat)
             if network == "private":
-                (pasta,) = pasta_processes() - before
+                pasta = session_pasta(session)
                 figures.update(failure_told(outbound_figure, session, args.megabytes, pasta))
         result[f"network={network!r}"] = figures
         if network == "private" and shutil.which("ip"):
