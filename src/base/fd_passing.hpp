@@ -1,5 +1,6 @@
-// Passing one descriptor over a unix socket with a message (SCM_RIGHTS):
-// what the owner and the session helper send each other besides plans.
+// Passing descriptors over a unix socket with a message (SCM_RIGHTS): the
+// plans, answers and lifelines that the owner and the session helper send
+// each other.
 #pragma once
 
 #include <sys/socket.h>
@@ -9,38 +10,54 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstring>
+#include <span>
+#include <vector>
 
 namespace lumvex {
 
-// Sends the `size` bytes at `data` on `socket` with `fd` attached: 0, or
-// the errno (EPIPE for a short send).
-inline int send_with_fd(int socket, const void* data, std::size_t size, int fd) {
-  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-  iovec iov{const_cast<void*>(data), size};
+// At most this many descriptors travel with one message.
+inline constexpr std::size_t kMaxPassedFds = 32;
+
+// Sends the `size` bytes at `data` on `socket`, `fds` attached to the first
+// of them: 0, or the errno (EINVAL for too many descriptors).
+inline int send_with_fds(int socket, const void* data, std::size_t size, std::span<const int> fds) {
+  if (fds.size() > kMaxPassedFds) return EINVAL;
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * kMaxPassedFds)] = {};
+  const char* bytes = static_cast<const char*>(data);
+  iovec iov{const_cast<char*>(bytes), size};
   msghdr message{};
   message.msg_iov = &iov;
   message.msg_iovlen = 1;
-  message.msg_control = control;
-  message.msg_controllen = sizeof control;
-  cmsghdr* c = CMSG_FIRSTHDR(&message);
-  c->cmsg_level = SOL_SOCKET;
-  c->cmsg_type = SCM_RIGHTS;
-  c->cmsg_len = CMSG_LEN(sizeof(int));
-  std::memcpy(CMSG_DATA(c), &fd, sizeof fd);
-  ssize_t sent;
-  do {
-    sent = ::sendmsg(socket, &message, MSG_NOSIGNAL);
-  } while (sent < 0 && errno == EINTR);
-  if (sent < 0) return errno;
-  return static_cast<std::size_t>(sent) == size ? 0 : EPIPE;
+  if (!fds.empty()) {
+    message.msg_control = control;
+    message.msg_controllen = CMSG_SPACE(sizeof(int) * fds.size());
+    cmsghdr* c = CMSG_FIRSTHDR(&message);
+    c->cmsg_level = SOL_SOCKET;
+    c->cmsg_type = SCM_RIGHTS;
+    c->cmsg_len = CMSG_LEN(sizeof(int) * fds.size());
+    std::memcpy(CMSG_DATA(c), fds.data(), sizeof(int) * fds.size());
+  }
+  std::size_t sent = 0;
+  while (sent < size) {
+    const ssize_t n = ::sendmsg(socket, &message, MSG_NOSIGNAL);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return errno;
+    sent += static_cast<std::size_t>(n);
+    message.msg_control = nullptr;
+    message.msg_controllen = 0;
+    iov.iov_base = const_cast<char*>(bytes) + sent;
+    iov.iov_len = size - sent;
+  }
+  return 0;
 }
 
-// Receives up to `size` bytes into `data` from `socket` (all of them, on a
-// stream socket, up to its end), and the descriptor attached, if one is,
-// into `fd` (close-on-exec; -1 for none). The byte count (0 at the end of
-// the stream), or -1 with errno set.
-inline ssize_t receive_with_fd(int socket, void* data, std::size_t size, int& fd) {
-  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+// One receive of up to `size` bytes into `data` from `socket` (`flags` as
+// recvmsg takes them); the descriptors that came with them (close-on-exec)
+// are appended to `fds`. The byte count (0 at the end of the stream), or -1
+// with errno set.
+inline ssize_t receive_some(int socket, void* data, std::size_t size, std::vector<int>& fds,
+                            int flags = 0) {
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * kMaxPassedFds)] = {};
   iovec iov{data, size};
   msghdr message{};
   message.msg_iov = &iov;
@@ -49,24 +66,49 @@ inline ssize_t receive_with_fd(int socket, void* data, std::size_t size, int& fd
   message.msg_controllen = sizeof control;
   ssize_t n;
   do {
-    n = ::recvmsg(socket, &message, MSG_CMSG_CLOEXEC | MSG_WAITALL);
+    n = ::recvmsg(socket, &message, MSG_CMSG_CLOEXEC | flags);
   } while (n < 0 && errno == EINTR);
-  fd = -1;
-  const cmsghdr* c = CMSG_FIRSTHDR(&message);
-  if (n >= 0 && c != nullptr && c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_RIGHTS &&
-      c->cmsg_len == CMSG_LEN(sizeof(int))) {
-    std::memcpy(&fd, CMSG_DATA(c), sizeof fd);
-  }
-  // A read stops where a descriptor came, whatever MSG_WAITALL asks: the
-  // rest of the message follows as plain bytes.
-  auto* bytes = static_cast<char*>(data);
-  while (n > 0 && static_cast<std::size_t>(n) < size) {
-    const ssize_t more = ::read(socket, bytes + n, size - static_cast<std::size_t>(n));
-    if (more < 0 && errno == EINTR) continue;
-    if (more <= 0) break;
-    n += more;
+  for (cmsghdr* c = CMSG_FIRSTHDR(&message); n >= 0 && c != nullptr; c = CMSG_NXTHDR(&message, c)) {
+    if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS) continue;
+    const std::size_t count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+    for (std::size_t i = 0; i < count; ++i) {
+      int fd;
+      std::memcpy(&fd, CMSG_DATA(c) + i * sizeof(int), sizeof fd);
+      fds.push_back(fd);
+    }
   }
   return n;
+}
+
+// Receives `size` bytes into `data` from a stream socket (fewer only at the
+// end of the stream), and the descriptors that came with them into `fds`.
+// A receive stops where descriptors came, whatever MSG_WAITALL asks: this
+// goes on for the rest. The byte count, or -1 with errno set.
+inline ssize_t receive_all(int socket, void* data, std::size_t size, std::vector<int>& fds) {
+  auto* bytes = static_cast<char*>(data);
+  std::size_t got = 0;
+  while (got < size) {
+    const ssize_t n = receive_some(socket, bytes + got, size - got, fds, MSG_WAITALL);
+    if (n < 0) return got > 0 ? static_cast<ssize_t>(got) : -1;
+    if (n == 0) break;
+    got += static_cast<std::size_t>(n);
+  }
+  return static_cast<ssize_t>(got);
+}
+
+// As receive_all, for at most one descriptor, into `fd` (-1 for none; any
+// further ones are closed).
+inline ssize_t receive_with_fd(int socket, void* data, std::size_t size, int& fd) {
+  std::vector<int> fds;
+  const ssize_t n = receive_all(socket, data, size, fds);
+  fd = fds.empty() ? -1 : fds.front();
+  for (std::size_t i = 1; i < fds.size(); ++i) ::close(fds[i]);
+  return n;
+}
+
+// Sends the `size` bytes at `data` with `fd` attached: 0, or the errno.
+inline int send_with_fd(int socket, const void* data, std::size_t size, int fd) {
+  return send_with_fds(socket, data, size, std::span<const int>(&fd, 1));
 }
 
 }  // namespace lumvex

@@ -18,6 +18,7 @@
 #include <optional>
 #include <system_error>
 
+#include "base/fd_passing.hpp"
 #include "error/internal_error.hpp"
 #include "sandbox/helper_launch.hpp"
 #include "sandbox/pidfd.hpp"
@@ -83,36 +84,6 @@ std::vector<std::string> search_path(const std::string& program) {
   return candidates;
 }
 
-// Sends `message` over `socket` with `fds` attached to its first byte.
-int send_plan(int socket, const std::string& message, const std::vector<int>& fds) {
-  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * wire::kMaxFds)] = {};
-  iovec iov{const_cast<char*>(message.data()), message.size()};
-  msghdr header{};
-  header.msg_iov = &iov;
-  header.msg_iovlen = 1;
-  if (!fds.empty()) {
-    header.msg_control = control;
-    header.msg_controllen = CMSG_SPACE(sizeof(int) * fds.size());
-    cmsghdr* c = CMSG_FIRSTHDR(&header);
-    c->cmsg_level = SOL_SOCKET;
-    c->cmsg_type = SCM_RIGHTS;
-    c->cmsg_len = CMSG_LEN(sizeof(int) * fds.size());
-    std::memcpy(CMSG_DATA(c), fds.data(), sizeof(int) * fds.size());
-  }
-  std::size_t sent = 0;
-  while (sent < message.size()) {
-    ssize_t n = ::sendmsg(socket, &header, MSG_NOSIGNAL);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return errno;
-    sent += static_cast<std::size_t>(n);
-    header.msg_control = nullptr;
-    header.msg_controllen = 0;
-    iov.iov_base = const_cast<char*>(message.data()) + sent;
-    iov.iov_len = message.size() - sent;
-  }
-  return 0;
-}
-
 // The helper's answer; nullopt when the socket closed without one (the
 // program runs in the helper's place). A descriptor that comes with it goes
 // to `fd`.
@@ -130,19 +101,9 @@ std::optional<wire::Answer> receive_answer(const std::string& program, int socke
     if (::poll(&ready, 1, static_cast<int>(left.count())) < 0 && errno != EINTR) {
       throw_spawn_error(program, errno);
     }
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-    iovec iov{at + got, sizeof answer - got};
-    msghdr message{};
-    message.msg_iov = &iov;
-    message.msg_iovlen = 1;
-    message.msg_control = control;
-    message.msg_controllen = sizeof control;
-    const ssize_t n = ::recvmsg(socket, &message, MSG_CMSG_CLOEXEC | MSG_DONTWAIT);
-    for (cmsghdr* c = CMSG_FIRSTHDR(&message); n > 0 && c != nullptr;
-         c = CMSG_NXTHDR(&message, c)) {
-      if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS) continue;
-      int received = -1;
-      std::memcpy(&received, CMSG_DATA(c), sizeof received);
+    std::vector<int> fds;
+    const ssize_t n = receive_some(socket, at + got, sizeof answer - got, fds, MSG_DONTWAIT);
+    for (int received : fds) {
       UniqueFd owned(received);
       if (fd != nullptr) *fd = std::move(owned);
     }
@@ -427,7 +388,8 @@ ChildProcess spawn(const std::string& program, const std::vector<std::string>& a
   if (!launched) throw_spawn_error(program, launched.error().code);
   ChildProcess child(launched->pid, std::move(launched->pidfd));
   theirs.reset();
-  const int send_error = send_plan(ours.get(), message.bytes, message.fds);
+  const int send_error =
+      send_with_fds(ours.get(), message.bytes.data(), message.bytes.size(), message.fds);
   if (stay && send_error == 0) {
     UniqueFd pidfd;
     std::optional<wire::Answer> handover = receive_answer(program, ours.get(), &pidfd);

@@ -193,27 +193,11 @@ void close_inherited(int keep) {
 // malformed or incomplete plan.
 bool receive_plan(Plan& plan) {
   Writer::Header header{};
-  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * kMaxFds)];
-  iovec iov{&header, sizeof header};
-  msghdr message{};
-  message.msg_iov = &iov;
-  message.msg_iovlen = 1;
-  message.msg_control = control;
-  message.msg_controllen = sizeof control;
-  ssize_t n;
-  do {
-    n = ::recvmsg(kControlFd, &message, MSG_CMSG_CLOEXEC | MSG_WAITALL);
-  } while (n < 0 && errno == EINTR);
-  if (n != static_cast<ssize_t>(sizeof header) || header.magic != kMagic ||
-      header.length > kMaxPlan) {
-    return false;
-  }
   std::vector<int> fds;
-  for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
-    if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS) continue;
-    const std::size_t count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
-    const int* data = reinterpret_cast<const int*>(CMSG_DATA(c));
-    fds.insert(fds.end(), data, data + count);
+  if (lumvex::receive_all(kControlFd, &header, sizeof header, fds) !=
+          static_cast<ssize_t>(sizeof header) ||
+      header.magic != kMagic || header.length > kMaxPlan) {
+    return false;
   }
   std::string payload(header.length, '\0');
   if (read_all(kControlFd, payload.data(), payload.size()) != 0) return false;

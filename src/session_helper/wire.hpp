@@ -15,6 +15,8 @@
 #include <string_view>
 #include <vector>
 
+#include "base/fd_passing.hpp"
+
 namespace lumvex::wire {
 
 // The helper's file name, beside the extension module.
@@ -22,7 +24,7 @@ inline constexpr const char* kHelperName = "lumvex-session-helper";
 // The descriptor the helper finds its control socket on.
 inline constexpr int kControlFd = 3;
 // At most this many descriptors travel with a plan.
-inline constexpr std::size_t kMaxFds = 32;
+inline constexpr std::size_t kMaxFds = kMaxPassedFds;
 // A plan's size limit (arguments and environment included).
 inline constexpr std::uint32_t kMaxPlan = 16u << 20;
 inline constexpr std::uint32_t kMagic = 0x6c6d7601;
